@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# The one test command. From a fresh clone: installs what is needed, builds
+# the Linux tree (sanitizers on) in build/linux and the Windows tree in
+# build/win64, runs the Linux tests natively and the Windows tests under
+# Wine. Exits non-zero when anything fails; ends with CTest's summaries.
+#
+#   TLX_JOBS  parallel jobs (default 8)
+set -uo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
+SRC=$(pwd)
+JOBS=${TLX_JOBS:-8}
+export TLX_JOBS=$JOBS
+export CTEST_OUTPUT_ON_FAILURE=1
+# A CTest run never takes longer than this, whatever hangs.
+CTEST_LIMIT=1500
+
+declare -A summary
+failed=0
+wine_started=0
+trap '[ "$wine_started" = 1 ] && bash scripts/wine-env.sh stop' EXIT
+
+step() { echo "== $*"; }
+
+# Runs one build's tests and keeps CTest's closing lines for the end.
+run_ctest() {  # name build-folder
+  local name=$1 dir=$2 log rc=0
+  log=$dir/ctest.log
+  timeout -k 30 "$CTEST_LIMIT" ctest --test-dir "$dir" -j"$JOBS" --timeout 300 --output-on-failure \
+    2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  summary[$name]=$(sed -n '/^[0-9]*% tests passed/,$p' "$log")
+  [ "$rc" = 0 ] || { [ "$rc" = 124 ] && summary[$name]+=$'\n'"ctest stopped after ${CTEST_LIMIT}s"; return 1; }
+}
+
+build() {  # name build-folder cmake-args...
+  local name=$1 dir=$2
+  shift 2
+  step "$name: configure and build"
+  cmake -S "$SRC" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@" >"$dir.configure.log" 2>&1 || {
+    cat "$dir.configure.log"; summary[$name]="configure failed"; return 1; }
+  cmake --build "$dir" -j"$JOBS" || { summary[$name]="build failed"; return 1; }
+}
+
+step "install system packages"
+bash scripts/install-deps.sh || { echo "scripts/install-deps.sh failed"; exit 1; }
+
+step "MinGW dependencies"
+if ! DEPS=$(bash scripts/build-mingw-deps.sh); then
+  echo "scripts/build-mingw-deps.sh failed"; exit 1
+fi
+echo "$DEPS"
+
+mkdir -p build
+
+# Linux
+if build linux build/linux -DTLX_SANITIZE=ON; then
+  step "linux: tests"
+  run_ctest linux build/linux || failed=1
+else
+  failed=1
+fi
+
+# Windows, under Wine. This run gets a prefix of its own, used by one run at
+# a time, so stopping its server cannot end anybody else's programs.
+if build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64.cmake" -DTLX_MINGW_DEPS="$DEPS"; then
+  step "win64: tests under Wine"
+  export TLX_WINEPREFIX
+  TLX_WINEPREFIX=$(dirname "$(bash scripts/wine-env.sh prefix)")/test
+  mkdir -p "$(dirname "$TLX_WINEPREFIX")"
+  exec 7>"$TLX_WINEPREFIX.run.lock"
+  flock 7
+  rc=0; bash scripts/wine-env.sh start 7>&- || rc=$?
+  if [ "$rc" = 0 ] || [ "$rc" = 2 ]; then
+    [ "$rc" = 0 ] && wine_started=1
+    run_ctest win64 build/win64 || failed=1
+    if [ "$wine_started" = 1 ]; then
+      bash scripts/wine-env.sh stop
+      wine_started=0
+    fi
+  else
+    summary[win64]="could not start Wine"; failed=1
+  fi
+  exec 7>&-
+else
+  failed=1
+fi
+
+echo
+echo "== summary"
+passed_all=0 failed_all=0
+for name in linux win64; do
+  echo "$name:"
+  echo "${summary[$name]:-not run}"
+  # "N% tests passed, F tests failed out of T"
+  line=$(grep -E '^[0-9]+% tests passed' <<<"${summary[$name]:-}" || true)
+  if [[ $line =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed_all=$((failed_all + BASH_REMATCH[1]))
+    passed_all=$((passed_all + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  else
+    failed_all=$((failed_all + 1))  # a build that did not get to its tests
+  fi
+done
+echo
+echo "tests: $passed_all passed, $failed_all failed"
+exit "$failed"
