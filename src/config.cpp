@@ -1,0 +1,326 @@
+// The configuration record: validated copy, comparison, merge of the sources,
+// log print, route parsing, and the XML file.
+#include "config.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <tinyxml.h>
+
+#include "errorinfo.h"
+#include "gui_log.h"
+#include "parse.h"
+#include "str.h"
+
+static const char *const kModule = "config";
+static const char *const kRoot = "Config";
+static const char *const kVersion = "1.0";
+
+// Save reports only into an empty chain, so the innermost cause stays
+// visible; the loader appends its messages like every other operation here.
+#define CONFIG_FAIL_IF_EMPTY(chain, ...)                                \
+    do {                                                                \
+        if (ERRORINFO_IsEmpty(chain))                                   \
+            ERRORINFO_Set((chain), ERRORINFO_AT(kModule), __VA_ARGS__); \
+    } while (0)
+#define CONFIG_FAIL(chain, ...) ERRORINFO_Append((chain), ERRORINFO_AT(kModule), __VA_ARGS__)
+
+static void Terminate(char *field, size_t size)
+{
+    field[size - 1] = '\0';
+}
+
+#define TERMINATE(field) Terminate((field), sizeof(field))
+
+int CONFIG_Copy(TUNLEX_Config *dst, const TUNLEX_Config *source, ErrorInfo *chain)
+{
+    TUNLEX_Config src;      // dst may be the source itself
+    if (source)
+        src = *source;
+    memset(dst, 0, sizeof *dst);
+    if (!source || src.server[0] == '\0') {
+        CONFIG_FAIL(chain, "No server specified");
+        return 0;
+    }
+    if (src.user[0] == '\0') {
+        CONFIG_FAIL(chain, "No Username specified");
+        return 0;
+    }
+    *dst = src;
+    TERMINATE(dst->server);
+    TERMINATE(dst->user);
+    TERMINATE(dst->password);
+    for (ConfigRoute &route : dst->routes)
+        TERMINATE(route.text);
+    TERMINATE(dst->fingerprint);
+    TERMINATE(dst->RadiusState);
+    TERMINATE(dst->otpPrompt);
+    TERMINATE(dst->otp);
+    // Everything that walks the routes trusts the count.
+    if (dst->routeCount > CONFIG_MAX_ROUTES)
+        dst->routeCount = CONFIG_MAX_ROUTES;
+    if (dst->port == 0)
+        dst->port = CONFIG_DEFAULT_PORT;
+    return 1;
+}
+
+static uint16_t EffectivePort(uint16_t port)
+{
+    return port == 0 ? static_cast<uint16_t>(CONFIG_DEFAULT_PORT) : port;
+}
+
+static uint32_t CountedRoutes(const TUNLEX_Config *cfg)
+{
+    return cfg->routeCount > CONFIG_MAX_ROUTES ? CONFIG_MAX_ROUTES : cfg->routeCount;
+}
+
+int CONFIG_Equal(const TUNLEX_Config *a, const TUNLEX_Config *b)
+{
+    if (strncmp(a->user, b->user, sizeof a->user) != 0 ||
+        strncmp(a->server, b->server, sizeof a->server) != 0 ||
+        strncmp(a->fingerprint, b->fingerprint, sizeof a->fingerprint) != 0)
+        return 0;
+    if (a->autoReconnect != b->autoReconnect || a->noRoutes != b->noRoutes)
+        return 0;
+    if (!a->noRoutes) {
+        if (CountedRoutes(a) != CountedRoutes(b))
+            return 0;
+        for (uint32_t i = 0; i < CountedRoutes(a); i++) {
+            if (a->routes[i].network != b->routes[i].network ||
+                a->routes[i].prefix != b->routes[i].prefix)
+                return 0;
+        }
+    }
+    return EffectivePort(a->port) == EffectivePort(b->port);
+}
+
+int CONFIG_MergeSources(const TUNLEX_Config *file, int fileLoaded, const TUNLEX_Config *overrides,
+                        const TUNLEX_Config *defaults, int *autoReconnect, TUNLEX_Config *dst)
+{
+    memset(dst, 0, sizeof *dst);
+    if (overrides->server[0]) {
+        if (CONFIG_Copy(dst, overrides, nullptr))
+            dst->routeCount = 0;
+    } else if (file->server[0]) {
+        CONFIG_Copy(dst, file, nullptr);
+    } else if (defaults->server[0]) {
+        CONFIG_Copy(dst, defaults, nullptr);
+    }
+    if (overrides->port)
+        dst->port = overrides->port;
+    if (overrides->user[0])
+        STR_LCopy(dst->user, overrides->user, sizeof dst->user);
+    if (overrides->noRoutes)
+        dst->noRoutes = 1;
+    if (autoReconnect)
+        *autoReconnect = dst->autoReconnect ? 1 : 0;
+
+    const TUNLEX_Config *routes = fileLoaded ? file : defaults;
+    if (routes->routeCount) {
+        dst->routeCount = static_cast<uint8_t>(CountedRoutes(routes));
+        memcpy(dst->routes, routes->routes, sizeof dst->routes);
+        for (ConfigRoute &route : dst->routes)
+            TERMINATE(route.text);
+    } else {
+        dst->routeCount = 0;
+    }
+    return 1;
+}
+
+void CONFIG_Print(const TUNLEX_Config *cfg)
+{
+    GUI_Print(1, 0, " Server:       %s:%u\r\n", cfg->server, static_cast<unsigned>(cfg->port));
+    GUI_Print(1, 0, " User:         %s\r\n", cfg->user);
+    GUI_Print(1, 0, " OTP:          %s\r\n", cfg->otp);
+    GUI_Print(1, 0, " RadiusState:  %s\r\n", cfg->RadiusState);
+    if (cfg->fingerprint[0])
+        GUI_Print(1, 0, " Fingerprint: \"%.20s...\"\r\n", cfg->fingerprint);
+    if (cfg->noRoutes) {
+        GUI_Print(1, 0, " Routes:       No routes\r\n");
+    } else if (cfg->routeCount == 0) {
+        GUI_Print(1, 0, " Routes:       All-Nets route\r\n");
+    } else {
+        GUI_Print(1, 0, " Routes:       %d routes configured\r\n", static_cast<int>(CountedRoutes(cfg)));
+        for (uint32_t i = 0; i < CountedRoutes(cfg); i++)
+            GUI_Print(1, 0, "  Route %d: %s\r\n", static_cast<int>(i + 1), cfg->routes[i].text);
+    }
+}
+
+int TUNLEX_ParseRoute(const char *text, ConfigRoute *route)
+{
+    IpRange range;
+    const char *end = text;
+    // A text that does not fit the field, or that goes on after the range,
+    // would otherwise stand for some other route than the one written.
+    int parsed = strlen(text) < sizeof route->text && IP_ParseRange(&range, text, &end, nullptr);
+    if (parsed) {
+        while (*end == ' ' || *end == '\t')
+            end++;
+        parsed = *end == '\0';
+    }
+    if (!parsed) {
+        GUI_Print(1, 1, "WARNING: Unable to parse route \"%s\", ignoring\r\n", text);
+        return 0;
+    }
+    uint16_t prefix = IP_RangeToPrefix(&range);
+    if (prefix > 32) {
+        GUI_Print(1, 1, "WARNING: Unable to parse route size for \"%s\", ignoring\r\n", text);
+        return 0;
+    }
+    STR_LCopy(route->text, text, sizeof route->text);
+    route->network = range.start;
+    route->prefix = prefix;
+    return 1;
+}
+
+// --- XML file -----------------------------------------------------------------
+
+static void AddTextElement(TiXmlElement *parent, const char *name, const char *text)
+{
+    TiXmlElement *element = new TiXmlElement(name);
+    element->LinkEndChild(new TiXmlText(text));
+    parent->LinkEndChild(element);
+}
+
+int CONFIG_Save(const TUNLEX_Config *cfg, FILE *file, const char *name, ErrorInfo *chain)
+{
+    // Local terminated copies: the record may come from anywhere.
+    char text[CONFIG_SERVER_SIZE];
+    TiXmlDocument doc;
+    TiXmlElement *root = new TiXmlElement(kRoot);
+    doc.LinkEndChild(root);
+    root->SetAttribute("Version", kVersion);
+    root->LinkEndChild(new TiXmlText(""));
+    if (cfg->user[0]) {
+        STR_LCopy(text, cfg->user, sizeof cfg->user);
+        AddTextElement(root, "User", text);
+    }
+    if (cfg->server[0]) {
+        STR_LCopy(text, cfg->server, sizeof cfg->server);
+        AddTextElement(root, "Server", text);
+    }
+    if (cfg->port) {
+        STR_Snprintf(text, sizeof text, "%u", static_cast<uint32_t>(cfg->port));
+        AddTextElement(root, "Port", text);
+    }
+    if (cfg->routeCount >= 1 && cfg->routeCount <= CONFIG_MAX_ROUTES) {
+        for (uint32_t i = 0; i < cfg->routeCount; i++) {
+            STR_LCopy(text, cfg->routes[i].text, sizeof cfg->routes[i].text);
+            AddTextElement(root, "ClientRoute", text);
+        }
+    }
+    if (cfg->fingerprint[0]) {
+        STR_LCopy(text, cfg->fingerprint, sizeof cfg->fingerprint);
+        AddTextElement(root, "SSLFingerprint", text);
+    }
+    int ok = file && doc.SaveFile(file) && fflush(file) == 0 && !ferror(file);
+    if (!ok) {
+        CONFIG_FAIL_IF_EMPTY(chain, "Unable to save file \"%s\"", name ? name : "");
+        return 0;
+    }
+    return 1;
+}
+
+static const char *FirstText(TiXmlHandle root, const char *name)
+{
+    TiXmlElement *element = root.FirstChildElement(name).ToElement();
+    return element ? element->GetText() : nullptr;
+}
+
+// Copies an element's text into a field; a text that does not fit is refused
+// rather than cut (a cut server or user names somebody else).
+static int TakeText(char *field, size_t size, TiXmlHandle root, const char *name, const char *path,
+                    ErrorInfo *chain)
+{
+    const char *text = FirstText(root, name);
+    if (!text)
+        return 1;
+    if (strlen(text) >= size) {
+        CONFIG_FAIL(chain, "Value of %s too long in \"%s\"", name, path);
+        return 0;
+    }
+    STR_LCopy(field, text, static_cast<uint32_t>(size));
+    return 1;
+}
+
+static int TakePort(TUNLEX_Config *cfg, TiXmlHandle root, ErrorInfo *chain)
+{
+    const char *text = FirstText(root, "Port");
+    if (!text)
+        return 1;
+    long value = strtol(text, nullptr, 10);
+    if (value < 1 || value > static_cast<long>(CONFIG_MAX_PORT)) {
+        CONFIG_FAIL(chain, "Invalid portnumber \"%s\"", text);
+        return 0;
+    }
+    cfg->port = static_cast<uint16_t>(value);
+    return 1;
+}
+
+static int TakeRoutes(TUNLEX_Config *cfg, TiXmlElement *root, const char *path, ErrorInfo *chain)
+{
+    cfg->routeCount = 0;
+    for (TiXmlElement *e = root->FirstChildElement("ClientRoute"); e;
+         e = e->NextSiblingElement("ClientRoute")) {
+        const char *text = e->GetText();
+        if (!text)
+            break;
+        if (text[0] == '\0')
+            continue;
+        ConfigRoute route;
+        memset(&route, 0, sizeof route);
+        if (!TUNLEX_ParseRoute(text, &route))
+            continue;
+        // Prefix 0 is only ever 0.0.0.0/0 here; the all-nets route is the
+        // empty route list, and the route check could never confirm it.
+        if (route.prefix == 0) {
+            CONFIG_FAIL(chain, "Manual route can't contain all-nets (0.0.0.0/0) route \"%s\"", path);
+            return 0;
+        }
+        if (cfg->routeCount == CONFIG_MAX_ROUTES) {
+            CONFIG_FAIL(chain, "Too many client routes (at most %u) in \"%s\"",
+                        static_cast<unsigned>(CONFIG_MAX_ROUTES), path);
+            return 0;
+        }
+        cfg->routes[cfg->routeCount++] = route;
+    }
+    return 1;
+}
+
+int CONFIG_Load(TUNLEX_Config *dst, FILE *file, const char *path, ErrorInfo *chain)
+{
+    if (!path)
+        path = "";
+    TiXmlDocument doc;
+    if (!file || !doc.LoadFile(file)) {
+        CONFIG_FAIL(chain, "Unable to load config file\"%s\"", path);
+        return 0;
+    }
+    TUNLEX_Config cfg;
+    memset(&cfg, 0, sizeof cfg);
+
+    TiXmlElement *root = TiXmlHandle(&doc).FirstChildElement(kRoot).ToElement();
+    if (!root) {
+        CONFIG_FAIL(chain, "Unable to find config section in \"%s\"", path);
+        return 0;
+    }
+    const char *version = root->Attribute("Version");
+    if (!version) {
+        CONFIG_FAIL(chain, "Unable to determine version of configuration \"%s\"", path);
+        return 0;
+    }
+    if (strcmp(version, kVersion) != 0) {
+        CONFIG_FAIL(chain, "Unhandled config version %s in \"%s\"", version, path);
+        return 0;
+    }
+    TiXmlHandle h(root);
+    if (!TakeText(cfg.user, sizeof cfg.user, h, "User", path, chain) ||
+        !TakeText(cfg.server, sizeof cfg.server, h, "Server", path, chain) ||
+        !TakePort(&cfg, h, chain) || !TakeRoutes(&cfg, root, path, chain) ||
+        !TakeText(cfg.fingerprint, sizeof cfg.fingerprint, h, "SSLFingerprint", path, chain))
+        return 0;
+
+    // A file without server or user loads as an all-zero record.
+    CONFIG_Copy(dst, &cfg, nullptr);
+    return 1;
+}

@@ -1,0 +1,82 @@
+// The configuration of one connection and its XML file.
+//
+// A TUNLEX_Config is a flat record of fixed-size, always terminated text
+// fields that is copied by value. The client fills it from the connect dialog,
+// the command line and XML files; the tunnel core keeps a copy per connection.
+#ifndef TLX_CONFIG_H
+#define TLX_CONFIG_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+struct ErrorInfo;
+
+// Plain constants (not an enum), so that they mix with integers anywhere.
+constexpr uint32_t CONFIG_SERVER_SIZE = 256;
+constexpr uint32_t CONFIG_USER_SIZE = 64;
+constexpr uint32_t CONFIG_PASSWORD_SIZE = 64;
+constexpr uint32_t CONFIG_ROUTE_TEXT_SIZE = 20;     // at most 19 characters
+constexpr uint32_t CONFIG_MAX_ROUTES = 5;
+constexpr uint32_t CONFIG_FINGERPRINT_SIZE = 256;
+constexpr uint32_t CONFIG_RADIUS_STATE_SIZE = 256;
+constexpr uint32_t CONFIG_OTP_PROMPT_SIZE = 256;
+constexpr uint32_t CONFIG_OTP_SIZE = 64;
+constexpr uint16_t CONFIG_DEFAULT_PORT = 443;
+constexpr uint32_t CONFIG_MAX_PORT = 65535;         // the reader, the dialog and the command line agree
+
+// One client route.
+struct ConfigRoute {
+    char text[CONFIG_ROUTE_TEXT_SIZE];  // as written
+    uint32_t network;                   // network byte order
+    uint16_t prefix;                    // 1..32 once parsed
+};
+
+struct TUNLEX_Config {
+    char server[CONFIG_SERVER_SIZE];
+    uint16_t port;                      // 0 means 443
+    uint32_t autoReconnect;
+    uint32_t noRoutes;                  // "-no_gateway"
+    char user[CONFIG_USER_SIZE];
+    char password[CONFIG_PASSWORD_SIZE];    // never written to a file
+    uint8_t routeCount;                 // 0..5; 0 is the all-nets route
+    ConfigRoute routes[CONFIG_MAX_ROUTES];
+    char fingerprint[CONFIG_FINGERPRINT_SIZE];
+    char RadiusState[CONFIG_RADIUS_STATE_SIZE];
+    char otpPrompt[CONFIG_OTP_PROMPT_SIZE];
+    char otp[CONFIG_OTP_SIZE];
+};
+
+// Zeroes dst, refuses a source without server ("No server specified") or user
+// ("No Username specified") leaving dst zeroed, else copies with every text
+// terminated, the route count clamped to 5 and port 0 turned into 443.
+int CONFIG_Copy(TUNLEX_Config *dst, const TUNLEX_Config *src, ErrorInfo *chain);
+
+// User, server and fingerprint (case-sensitive), both flags, the routes'
+// networks and prefixes unless no-routes is set, and the ports (0 == 443).
+int CONFIG_Equal(const TUNLEX_Config *a, const TUNLEX_Config *b);
+
+// The record a connection uses: overrides > file > default for the base, then
+// the override port, user and no-routes flag, then the file's routes when a
+// file was loaded, else the default's. The merged auto-reconnect flag is
+// stored into *autoReconnect (may be null). Always 1. CONFIG_Merge of the
+// client's options record is this call over the options' three records.
+int CONFIG_MergeSources(const TUNLEX_Config *file, int fileLoaded, const TUNLEX_Config *overrides,
+                        const TUNLEX_Config *defaults, int *autoReconnect, TUNLEX_Config *dst);
+
+// The record in the log, line by line (the password is never printed).
+void CONFIG_Print(const TUNLEX_Config *cfg);
+
+// Writes the record as an XML configuration to an open stream; name serves
+// the message only. 1 written, 0 with "Unable to save file \"name\"".
+int CONFIG_Save(const TUNLEX_Config *cfg, FILE *file, const char *name, ErrorInfo *chain);
+
+// Reads an XML configuration from an open stream into dst, which is written
+// only on success. path serves the messages only.
+int CONFIG_Load(TUNLEX_Config *dst, FILE *file, const char *path, ErrorInfo *chain);
+
+// An address, address/prefix, address/mask or address-address that is one
+// prefix block and fits the route's text field. 1 parsed, 0 refused (with a
+// warning in the log; the route is then untouched).
+int TUNLEX_ParseRoute(const char *text, ConfigRoute *route);
+
+#endif
