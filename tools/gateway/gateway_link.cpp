@@ -1,0 +1,380 @@
+// One client connection: TLS on a non-blocking socket, the preface, the
+// 8-byte frame header in both directions, and the faults of the framing.
+#include "gateway.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+
+static const char kPreface[] = "TUNLEX 1.0\n\n";
+enum { PREFACE_LEN = 12, FRAME_MAGIC = 0x12345678, MAX_FRAME = 65535 };
+enum { HANDSHAKE_MS = 10000, PREFACE_MS = 10000, WRITE_STALL_MS = 10000, IDLE_POLL_MS = 20 };
+enum { OVERSIZE_SENT_MAX = 1u << 20 };
+
+static void Put32(uint8_t *p, uint32_t v)
+{
+    p[0] = (uint8_t)(v >> 24); p[1] = (uint8_t)(v >> 16); p[2] = (uint8_t)(v >> 8); p[3] = (uint8_t)v;
+}
+static uint32_t Get32(const uint8_t *p)
+{
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+
+static void Wait(int fd, short events, int ms)
+{
+    struct pollfd p = {fd, events, 0};
+    poll(&p, 1, ms);
+}
+
+static const char *SslErrorText()
+{
+    static char buf[256];
+    unsigned long e = ERR_get_error();
+    if (!e)
+        return "no TLS error queued";
+    ERR_error_string_n(e, buf, sizeof buf);
+    ERR_clear_error();
+    return buf;
+}
+
+static void MarkGone(GW_Session *s, const char *why)
+{
+    if (s->dead)
+        return;
+    s->dead = 1;
+    snprintf(s->endReason, sizeof s->endReason, "%s", why);
+}
+
+void GW_Close(GW_Session *s, const char *reason)
+{
+    if (s->dead)
+        return;
+    GW_Log("#%u closing: %s", s->number, reason);
+    if (s->opt->closeMode == GW_CLOSE_RESET) {
+        struct linger l = {1, 0};
+        setsockopt(s->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    } else if (s->opt->closeMode != GW_CLOSE_EOF && s->ssl) {
+        SSL_shutdown(s->ssl);   // close_notify; we do not wait for the client's
+    }
+    MarkGone(s, reason);
+}
+
+static void WriteAll(GW_Session *s, const uint8_t *p, size_t n)
+{
+    uint64_t stallEnd = GW_Now() + WRITE_STALL_MS;
+    while (n && !s->dead) {
+        int chunk = n > 16384 ? 16384 : (int)n;
+        int rc = SSL_write(s->ssl, p, chunk);
+        if (rc > 0) {
+            p += rc;
+            n -= (size_t)rc;
+            stallEnd = GW_Now() + WRITE_STALL_MS;
+            continue;
+        }
+        int e = SSL_get_error(s->ssl, rc);
+        if ((e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) && GW_Now() < stallEnd && !GW_ShouldStop()) {
+            Wait(s->fd, e == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, 100);
+            continue;
+        }
+        GW_Log("#%u write failed (TLS error %d: %s)", s->number, e, SslErrorText());
+        MarkGone(s, "write failed: the client is gone");
+    }
+}
+
+static void SendHeader(GW_Session *s, uint32_t magic, uint32_t len)
+{
+    uint8_t h[8];
+    Put32(h, magic);
+    Put32(h + 4, len);
+    WriteAll(s, h, 8);
+}
+
+// The faulty frame goes out in front of the normal frame number injectAt.
+// Returns 1 when it replaced the normal frame.
+static int Inject(GW_Session *s, const uint8_t *frame, size_t n)
+{
+    const GW_Options *o = s->opt;
+    if (!s->faulty || s->injected || s->framesOut + 1 < o->injectAt)
+        return 0;
+    if (!o->badMagic && !o->zeroFrame && !o->oversize)
+        return 0;
+    s->injected = 1;
+    if (o->badMagic) {
+        GW_Log("#%u tx fault: frame %u with magic 0x%08x", s->number, s->framesOut + 1, o->badMagicValue);
+        SendHeader(s, o->badMagicValue, (uint32_t)n);
+        WriteAll(s, frame, n);
+        s->framesOut++;
+        return 1;
+    }
+    if (o->zeroFrame) {
+        GW_Log("#%u tx fault: zero-length frame", s->number);
+        SendHeader(s, FRAME_MAGIC, 0);
+    }
+    if (o->oversize) {
+        uint32_t l = o->oversizeLen;
+        GW_Log("#%u tx fault: frame of %u bytes%s", s->number, l,
+               l > OVERSIZE_SENT_MAX ? " (header only)" : "");
+        SendHeader(s, FRAME_MAGIC, l);
+        if (l <= OVERSIZE_SENT_MAX) {
+            // zeros: nothing in the filler looks like a frame header
+            static uint8_t zeros[16384];
+            for (uint32_t left = l; left && !s->dead;) {
+                uint32_t c = left > sizeof zeros ? (uint32_t)sizeof zeros : left;
+                WriteAll(s, zeros, c);
+                left -= c;
+            }
+        }
+    }
+    return 0;
+}
+
+void GW_SendFrame(GW_Session *s, uint16_t proto, const uint8_t *info, size_t n)
+{
+    if (s->dead || !s->ssl)
+        return;
+    uint8_t buf[8 + 4 + MAX_FRAME];
+    uint8_t *frame = buf + 8;
+    size_t at = 0;
+    int ff03 = s->opt->ff03 == GW_FF03_ALL || (s->opt->ff03 == GW_FF03_ALTERNATE && (s->framesOut & 1));
+    if (n > MAX_FRAME - 4)
+        n = MAX_FRAME - 4;
+    if (ff03) {
+        frame[at++] = 0xFF;
+        frame[at++] = 0x03;
+    }
+    frame[at++] = (uint8_t)(proto >> 8);
+    frame[at++] = (uint8_t)proto;
+    memcpy(frame + at, info, n);
+    at += n;
+    if (Inject(s, frame, at))
+        return;
+    if (s->dead)
+        return;
+    Put32(buf, FRAME_MAGIC);
+    Put32(buf + 4, (uint32_t)at);
+    s->framesOut++;
+    GW_LogFrame(s, "tx", frame, at);
+    switch (s->opt->split) {
+    case GW_SPLIT_HEADER:
+        WriteAll(s, buf, 4);
+        WriteAll(s, buf + 4, 4 + at);
+        break;
+    case GW_SPLIT_PAYLOAD:
+        WriteAll(s, buf, 8 + at / 2);
+        WriteAll(s, buf + 8 + at / 2, at - at / 2);
+        break;
+    default:
+        WriteAll(s, buf, 8 + at);
+        break;
+    }
+}
+
+// Reads what TLS has; returns 0 when nothing more is there for now.
+static int ReadSome(GW_Session *s)
+{
+    if (s->rxLen >= sizeof s->rx)
+        return 0;
+    int rc = SSL_read(s->ssl, s->rx + s->rxLen, (int)(sizeof s->rx - s->rxLen));
+    if (rc > 0) {
+        s->rxLen += (size_t)rc;
+        return 1;
+    }
+    int e = SSL_get_error(s->ssl, rc);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
+        return 0;
+    if (e == SSL_ERROR_ZERO_RETURN) {
+        GW_Log("#%u the client closed the TLS connection (close_notify)", s->number);
+        MarkGone(s, "client closed (close_notify)");
+    } else if (e == SSL_ERROR_SYSCALL && errno == ECONNRESET) {
+        GW_Log("#%u the client reset the TCP connection", s->number);
+        MarkGone(s, "client closed (reset)");
+    } else if (e == SSL_ERROR_SYSCALL && rc == 0) {
+        GW_Log("#%u the client closed the TCP connection without close_notify", s->number);
+        MarkGone(s, "client closed (eof)");
+    } else {
+        const char *t = SslErrorText();
+        if (strstr(t, "unexpected eof")) {
+            GW_Log("#%u the client closed the TCP connection without close_notify", s->number);
+            MarkGone(s, "client closed (eof)");
+        } else {
+            GW_Log("#%u read failed (TLS error %d: %s, errno %d)", s->number, e, t, errno);
+            MarkGone(s, "read failed");
+        }
+    }
+    return 0;
+}
+
+static void AfterFrame(GW_Session *s)
+{
+    const GW_Options *o = s->opt;
+    if (!s->faulty || !o->closeAfterFrames || s->framesIn != o->closeAfterFrames)
+        return;
+    GW_Log("#%u closing after %u frames (fault)", s->number, s->framesIn);
+    if (o->closeMode == GW_CLOSE_LCP)
+        GW_PppTerminate(s);
+    else
+        GW_Close(s, "closed after N frames (fault)");
+}
+
+static void ProcessInput(GW_Session *s, int pppLive)
+{
+    size_t at = 0;
+    while (!s->dead) {
+        const uint8_t *p = s->rx + at;
+        size_t left = s->rxLen - at;
+        if (!s->prefaceSeen) {
+            if (left < PREFACE_LEN)
+                break;
+            if (memcmp(p, kPreface, PREFACE_LEN) != 0) {
+                GW_LogFrame(s, "rx-bad-preface", p, PREFACE_LEN);
+                GW_Close(s, "bad preface");
+                break;
+            }
+            GW_Log("#%u preface ok", s->number);
+            s->prefaceSeen = 1;
+            at += PREFACE_LEN;
+            s->answerAt = GW_Now() + (s->faulty ? s->opt->delayMs : 0);
+            if (s->faulty && s->opt->delayMs)
+                GW_Log("#%u answering after %u ms (fault)", s->number, s->opt->delayMs);
+            if (s->faulty && s->opt->silent)
+                GW_Log("#%u staying silent (fault)", s->number);
+            break;   // the caller decides when PPP starts
+        }
+        if (!pppLive)
+            break;
+        if (left < 8)
+            break;
+        uint32_t magic = Get32(p), len = Get32(p + 4);
+        if (magic != FRAME_MAGIC) {
+            GW_Log("#%u rx bad frame magic 0x%08x", s->number, magic);
+            GW_Close(s, "bad frame magic from the client");
+            break;
+        }
+        if (len > MAX_FRAME) {
+            GW_Log("#%u rx frame length %u above %u", s->number, len, (uint32_t)MAX_FRAME);
+            GW_Close(s, "oversized frame from the client");
+            break;
+        }
+        if (left < 8 + (size_t)len)
+            break;
+        at += 8 + len;
+        s->framesIn++;
+        GW_LogFrame(s, "rx", p + 8, len);
+        if (len == 0)
+            GW_Log("#%u rx zero-length frame", s->number);
+        else if (!(s->faulty && s->opt->silent))
+            GW_PppInput(s, p + 8, len);
+        AfterFrame(s);
+    }
+    memmove(s->rx, s->rx + at, s->rxLen - at);
+    s->rxLen -= at;
+}
+
+static int Handshake(GW_Session *s)
+{
+    uint64_t end = GW_Now() + HANDSHAKE_MS;
+    for (;;) {
+        int rc = SSL_accept(s->ssl);
+        if (rc == 1)
+            break;
+        int e = SSL_get_error(s->ssl, rc);
+        if ((e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) || GW_Now() >= end || GW_ShouldStop()) {
+            GW_Log("#%u TLS handshake failed (error %d: %s)", s->number, e, SslErrorText());
+            return 0;
+        }
+        Wait(s->fd, e == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, 100);
+    }
+    GW_Log("#%u TLS up: %s, %s", s->number, SSL_get_version(s->ssl), SSL_get_cipher_name(s->ssl));
+    return 1;
+}
+
+// Holds the TCP connection without ever speaking TLS, until the client leaves.
+static void HoldWithoutTls(GW_Session *s)
+{
+    GW_Log("#%u holding TCP without TLS (fault)", s->number);
+    while (!GW_ShouldStop()) {
+        struct pollfd p = {s->fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        uint8_t b[4096];
+        ssize_t r = recv(s->fd, b, sizeof b, 0);
+        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR))
+            break;
+    }
+    MarkGone(s, "client left (no TLS)");
+}
+
+static void Run(GW_Session *s)
+{
+    uint64_t prefaceEnd = GW_Now() + PREFACE_MS;
+    int pppStarted = 0;
+    while (!s->dead && !GW_ShouldStop()) {
+        uint64_t now = GW_Now();
+        int pppLive = s->prefaceSeen && now >= s->answerAt;
+        if (pppLive && !pppStarted && !(s->faulty && s->opt->silent)) {
+            pppStarted = 1;
+            GW_PppStart(s);
+        }
+        if (s->prefaceSeen && !pppLive) {   // answering late: leave the frames in the stream
+            uint64_t wait = s->answerAt - now;
+            usleep((useconds_t)(wait > 50 ? 50 : wait) * 1000);
+            continue;
+        }
+        if (!s->prefaceSeen && now >= prefaceEnd) {
+            GW_Close(s, "no preface");
+            break;
+        }
+        while (!s->dead && ReadSome(s))
+            ;
+        int wasPreface = s->prefaceSeen;
+        ProcessInput(s, pppLive);
+        if (!wasPreface && s->prefaceSeen)
+            continue;   // the frames behind the preface wait for PPP to start
+        if (pppStarted && !s->dead)
+            GW_PppTick(s, GW_Now());
+        if (!s->dead && SSL_pending(s->ssl) == 0)
+            Wait(s->fd, POLLIN, IDLE_POLL_MS);
+    }
+    if (!s->dead)
+        GW_Close(s, "gateway stopping");
+}
+
+void GW_Serve(const GW_Options *o, SSL_CTX *ctx, int fd, uint32_t number)
+{
+    GW_Session *s = (GW_Session *)calloc(1, sizeof(GW_Session));
+    if (!s) {
+        close(fd);
+        return;
+    }
+    s->opt = o;
+    s->number = number;
+    s->fd = fd;
+    s->faulty = o->faultyConnections == 0 || number <= o->faultyConnections;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (s->faulty && o->noHandshake) {
+        HoldWithoutTls(s);
+    } else if (!(s->ssl = SSL_new(ctx)) || !SSL_set_fd(s->ssl, fd)) {
+        GW_Log("#%u cannot make the TLS connection: %s", number, SslErrorText());
+        MarkGone(s, "TLS set-up failed");
+    } else if (!Handshake(s)) {
+        MarkGone(s, "TLS handshake failed");
+    } else {
+        Run(s);
+    }
+    if (s->ssl && (SSL_get_shutdown(s->ssl) & SSL_RECEIVED_SHUTDOWN) && !(SSL_get_shutdown(s->ssl) & SSL_SENT_SHUTDOWN))
+        SSL_shutdown(s->ssl);
+    GW_Log("#%u end: %s (frames in %u, out %u, auth %s, link %s)", number, s->endReason, s->framesIn,
+           s->framesOut, s->auth.done > 0 ? "accepted" : s->auth.done < 0 ? "refused" : "not done",
+           s->everUp ? "was up" : "never up");
+    if (s->ssl)
+        SSL_free(s->ssl);
+    close(fd);
+    free(s);
+}
