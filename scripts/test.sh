@@ -61,6 +61,16 @@ else
   failed=1
 fi
 
+# A short, repeatable fuzzing run of the PPP input path (clang, libFuzzer).
+step "fuzz: PPP input"
+if bash scripts/fuzz.sh >build/fuzz.log 2>&1; then
+  summary[fuzz]="passed: $(tail -n 1 build/fuzz.log)"
+else
+  tail -n 40 build/fuzz.log
+  summary[fuzz]="failed (see build/fuzz.log)"
+  failed=1
+fi
+
 # Windows, under Wine. This run gets a prefix of its own, used by one run at
 # a time, so stopping its server cannot end anybody else's programs.
 if build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64.cmake" -DTLX_MINGW_DEPS="$DEPS"; then
@@ -89,10 +99,14 @@ fi
 echo
 echo "== summary"
 passed_all=0 failed_all=0
-for name in linux win64; do
+for name in linux fuzz win64; do
   echo "$name:"
   echo "${summary[$name]:-not run}"
   # "N% tests passed, F tests failed out of T"
+  if [ "$name" = fuzz ]; then
+    case "${summary[fuzz]:-}" in passed*) passed_all=$((passed_all + 1)) ;; *) failed_all=$((failed_all + 1)) ;; esac
+    continue
+  fi
   line=$(grep -E '^[0-9]+% tests passed' <<<"${summary[$name]:-}" || true)
   if [[ $line =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
     failed_all=$((failed_all + BASH_REMATCH[1]))
