@@ -1,0 +1,34 @@
+// The parts of the interface lookup that every system shares: the TAP
+// descriptions and the log print of a record.
+#include "net_iface.h"
+
+#include "gui_log.h"
+
+const char *const NETIFACE_TapDescriptions[2] = {"SSL VPN TAP-Win32 Adapter",
+                                                 "TAP-Windows Adapter V9"};
+
+const char *NETIFACE_OperStatusName(uint32_t operStatus)
+{
+    static const char *const names[] = {"Up",      "Down",        "Testing",         "Unknown",
+                                        "Dormant", "Not Present", "Lower Layer Down"};
+    if (operStatus < NETIFACE_OPER_UP || operStatus > NETIFACE_OPER_LOWER_LAYER_DOWN)
+        return "N/A";
+    return names[operStatus - 1];
+}
+
+void NETIFACE_Print(const TUNLEX_InterfaceInfo *info, const uint32_t *operStatus)
+{
+    if (!info)
+        return;
+    GUI_Print(1, 0, "%s: \n", info->friendlyName);
+    GUI_Print(1, 0, "  Index: %lu  MTU: %lu\n", static_cast<unsigned long>(info->ifIndex),
+              static_cast<unsigned long>(info->mtu));
+    GUI_Print(1, 0, "  IP: %s (%s)  GW: %s\n", TUNLEX_IpToString(info->address),
+              TUNLEX_IpToString(info->mask), TUNLEX_IpToString(info->gateway));
+    GUI_Print(1, 0, "  DNS1: %s  DNS2: %s\n", TUNLEX_IpToString(info->dns1),
+              TUNLEX_IpToString(info->dns2));
+    GUI_Print(1, 0, "  GUID:         %s\n", info->adapterName);
+    GUI_Print(1, 0, "  Description:  %s\n", info->description);
+    if (operStatus)
+        GUI_Print(1, 0, "  Status: %s\r\n", NETIFACE_OperStatusName(*operStatus));
+}
