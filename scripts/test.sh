@@ -84,6 +84,12 @@ if build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64.cmake" -
   if [ "$rc" = 0 ] || [ "$rc" = 2 ]; then
     [ "$rc" = 0 ] && wine_started=1
     run_ctest win64 build/win64 || failed=1
+    step "interop: Windows client against the Linux gateway"
+    if bash scripts/interop-test.sh build/linux build/win64 7>&- >build/interop.log 2>&1; then
+      summary[interop]="passed: $(grep -c ': passed$' build/interop.log) methods"
+    else
+      cat build/interop.log; summary[interop]="failed (see build/interop.log)"; failed=1
+    fi
     if [ "$wine_started" = 1 ]; then
       bash scripts/wine-env.sh stop
       wine_started=0
@@ -99,12 +105,12 @@ fi
 echo
 echo "== summary"
 passed_all=0 failed_all=0
-for name in linux fuzz win64; do
+for name in linux fuzz win64 interop; do
   echo "$name:"
   echo "${summary[$name]:-not run}"
   # "N% tests passed, F tests failed out of T"
-  if [ "$name" = fuzz ]; then
-    case "${summary[fuzz]:-}" in passed*) passed_all=$((passed_all + 1)) ;; *) failed_all=$((failed_all + 1)) ;; esac
+  if [ "$name" = fuzz ] || [ "$name" = interop ]; then
+    case "${summary[$name]:-}" in passed*) passed_all=$((passed_all + 1)) ;; *) failed_all=$((failed_all + 1)) ;; esac
     continue
   fi
   line=$(grep -E '^[0-9]+% tests passed' <<<"${summary[$name]:-}" || true)

@@ -165,4 +165,131 @@ int TUNLEX_IsPreVista(ErrorInfo *chain);
 // 128-byte slots: a text stays valid for four further calls on the thread.
 const char *TUNLEX_IpToString(uint32_t address);
 
+// ---- Adapter and route service, as the connection thread sees them ----
+//
+// The TUN/TAP adapter and the route-service client are reached through these
+// tables, which their modules register at start-up. Without an adapter table
+// (or without an adapter recorded) the thread runs as a connection without
+// adapter: the adapter address, the address wait and the route set-up are
+// skipped, and packets from the tunnel are dropped. Without a route table the
+// route-service requests count as failed (the status reports are skipped).
+struct PKT_Buffer;
+
+struct TUNLEX_AdapterOps {
+    // The adapter's interface record; null without handle.
+    const TUNLEX_InterfaceInfo *(*GetInfo)(const NETTAP_Handle *tap);
+    int (*SetMediaStatus)(NETTAP_Handle *tap, int connected);
+    int (*ConfigTun)(NETTAP_Handle *tap, uint32_t address, uint32_t mask, ErrorInfo *chain);
+    // 1 written (packet taken over), 0 failed (packet still the caller's).
+    int (*Send)(NETTAP_Handle *tap, PKT_Buffer *packet);
+    // The oldest packet read from the adapter, or null; never waits.
+    PKT_Buffer *(*Receive)(NETTAP_Handle *tap);
+    void (*SetPacketDump)(NETTAP_Handle *tap, int on);
+};
+
+struct TUNLEX_RouteOps {
+    int (*SetAddressIface)(ROUTE_PipeHandle *pipe, NETTAP_Handle *tap, uint32_t address,
+                           uint32_t mask, uint32_t gateway, uint32_t mtu, ErrorInfo *chain);
+    int (*RemoveGateway)(ROUTE_PipeHandle *pipe, NETTAP_Handle *tap, uint32_t gateway,
+                         ErrorInfo *chain);
+    int (*SetDNSIface)(ROUTE_PipeHandle *pipe, NETTAP_Handle *tap, int clear, uint32_t dns1,
+                       uint32_t dns2, ErrorInfo *chain);
+    int (*Init)(ROUTE_PipeHandle *pipe, const TUNLEX_InterfaceInfo *adapter, int allNets,
+                ErrorInfo *chain);
+    int (*Add)(ROUTE_PipeHandle *pipe, const TUNLEX_InterfaceInfo *iface, uint32_t destination,
+               uint32_t mask, uint32_t gateway, uint32_t metric, ErrorInfo *chain);
+    int (*CleanUp)(ROUTE_PipeHandle *pipe, ErrorInfo *chain);
+    void (*ClientStatus)(ROUTE_PipeHandle *pipe, int established);
+    // The configured client routes; the two callbacks get the connection.
+    void (*AddRoutes)(void *connection);
+    int (*CheckRoutes)(TUNLEX_Connection *conn, ErrorInfo *chain);
+    void (*RouteTimeout)(void *connection);
+};
+
+// Null removes a table. Set before any connection starts.
+void TUNLEX_SetAdapterOps(const TUNLEX_AdapterOps *ops);
+void TUNLEX_SetRouteOps(const TUNLEX_RouteOps *ops);
+
+// ---- Connection thread ----
+
+// The thread procedure: attempts, reconnection, and the stopped (0) or
+// failed (1) exit. The argument is the TUNLEX_Connection.
+uint32_t TUNLEX_ConnectionThread(void *connection);
+
+// Releases what an attempt made (PPP, TLS, socket) and reports the end to the
+// route service and the adapter. Safe to call twice and on any thread.
+void TUNLEX_TearDown(TUNLEX_Connection *conn);
+
+// One pass of the data pump, at most one packet each way. 1 when one moved.
+int TUNLEX_Pump(TUNLEX_Connection *conn, ErrorInfo *chain);
+
+// Sends the 12 bytes "TUNLEX 1.0\n\n".
+int TUNLEX_SendGreeting(TUNLEX_Connection *conn, ErrorInfo *chain);
+
+// Rates 0, ring index 0, every snapshot set to its counter.
+void TUNLEX_ResetRates(TUNLEX_Connection *conn);
+
+// Timer callbacks; the context is the connection (the tick counter: a
+// uint32_t counter).
+void TUNLEX_RateTimer(void *connection);
+void TUNLEX_PppHandshakeTimeout(void *connection);
+void TUNLEX_AddressSetupTimeout(void *connection);
+void TUNLEX_ReapplyAddress(void *connection);
+void TUNLEX_TickCounter(void *counter);
+
+enum : uint32_t {
+    TUNLEX_MAX_RECONNECTS = 18,
+    TUNLEX_RECONNECT_GIVE_UP = 0xFFFFFFFFu
+};
+
+// Seconds to wait after attempt n of a reconnection failed: 0 for the first
+// three, then min(6n - 18, 60); TUNLEX_RECONNECT_GIVE_UP from n = 18.
+uint32_t TUNLEX_ReconnectDelay(uint32_t attempt);
+
+// The DNS request that re-applies the negotiated servers to an adapter.
+struct TUNLEX_DnsRequest {
+    int clear;          // 1 replaces the adapter's list
+    uint32_t dns1;
+    uint32_t dns2;
+};
+TUNLEX_DnsRequest TUNLEX_ChooseDnsRequest(uint32_t haveDns1, uint32_t haveDns2, uint32_t wantDns1,
+                                          uint32_t wantDns2);
+
+// The adapter's gateway the address wait expects: the gateway's tunnel
+// address for a full tunnel (no-routes clear, no client routes), else 0.
+uint32_t TUNLEX_WantedGateway(const TUNLEX_Connection *conn);
+
+// Test seam: the thread's set-up time-outs (PPP handshake, address wait,
+// route wait) and its reconnection waits run these many times faster (1, 1
+// restores real time; the rate timer and the PPP engine's own timers are
+// never scaled).
+void TUNLEX_TestSetTimeDivisors(uint32_t timeouts, uint32_t backoff);
+
+// ---- Connection control (GUI thread) ----
+
+// Once per process: the timer service on the system tick and the packet
+// pool, the socket library, OpenSSL.
+int TUNLEX_InitLayers(ErrorInfo *chain);
+
+// Records the adapter (borrowed) and passes the packet-dump flag to it.
+void TUNLEX_SetTap(TUNLEX_Connection *conn, NETTAP_Handle *tap, int packetDump);
+
+// Copies the configuration; only while Disconnected.
+int TUNLEX_SetConfig(TUNLEX_Connection *conn, const TUNLEX_Config *config, ErrorInfo *chain);
+
+// The configuration copy. While Connected an empty fingerprint field is first
+// filled from the live TLS connection.
+TUNLEX_Config *TUNLEX_GetConfig(TUNLEX_Connection *conn);
+
+// Starts the connection thread; only while Disconnected, with a server and a port.
+int TUNLEX_Connect(TUNLEX_Connection *conn, ErrorInfo *chain);
+
+// Asks the thread to stop, gives it about 1.1 s, stops it if it has not
+// ended (Windows only: Linux waits for it), cleans up once more, zeroes the
+// configuration copy and sets Disconnected.
+int TUNLEX_Disconnect(TUNLEX_Connection *conn, ErrorInfo *chain);
+
+// 1 while the connection thread runs.
+int TUNLEX_IsRunning(TUNLEX_Connection *conn, ErrorInfo *chain);
+
 #endif

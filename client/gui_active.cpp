@@ -1,0 +1,3 @@
+#include "gui_active.h"
+
+TUNLEX_Connection *GUI_ActiveConnection = nullptr;

@@ -1,0 +1,374 @@
+// The route service's client: opening the pipe, the request/reply exchange,
+// one wrapper per command, and the route-table lookup.
+#include "route_service.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+
+#include "gui_log.h"
+#include "net_tap.h"
+#include "pipe_client.h"
+#include "route_table.h"
+#include "service_pipe_protocol.h"
+
+static const char *const kModule = "route_service";
+
+static const char *const kCommands[] = {
+    SVCPIPE_CMD_CLIENT_HELLO,      SVCPIPE_CMD_ROUTE_INIT,     SVCPIPE_CMD_ROUTE_ADD,
+    SVCPIPE_CMD_ROUTE_CLEANUP,     SVCPIPE_CMD_FIX_DEFAULT_ROUTE, SVCPIPE_CMD_FIX_ROUTE,
+    SVCPIPE_CMD_RESTORE_ROUTES,    SVCPIPE_CMD_SET_IFACE_ADDR, SVCPIPE_CMD_REMOVE_GATEWAY,
+    SVCPIPE_CMD_SET_DNS_IFACE,     SVCPIPE_CMD_CLIENT_STATUS,
+};
+
+// Replies of earlier, abandoned exchanges skipped in one exchange at most.
+static const int kMaxStaleReplies = 4;
+
+static ROUTE_PipeHandle g_pipe = {PIPECLIENT_NONE};
+static std::atomic<ROUTE_TableReader> g_tableReader{nullptr};
+static std::atomic<uint32_t> g_replyTimeoutMs{ROUTE_SERVICE_REPLY_TIMEOUT_MS};
+
+// ---------------------------------------------------------------- the pipe
+
+void ROUTE_Service_SetReplyTimeout(uint32_t ms)
+{
+    g_replyTimeoutMs.store(ms ? ms : static_cast<uint32_t>(ROUTE_SERVICE_REPLY_TIMEOUT_MS));
+}
+
+ROUTE_PipeHandle ROUTE_Service_OpenPipe(void)
+{
+    ROUTE_PipeHandle pipe = {PIPECLIENT_NONE};
+    uint32_t code = 0;
+    switch (PIPECLIENT_Open(SVCPIPE_BUSY_WAIT_MS, &pipe.handle, &code)) {
+    case PIPECLIENT_OPENED:
+        break;
+    case PIPECLIENT_BUSY_TIMEOUT:
+        GUI_Debug("DEBUG: Could not open pipe: 10 second wait timed out w/error %lu.\n",
+                  static_cast<unsigned long>(code));
+        break;
+    default:
+        GUI_Debug("DEBUG: Could not connect to named pipe. Error %lu. \n",
+                  static_cast<unsigned long>(code));
+        break;
+    }
+    return pipe;
+}
+
+void ROUTE_Service_ClosePipe(ROUTE_PipeHandle *pipe)
+{
+    if (!pipe)
+        return;
+    PIPECLIENT_Close(pipe->handle);
+    pipe->handle = PIPECLIENT_NONE;
+}
+
+// "<command>" or "<command>,<arguments>" with its NUL; its length with the
+// NUL, or 0 when the whole request does not fit (a cut request could still
+// parse, with another meaning).
+static uint32_t FormatRequest(char *buf, uint32_t size, const char *command, const char *format,
+                              va_list args)
+{
+    size_t n = strlen(command);
+    if (n + 1 >= size)
+        return 0;
+    memcpy(buf, command, n + 1);
+    if (format && format[0]) {
+        buf[n++] = SVCPIPE_DELIMITER[0];
+        int m = vsnprintf(buf + n, size - n, format, args);
+        if (m < 0 || static_cast<size_t>(m) >= size - n)
+            return 0;
+        n += static_cast<size_t>(m);
+    }
+    return static_cast<uint32_t>(n + 1);
+}
+
+static bool AnswersCommand(const char *reply, const char *command)
+{
+    size_t n = strlen(command);
+    return strncmp(reply, command, n) == 0 && reply[n] == ' ';
+}
+
+// A reply in another command's name answers an earlier request whose
+// exchange was given up.
+static bool IsStale(const char *reply, const char *command)
+{
+    if (AnswersCommand(reply, command))
+        return false;
+    for (const char *other : kCommands)
+        if (AnswersCommand(reply, other))
+            return true;
+    return false;
+}
+
+static int Failed(const char *command)
+{
+    GUI_Debug("Service: %s FAILED\r\n", command);
+    return 0;
+}
+
+// Reads the reply to command into buf, terminated; 1 when one arrived.
+static int ReadReply(intptr_t handle, char *buf, uint32_t size, const char *command)
+{
+    uint64_t deadline = PIPECLIENT_NowMs() + g_replyTimeoutMs.load();
+    for (int stale = 0;; stale++) {
+        uint64_t now = PIPECLIENT_NowMs();
+        uint32_t left = now < deadline ? static_cast<uint32_t>(deadline - now) : 0;
+        uint32_t got = 0, code = 0;
+        PIPECLIENT_ReadResult r = PIPECLIENT_Read(handle, buf, size, left, &got, &code);
+        if (r == PIPECLIENT_READ_FAILED) {
+            GUI_Debug("DEBUG: ReadFile from pipe failed w/error %lu.\n",
+                      static_cast<unsigned long>(code));
+            return 0;
+        }
+        if (r == PIPECLIENT_READ_TOO_LONG) {
+            buf[0] = '\0';    // no reply of the service is that long
+            return 1;
+        }
+        buf[got < size ? got : size - 1] = '\0';
+        if (stale >= kMaxStaleReplies || !IsStale(buf, command))
+            return 1;
+    }
+}
+
+static int ExchangeV(ROUTE_PipeHandle *pipe, const char *command, const char *format,
+                     va_list args)
+{
+    if (!pipe || pipe->handle == PIPECLIENT_NONE || !command)
+        return 0;
+    char buf[SVCPIPE_CLIENT_BUFFER];
+    uint32_t length = FormatRequest(buf, sizeof buf, command, format, args);
+    if (length == 0) {
+        GUI_Debug("DEBUG: Request %s does not fit %u bytes, not sent.\n", command,
+                  static_cast<unsigned>(sizeof buf));
+        return Failed(command);
+    }
+
+    PIPECLIENT_Drain(pipe->handle);
+    uint32_t code = 0;
+    if (!PIPECLIENT_Write(pipe->handle, buf, length, ROUTE_SERVICE_WRITE_TIMEOUT_MS, &code)) {
+        GUI_Debug("DEBUG: WriteFile from pipe failed w/error %lu.\n",
+                  static_cast<unsigned long>(code));
+        return Failed(command);
+    }
+    if (!ReadReply(pipe->handle, buf, sizeof buf, command))
+        return Failed(command);
+
+    size_t n = strlen(command);
+    if (strncmp(buf, command, n) == 0 && strcmp(buf + n, " " SVCPIPE_REPLY_OK) == 0) {
+        GUI_Debug("Service: %s OK\r\n", command);
+        return 1;
+    }
+    return Failed(command);
+}
+
+int ROUTE_Service_Call(ROUTE_PipeHandle *pipe, ErrorInfo *chain, const char *command,
+                       const char *format, ...)
+{
+    (void)chain;
+    va_list args;
+    va_start(args, format);
+    int ok = ExchangeV(pipe, command, format, args);
+    va_end(args);
+    return ok;
+}
+
+// A command without arguments.
+static int Exchange(ROUTE_PipeHandle *pipe, const char *command, ...)
+{
+    va_list args;
+    va_start(args, command);
+    int ok = ExchangeV(pipe, command, nullptr, args);
+    va_end(args);
+    return ok;
+}
+
+// ------------------------------------------------------------ the wrappers
+
+static int Result(int ok, const char *wrapper)
+{
+    if (!ok)
+        GUI_Print(1, 0, "DEBUG: %s() failed.\n", wrapper);
+    return ok ? 1 : 0;
+}
+
+// An adapter name goes into one field: the service splits at commas and
+// drops empty fields, so such a name would shift every later argument.
+static bool IsOneField(const char *text)
+{
+    return text && text[0] && !strchr(text, SVCPIPE_DELIMITER[0]);
+}
+
+ROUTE_PipeHandle *ROUTE_Service_ClientHello(ErrorInfo *chain, const NETTAP_Handle *tap)
+{
+    ROUTE_Service_ClosePipe(&g_pipe);
+    g_pipe = ROUTE_Service_OpenPipe();
+    if (g_pipe.handle == PIPECLIENT_NONE) {
+        if (ERRORINFO_IsEmpty(chain))
+            ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Unable to setup service communication");
+    } else {
+        const char *name = NETTAP_GetGuid(tap);
+        if (IsOneField(name) &&
+            ROUTE_Service_Call(&g_pipe, chain, SVCPIPE_CMD_CLIENT_HELLO, SVCPIPE_ARGS_CLIENT_HELLO,
+                               name, NETTAP_GetIndex(tap)))
+            return &g_pipe;
+        if (ERRORINFO_IsEmpty(chain))
+            ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Failed to communicate with service");
+    }
+    GUI_Print(1, 0, "ERROR: %s\r\n", chain && chain->message ? chain->message : "N/A");
+    return nullptr;
+}
+
+int ROUTE_Service_Init(ROUTE_PipeHandle *pipe, const TUNLEX_InterfaceInfo *iface, int allNets,
+                       ErrorInfo *chain)
+{
+    int ok = iface && ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_ROUTE_INIT, SVCPIPE_ARGS_ROUTE_INIT,
+                                         iface->ifIndex, static_cast<unsigned>(allNets));
+    return Result(ok, "ROUTE_Service_Init");
+}
+
+int ROUTE_Service_Add(ROUTE_PipeHandle *pipe, const TUNLEX_InterfaceInfo *iface,
+                      uint32_t destination, uint32_t mask, uint32_t gateway, uint32_t metric,
+                      ErrorInfo *chain)
+{
+    int ok = iface && ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_ROUTE_ADD, SVCPIPE_ARGS_ROUTE_ADD,
+                                         iface->ifIndex, SVCPIPE_AddressWord(destination),
+                                         SVCPIPE_AddressWord(mask), SVCPIPE_AddressWord(gateway),
+                                         static_cast<unsigned long>(metric));
+    return Result(ok, "ROUTE_Service_Add");
+}
+
+int ROUTE_Service_CleanUp(ROUTE_PipeHandle *pipe, ErrorInfo *chain)
+{
+    (void)chain;    // the service's answer is only logged
+    GUI_Print(1, 0, "ROUTE_Service_CleanUp\n");
+    return Result(Exchange(pipe, SVCPIPE_CMD_ROUTE_CLEANUP),
+                  "ROUTE_Service_CleanUp");
+}
+
+int ROUTE_Service_FixDefaultRoute(ROUTE_PipeHandle *pipe, ErrorInfo *chain)
+{
+    (void)chain;    // the service's answer is only logged
+    GUI_Print(1, 0, "ROUTE_Service_FixDefaultRoute\n");
+    return Result(Exchange(pipe, SVCPIPE_CMD_FIX_DEFAULT_ROUTE),
+                  "ROUTE_Service_FixDefaultRoute");
+}
+
+int ROUTE_Service_FixRoute(ROUTE_PipeHandle *pipe, uint32_t destination, ErrorInfo *chain)
+{
+    return Result(ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_FIX_ROUTE, SVCPIPE_ARGS_FIX_ROUTE,
+                                     SVCPIPE_AddressWord(destination)),
+                  "ROUTE_Service_FixRoute");
+}
+
+int ROUTE_Service_RestoreRoutes(ROUTE_PipeHandle *pipe, ErrorInfo *chain)
+{
+    (void)chain;    // the service's answer is only logged
+    GUI_Print(1, 0, "ROUTE_Service_RestoreRoutes\n");
+    return Result(Exchange(pipe, SVCPIPE_CMD_RESTORE_ROUTES),
+                  "ROUTE_Service_RestoreRoutes");
+}
+
+int SSL_Service_TUNLEX_SetAddressIface(ROUTE_PipeHandle *pipe, NETTAP_Handle *tap,
+                                       uint32_t address, uint32_t mask, uint32_t gateway,
+                                       uint32_t mtu, ErrorInfo *chain)
+{
+    if (!TAP_IsSupportedAdapter(tap))
+        return 0;
+    const char *name = NETTAP_GetGuid(tap);
+    int ok = IsOneField(name) &&
+             ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_SET_IFACE_ADDR,
+                                SVCPIPE_ARGS_SET_IFACE_ADDR, name, NETTAP_GetIndex(tap),
+                                SVCPIPE_AddressWord(address), SVCPIPE_AddressWord(mask),
+                                SVCPIPE_AddressWord(gateway), static_cast<unsigned long>(mtu));
+    return Result(ok, "SSL_Service_TUNLEX_SetAddressIface");
+}
+
+int SSL_Service_TUNLEX_RemoveGateway(ROUTE_PipeHandle *pipe, NETTAP_Handle *tap,
+                                     uint32_t gateway, ErrorInfo *chain)
+{
+    if (!TAP_IsSupportedAdapter(tap))
+        return 0;
+    GUI_Print(1, 0, "SSL_Service_TUNLEX_RemoveGateway\n");
+    const char *name = NETTAP_GetGuid(tap);
+    int ok = IsOneField(name) &&
+             ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_REMOVE_GATEWAY,
+                                SVCPIPE_ARGS_REMOVE_GATEWAY, name, NETTAP_GetIndex(tap),
+                                SVCPIPE_AddressWord(gateway));
+    return Result(ok, "SSL_Service_TUNLEX_RemoveGateway");
+}
+
+int SSL_Service_TUNLEX_SetDNSIface(ROUTE_PipeHandle *pipe, NETTAP_Handle *tap, int clearDns,
+                                   uint32_t dns1, uint32_t dns2, ErrorInfo *chain)
+{
+    if (!TAP_IsSupportedAdapter(tap))
+        return 0;
+    const char *name = NETTAP_GetGuid(tap);
+    int ok = IsOneField(name) &&
+             ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_SET_DNS_IFACE, SVCPIPE_ARGS_SET_DNS_IFACE,
+                                name, NETTAP_GetIndex(tap),
+                                clearDns ? SVCPIPE_DNS_CLEAR : SVCPIPE_DNS_KEEP,
+                                SVCPIPE_AddressWord(dns1), SVCPIPE_AddressWord(dns2));
+    return Result(ok, "SSL_Service_TUNLEX_SetDNSIface");
+}
+
+void ROUTE_Service_ClientStatus(ROUTE_PipeHandle *pipe, int established)
+{
+    const char *word = established ? SVCPIPE_STATUS_ESTABLISHED : SVCPIPE_STATUS_FAILED;
+    if (!ROUTE_Service_Call(pipe, nullptr, SVCPIPE_CMD_CLIENT_STATUS, SVCPIPE_ARGS_CLIENT_STATUS,
+                            word))
+        GUI_Print(1, 0, "DEBUG: ROUTE_Connection. %s   FAILED\n", word);
+}
+
+// ------------------------------------------------------- the route table
+
+void ROUTE_SetTableReader(ROUTE_TableReader reader)
+{
+    g_tableReader.store(reader);
+}
+
+ROUTE_TableReader ROUTE_GetTableReader(void)
+{
+    ROUTE_TableReader reader = g_tableReader.load();
+    return reader ? reader : ROUTE_ReadSystemTable;
+}
+
+void ROUTE_FreeTable(ROUTE_TableRow *rows)
+{
+    free(rows);
+}
+
+int ROUTE_FindSystemRoute(uint32_t ifIndex, uint32_t destination, uint32_t mask, uint32_t metric,
+                          ErrorInfo *chain)
+{
+    ROUTE_TableRow *rows = nullptr;
+    uint32_t count = 0, code = 0;
+    int found = 0;
+    switch (ROUTE_GetTableReader()(&rows, &count, &code)) {
+    case ROUTE_TABLE_OK:
+        for (uint32_t i = 0; i < count && !found; i++) {
+            const ROUTE_TableRow &r = rows[i];
+            found = r.destination == destination && r.mask == mask &&
+                    (metric == ROUTE_ANY || r.metric == metric) &&
+                    (ifIndex == ROUTE_ANY || r.ifIndex == ifIndex);
+        }
+        break;
+    case ROUTE_TABLE_NO_MEMORY:
+        if (ERRORINFO_IsEmpty(chain))
+            ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Unable to allocate routing table.");
+        break;
+    default:
+        if (ERRORINFO_IsEmpty(chain))
+            ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Unable to execute GetIpForwardTable, error %lu",
+                          static_cast<unsigned long>(code));
+        break;
+    }
+    ROUTE_FreeTable(rows);
+    if (found)
+        GUI_Print(1, 0, "Found %s in the route table.\r\n", TUNLEX_IpToString(destination));
+    else
+        GUI_Print(1, 0, "Failed to find %s in the route table.\r\n", TUNLEX_IpToString(destination));
+    return found;
+}
