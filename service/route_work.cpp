@@ -1,0 +1,430 @@
+#include "route_work.h"
+#include "iface_config.h"
+#include "service_log.h"
+
+#include <cstdio>
+#include <cstring>
+
+static const RouteSys *s_sys;
+static RouteRecord *s_added;
+static RouteRecord *s_removed;
+static RouteRecord *s_raised;
+
+const RouteSys *ROUTE_SetSystem(const RouteSys *sys)
+{
+    const RouteSys *old = s_sys ? s_sys : ROUTE_SystemBackend();
+    s_sys = sys;
+    return old;
+}
+
+static const RouteSys *Sys()
+{
+    return s_sys ? s_sys : ROUTE_SystemBackend();
+}
+
+const RouteRecord *ROUTE_AddedRoutes()
+{
+    return s_added;
+}
+const RouteRecord *ROUTE_RemovedRoutes()
+{
+    return s_removed;
+}
+const RouteRecord *ROUTE_RaisedMetricRoutes()
+{
+    return s_raised;
+}
+
+static const char *OperationWord(int32_t operation)
+{
+    switch (operation) {
+    case ROUTE_OP_CREATE: return "Create";
+    case ROUTE_OP_DELETE: return "Delete";
+    default: return "Update";
+    }
+}
+
+void ROUTE_TypeName(uint32_t type, char *out, size_t size)
+{
+    static const char *const names[] = {nullptr, "OTHER", "INVALID", "DIRECT", "INDIRECT"};
+    if (type >= 1 && type <= 4)
+        snprintf(out, size, "%s", names[type]);
+    else
+        snprintf(out, size, "Unknown(%lu)", (unsigned long)type);
+}
+
+void ROUTE_ProtocolName(uint32_t protocol, char *out, size_t size)
+{
+    static const struct {
+        uint32_t value;
+        const char *name;
+    } names[] = {{1, "OTHER"},  {2, "LOCAL"},  {3, "NETMGMT"}, {4, "ICMP"},          {5, "EGP"},
+                 {6, "GGP"},    {7, "HELLO"},  {8, "RIP"},     {9, "IS_IS"},         {10, "ES_IS"},
+                 {11, "CISCO"}, {12, "BBN"},   {13, "OSPF"},   {14, "BGP"},          {10002, "NT_AUTOSTATIC"},
+                 {10006, "NT_STATIC"},         {10007, "NT_STATIC_NON_DOD"}};
+    for (const auto &n : names) {
+        if (n.value == protocol) {
+            snprintf(out, size, "%s", n.name);
+            return;
+        }
+    }
+    snprintf(out, size, "Unknown(%lu)", (unsigned long)protocol);
+}
+
+void ROUTE_Print(const RouteRow *row)
+{
+    if (!row)
+        return;
+    char type[30], proto[30];
+    ROUTE_TypeName(row->type, type, sizeof(type));
+    ROUTE_ProtocolName(row->protocol, proto, sizeof(proto));
+    LOG_Print(" Dest: %15s Mask: %15s Policy: 0x%lx NextHop: %15s Index: 0x%-8lx Type: %8s Proto: %8s "
+              "Metric1: %lu\r\n",
+              SVC_IpToString(row->destination), SVC_IpToString(row->mask), (unsigned long)row->policy,
+              SVC_IpToString(row->nextHop), (unsigned long)row->ifIndex, type, proto,
+              (unsigned long)row->metric1);
+}
+
+int ROUTE_FormatCommand(int32_t operation, const RouteRow *row, char *out, size_t size)
+{
+    // Three slots of the address ring at most per line.
+    const char *dest = SVC_IpToString(row->destination);
+    const char *mask = SVC_IpToString(row->mask);
+    const char *hop = SVC_IpToString(row->nextHop);
+    switch (operation) {
+    case ROUTE_OP_CREATE:
+        snprintf(out, size, "ADD %s MASK %s %s METRIC %lu IF %lu", dest, mask, hop,
+                 (unsigned long)row->metric1, (unsigned long)row->ifIndex);
+        return 1;
+    case ROUTE_OP_DELETE:
+        // Narrowed to this one route: the destination alone would take every
+        // route to it, other interfaces' included, and nothing puts them back.
+        snprintf(out, size, "DELETE %s MASK %s %s IF %lu", dest, mask, hop, (unsigned long)row->ifIndex);
+        return 1;
+    case ROUTE_OP_UPDATE:
+        snprintf(out, size, "CHANGE %s MASK %s %s METRIC %lu IF %lu", dest, mask, hop,
+                 (unsigned long)row->metric1, (unsigned long)row->ifIndex);
+        return 1;
+    default:
+        if (size)
+            out[0] = '\0';
+        return 0;
+    }
+}
+
+static uint32_t Call(int32_t operation, const RouteRow *row)
+{
+    switch (operation) {
+    case ROUTE_OP_CREATE: return Sys()->Create(row);
+    case ROUTE_OP_DELETE: return Sys()->Delete(row);
+    default: return Sys()->Update(row);
+    }
+}
+
+static void ReportFailure(int32_t operation, const RouteRow *row, uint32_t code)
+{
+    const RouteSys *sys = Sys();
+    const char *word = OperationWord(operation);
+    const char *dest = SVC_IpToString(row->destination);
+    const char *mask = SVC_IpToString(row->mask);
+    const char *hop = SVC_IpToString(row->nextHop);
+    char text[1024];
+    const char *why = code == sys->accessDenied     ? "Access denied"
+                      : code == sys->notSupported     ? "Not supported"
+                      : code == sys->invalidParameter ? "Invalid parameter"
+                                                      : nullptr;
+    if (why)
+        snprintf(text, sizeof(text), "Unable to %s route: %s. (Dest: %s, Netmask: %s, Gateway: %s)", word, why,
+                 dest, mask, hop);
+    else
+        snprintf(text, sizeof(text), "Unable to %s route. Error code: %lu (%s). (Dest: %s, Netmask: %s, Gateway: %s",
+                 word, (unsigned long)code, GetErrorText(code), dest, mask, hop);
+    EVENTLOG_Write(SVC_EVENT_ERROR, text);
+}
+
+uint32_t ROUTE_Apply(int32_t operation, const RouteRow *row, bool quiet)
+{
+    const RouteSys *sys = Sys();
+    if (operation != ROUTE_OP_CREATE && operation != ROUTE_OP_DELETE && operation != ROUTE_OP_UPDATE)
+        return sys->invalidParameter;
+    if (!quiet)
+        LOG_Print("Route %s: Interface: %lu, Dest: %s, Netmask: %s, Gateway: %s, Metric: %lu\r\n",
+                  OperationWord(operation), (unsigned long)row->ifIndex, SVC_IpToString(row->destination),
+                  SVC_IpToString(row->mask), SVC_IpToString(row->nextHop), (unsigned long)row->metric1);
+    uint32_t code = Call(operation, row);
+    if (operation == ROUTE_OP_CREATE && code == sys->alreadyExists) {
+        if (ROUTE_Apply(ROUTE_OP_DELETE, row, true) == 0)
+            code = sys->Create(row);
+    }
+    if (code == 0)
+        return 0;
+    if (!quiet)
+        ReportFailure(operation, row, code);
+    LOG_Print("Fallback to using ROUTE command\r\n");
+    char parameters[ROUTE_COMMAND_MAX];
+    ROUTE_FormatCommand(operation, row, parameters, sizeof(parameters));
+    uint32_t started = sys->RunCommand(parameters);
+    if (started != 0 && !quiet)
+        LOG_Print("ERROR: Route command failed %lu (%s)\r\n", (unsigned long)started, GetErrorText(started));
+    return code;
+}
+
+// A fresh table; its failures are logged and reported here.
+static uint32_t ReadTable(RouteRow **rows, uint32_t *count, bool withCode)
+{
+    const RouteSys *sys = Sys();
+    *rows = nullptr;
+    *count = 0;
+    uint32_t code = sys->ReadTable(rows, count);
+    if (code == 0)
+        return 0;
+    if (code == sys->outOfMemory) {
+        LOG_Print("Unable to allocate routing table.\r\n");
+        EVENTLOG_Write(SVC_EVENT_ERROR, "Unable to allocate routing table.");
+    } else {
+        if (withCode)
+            LOG_Print("Unable to execute GetIpForwardTable. Error %lu\r\n", (unsigned long)code);
+        else
+            LOG_Print("Unable to execute GetIpForwardTable.\r\n");
+        EVENTLOG_WriteError(code, "Unable to execute GetIpForwardTable.");
+    }
+    *rows = nullptr;
+    *count = 0;
+    return code;
+}
+
+static void FreeTable(RouteRow *rows)
+{
+    if (rows)
+        Sys()->FreeTable(rows);
+}
+
+bool ROUTE_Exists(uint32_t destination, uint32_t mask, uint32_t index)
+{
+    RouteRow *rows;
+    uint32_t count;
+    if (ReadTable(&rows, &count, false) != 0)
+        return false;
+    bool found = false;
+    for (uint32_t i = 0; i < count && !found; i++)
+        found = rows[i].destination == destination && rows[i].mask == mask &&
+                (index == ROUTE_ANY_INTERFACE || rows[i].ifIndex == index);
+    FreeTable(rows);
+    return found;
+}
+
+static RouteRecord *NewRecord(const RouteRow *row)
+{
+    RouteRecord *r = static_cast<RouteRecord *>(Sys()->Alloc(sizeof(RouteRecord)));
+    if (!r) {
+        LOG_Print("Unable to allocate route list item.\r\n");
+        EVENTLOG_Write(SVC_EVENT_ERROR, "Unable to allocate route list item.");
+        return nullptr;
+    }
+    memset(r, 0, sizeof(*r));
+    r->row = *row;
+    return r;
+}
+
+static void Push(RouteRecord **list, RouteRecord *r)
+{
+    r->next = *list;
+    *list = r;
+}
+
+static bool SameRoute(const RouteRow *a, const RouteRow *b)
+{
+    return a->destination == b->destination && a->mask == b->mask && a->nextHop == b->nextHop &&
+           a->ifIndex == b->ifIndex;
+}
+
+uint32_t ROUTE_SaveRemoved(const RouteRow *row)
+{
+    for (RouteRecord *r = s_removed; r; r = r->next)
+        if (SameRoute(&r->row, row))
+            return 0;
+    RouteRecord *r = NewRecord(row);
+    if (!r)
+        return Sys()->outOfMemory;
+    Push(&s_removed, r);
+    return 0;
+}
+
+static bool IsDefault(const RouteRow *row)
+{
+    return row->destination == 0 && row->mask == 0;
+}
+
+static bool IsStatic(const RouteRow *row)
+{
+    return row->protocol == ROUTE_PROTO_NETMGMT && row->type == ROUTE_TYPE_INDIRECT;
+}
+
+static uint32_t RemoveOtherDefault(const RouteRow *row)
+{
+    LOG_Print("Remove: ");
+    ROUTE_Print(row);
+    LOG_Print("Removing unwanted default gateway route (Dest: %s, Netmask: %s, Gateway: %s)\r\n",
+              SVC_IpToString(row->destination), SVC_IpToString(row->mask), SVC_IpToString(row->nextHop));
+    // Saved before it goes: a route that could not be remembered is left in
+    // place rather than lost for good.
+    uint32_t code = ROUTE_SaveRemoved(row);
+    if (code != 0)
+        return code;
+    return ROUTE_Apply(ROUTE_OP_DELETE, row, false);
+}
+
+uint32_t ROUTE_PrepareInterface(uint32_t index, uint32_t allNets)
+{
+    uint32_t result = 0;
+    if (!IFACE_LegacySystem()) {
+        uint32_t code = IFACE_SetMetric(index);
+        if (code != 0)
+            return code;
+    }
+    RouteRow *rows;
+    uint32_t count;
+    uint32_t code = ReadTable(&rows, &count, true);
+    if (code != 0)
+        return code;
+    for (uint32_t i = 0; i < count; i++) {
+        const RouteRow *row = &rows[i];
+        code = 0;
+        if (row->ifIndex != index) {
+            if (allNets && IsStatic(row) && IsDefault(row) && ROUTE_Exists(0, 0, row->ifIndex)) {
+                code = RemoveOtherDefault(row);
+            } else {
+                LOG_Print("Ignore: ");
+                ROUTE_Print(row);
+            }
+        } else if (IsStatic(row)) {
+            if (IsDefault(row)) {
+                LOG_Print("AllNets: ");
+                ROUTE_Print(row);
+            } else if (ROUTE_Exists(row->destination, row->mask, index)) {
+                LOG_Print("Remove: ");
+                ROUTE_Print(row);
+                LOG_Print("Removing unwanted route from SSL/VPN interface (Dest: %s, Netmask: %s, Gateway: %s)\r\n",
+                          SVC_IpToString(row->destination), SVC_IpToString(row->mask),
+                          SVC_IpToString(row->nextHop));
+                code = ROUTE_Apply(ROUTE_OP_DELETE, row, false);
+            }
+        } else {
+            LOG_Print("Ignore: ");
+            ROUTE_Print(row);
+        }
+        if (result == 0)
+            result = code;
+    }
+    FreeTable(rows);
+    return result;
+}
+
+uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uint32_t nextHop, uint32_t metric)
+{
+    if (ROUTE_Exists(destination, mask, index))
+        return 0;
+    RouteRow row = {};
+    row.destination = destination;
+    row.mask = mask;
+    row.nextHop = nextHop;
+    row.ifIndex = index;
+    row.type = ROUTE_TYPE_INDIRECT;
+    row.protocol = ROUTE_PROTO_NETMGMT;
+    row.metric1 = metric;
+    row.metric2 = row.metric3 = row.metric4 = row.metric5 = ROUTE_NO_METRIC;
+    for (RouteRecord *r = s_added; r; r = r->next)
+        if (SameRoute(&r->row, &row) && r->row.metric1 == metric)
+            return ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
+    RouteRecord *r = NewRecord(&row);
+    if (!r)
+        return Sys()->outOfMemory;
+    // Listed before it is made, so that a half-made route is taken away too.
+    Push(&s_added, r);
+    return ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
+}
+
+static RouteRecord *Pop(RouteRecord **list)
+{
+    RouteRecord *r = *list;
+    if (r)
+        *list = r->next;
+    return r;
+}
+
+uint32_t ROUTE_CleanUpRoutes()
+{
+    while (RouteRecord *r = Pop(&s_added)) {
+        ROUTE_Apply(ROUTE_OP_DELETE, &r->row, false);
+        Sys()->Free(r);
+    }
+    LOG_Print("Restoring old routes..\r\n");
+    while (RouteRecord *r = Pop(&s_removed)) {
+        ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
+        Sys()->Free(r);
+    }
+    return 0;
+}
+
+uint32_t ROUTE_RaiseMetric(uint32_t destination)
+{
+    RouteRow *rows;
+    uint32_t count;
+    uint32_t code = ReadTable(&rows, &count, false);
+    if (code != 0)
+        return code;
+    for (uint32_t i = 0; i < count && code == 0; i++) {
+        const RouteRow *row = &rows[i];
+        if (row->destination != destination || row->metric1 >= 2)
+            continue;
+        LOG_Print("Update existing route with to low metric:  Dest: %s  If: 0x%lx  Metric: %lu\r\n",
+                  SVC_IpToString(row->destination), (unsigned long)row->ifIndex, (unsigned long)row->metric1);
+        RouteRecord *r = static_cast<RouteRecord *>(Sys()->Alloc(sizeof(RouteRecord)));
+        if (!r) {
+            LOG_Print("Unable to allocate backup entry for routing table metric.\r\n");
+            EVENTLOG_Write(SVC_EVENT_ERROR, "Unable to allocate backup entry for routing table metric.");
+            code = Sys()->outOfMemory;
+            break;
+        }
+        memset(r, 0, sizeof(*r));
+        r->row = *row;
+        r->row.metric1 += 2;
+        code = ROUTE_Apply(ROUTE_OP_UPDATE, &r->row, false);
+        // Kept even when the update failed: the route tool's fallback may have
+        // raised it all the same, and writing back the row as it was read
+        // is harmless when nothing changed.
+        r->row = *row;
+        Push(&s_raised, r);
+    }
+    FreeTable(rows);
+    return code;
+}
+
+uint32_t ROUTE_RestoreMetrics()
+{
+    while (RouteRecord *r = Pop(&s_raised)) {
+        const RouteRow *row = &r->row;
+        LOG_Print("Restoring route:  Dest: %s  If: 0x%lx  Metric: %lu:%lu:%lu:%lu:%lu\r\n",
+                  SVC_IpToString(row->destination), (unsigned long)row->ifIndex, (unsigned long)row->metric1,
+                  (unsigned long)row->metric2, (unsigned long)row->metric3, (unsigned long)row->metric4,
+                  (unsigned long)row->metric5);
+        // A route this client's preparation took away is made again only when
+        // the client goes: it must come back with its own metric, not the
+        // raised one it had when it was saved.
+        RouteRecord *saved = s_removed;
+        while (saved && !SameRoute(&saved->row, row))
+            saved = saved->next;
+        if (saved) {
+            saved->row.metric1 = row->metric1;
+            saved->row.metric2 = row->metric2;
+            saved->row.metric3 = row->metric3;
+            saved->row.metric4 = row->metric4;
+            saved->row.metric5 = row->metric5;
+        } else {
+            ROUTE_Apply(ROUTE_OP_UPDATE, row, false);
+        }
+        Sys()->Free(r);
+    }
+    return 0;
+}
+

@@ -1,0 +1,117 @@
+// The system's IPv4 route table, changed on the client's behalf and put back
+// afterwards.
+//
+// Three process-wide lists remember what was changed, each pushed at its
+// head and taken back most recent first:
+//   AddedRoutes        routes created for the tunnel; deleted when the client goes
+//   RemovedRoutes      default routes of other interfaces that were deleted;
+//                      re-created when the client goes
+//   RaisedMetricRoutes rows, as read before the change, of routes whose metric
+//                      was raised; written back by ROUTE_RestoreMetrics only,
+//                      so they outlive clients
+// Every change goes through ROUTE_Apply: the system's route call first, the
+// route tool as a fallback.
+//
+// Operations return 0 or an error code (Win32 on Windows, errno on Linux).
+// Addresses are IPv4 in network byte order. Only the pipe worker calls these;
+// the lists have no lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define ROUTE_ANY_INTERFACE 0xFFFFFFFFu
+#define ROUTE_NO_METRIC 0xFFFFFFFFu
+#define ROUTE_COMMAND_MAX 1024
+
+// Route types and protocols, the IP Helper values.
+enum {
+    ROUTE_TYPE_OTHER = 1,
+    ROUTE_TYPE_INVALID = 2,
+    ROUTE_TYPE_DIRECT = 3,
+    ROUTE_TYPE_INDIRECT = 4
+};
+enum {
+    ROUTE_PROTO_OTHER = 1,
+    ROUTE_PROTO_LOCAL = 2,
+    ROUTE_PROTO_NETMGMT = 3,
+    ROUTE_PROTO_NT_AUTOSTATIC = 10002
+};
+
+enum { ROUTE_OP_CREATE = 0, ROUTE_OP_DELETE = 1, ROUTE_OP_UPDATE = 2 };
+
+// One route, laid out as the IP Helper forward row, and the platform's own
+// protocol word (Linux), kept so that a re-created route is as it was.
+struct RouteRow {
+    uint32_t destination;
+    uint32_t mask;
+    uint32_t policy;
+    uint32_t nextHop;
+    uint32_t ifIndex;
+    uint32_t type;
+    uint32_t protocol;
+    uint32_t age;
+    uint32_t nextHopAS;
+    uint32_t metric1, metric2, metric3, metric4, metric5;
+    uint32_t sysProtocol;  // 0 where the platform has none
+};
+
+struct RouteRecord {
+    RouteRow row;
+    RouteRecord *next;
+};
+
+uint32_t ROUTE_PrepareInterface(uint32_t index, uint32_t allNets);
+uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uint32_t nextHop,
+                        uint32_t metric);
+// Raises by 2 the metric of every route to the destination whose metric is
+// below 2 (any mask, any interface).
+uint32_t ROUTE_RaiseMetric(uint32_t destination);
+uint32_t ROUTE_RestoreMetrics();  // always 0
+uint32_t ROUTE_CleanUpRoutes();   // always 0
+uint32_t ROUTE_SaveRemoved(const RouteRow *row);
+// index ROUTE_ANY_INTERFACE matches every interface.
+bool ROUTE_Exists(uint32_t destination, uint32_t mask, uint32_t index);
+uint32_t ROUTE_Apply(int32_t operation, const RouteRow *row, bool quiet);
+void ROUTE_Print(const RouteRow *row);
+
+// "OTHER" ... or "Unknown(%lu)", into size bytes.
+void ROUTE_TypeName(uint32_t type, char *out, size_t size);
+void ROUTE_ProtocolName(uint32_t protocol, char *out, size_t size);
+// The route tool's parameters for an operation; 0 for an unknown operation.
+int ROUTE_FormatCommand(int32_t operation, const RouteRow *row, char *out, size_t size);
+
+// The lists, for the tests.
+const RouteRecord *ROUTE_AddedRoutes();
+const RouteRecord *ROUTE_RemovedRoutes();
+const RouteRecord *ROUTE_RaisedMetricRoutes();
+
+// Runs the route tool with the parameters (Windows: the "route" program;
+// Linux: the same words turned into an "ip route" argument vector). 0, or the
+// error of starting it; the tool's own result is only logged.
+uint32_t ROUTE_RunCommand(const char *parameters);
+
+// ---- System backend ----
+
+struct RouteSys {
+    // The whole IPv4 table into a new array (FreeTable). 0, outOfMemory, or
+    // the read error.
+    uint32_t (*ReadTable)(RouteRow **rows, uint32_t *count);
+    void (*FreeTable)(RouteRow *rows);
+    uint32_t (*Create)(const RouteRow *row);
+    uint32_t (*Delete)(const RouteRow *row);
+    uint32_t (*Update)(const RouteRow *row);  // writes the row's metric
+    uint32_t (*RunCommand)(const char *parameters);
+    void *(*Alloc)(size_t size);
+    void (*Free)(void *p);
+    uint32_t outOfMemory;
+    uint32_t invalidParameter;
+    uint32_t alreadyExists;
+    uint32_t accessDenied;
+    uint32_t notSupported;
+};
+
+// The platform's backend (route_work_win32.cpp, route_work_linux.cpp).
+const RouteSys *ROUTE_SystemBackend();
+// Replaces the backend (tests); null restores the system's. Returns the old.
+const RouteSys *ROUTE_SetSystem(const RouteSys *sys);

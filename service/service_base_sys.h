@@ -1,0 +1,12 @@
+// The platform half of the service framework (service_base_win32.cpp,
+// service_base_linux.cpp).
+#pragma once
+
+#include "service_base.h"
+
+// Registers ControlHandler for the service; null on failure (code in *error).
+void *SVCSYS_RegisterControlHandler(uint32_t *error);
+void SVCSYS_SetStatus(void *statusHandle, const SvcStatus *status);
+// Runs the service under the system's control until it has stopped. 0, or
+// the error code of a failed start (the caller prints it).
+uint32_t SVCSYS_RunDispatcher();

@@ -1,0 +1,162 @@
+// The framework on Windows: the service control manager, the registry and
+// the event source.
+#include "service_base.h"
+#include "service_base_sys.h"
+#include "service_log.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+static const wchar_t SERVICE_NAME_W[] = L"" SVC_SERVICE_NAME;
+static const wchar_t DISPLAY_NAME_W[] = L"" SVC_DISPLAY_NAME;
+
+static VOID WINAPI ControlThunk(DWORD control)
+{
+    ControlHandler(control);
+}
+
+static VOID WINAPI EntryThunk(DWORD, LPWSTR *)
+{
+    ServiceEntry(0, nullptr);  // the start arguments are not used
+}
+
+void *SVCSYS_RegisterControlHandler(uint32_t *error)
+{
+    SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerW(SERVICE_NAME_W, ControlThunk);
+    if (!h)
+        *error = (uint32_t)GetLastError();
+    return reinterpret_cast<void *>(h);
+}
+
+void SVCSYS_SetStatus(void *statusHandle, const SvcStatus *s)
+{
+    if (!statusHandle)
+        return;
+    SERVICE_STATUS st;
+    st.dwServiceType = s->serviceType;
+    st.dwCurrentState = s->currentState;
+    st.dwControlsAccepted = s->controlsAccepted;
+    st.dwWin32ExitCode = s->win32ExitCode;
+    st.dwServiceSpecificExitCode = s->serviceSpecificExitCode;
+    st.dwCheckPoint = s->checkPoint;
+    st.dwWaitHint = s->waitHint;
+    SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(statusHandle), &st);
+}
+
+uint32_t SVCSYS_RunDispatcher()
+{
+    static wchar_t name[sizeof(SERVICE_NAME_W) / sizeof(wchar_t)];
+    wcscpy(name, SERVICE_NAME_W);
+    SERVICE_TABLE_ENTRYW table[] = {{name, EntryThunk}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table))
+        return (uint32_t)GetLastError();
+    return 0;
+}
+
+static void LogFailure(const char *what)
+{
+    uint32_t code = (uint32_t)GetLastError();
+    LOG_Print("%s failed w/err %lu (%s)\r\n", what, (unsigned long)code, GetErrorText(code));
+}
+
+void SERVICE_Install()
+{
+    wchar_t path[MAX_PATH];
+    if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) {
+        LogFailure("GetModuleFileName");
+        return;
+    }
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) {
+        LogFailure("OpenSCManager");
+        return;
+    }
+    SC_HANDLE service = CreateServiceW(manager, SERVICE_NAME_W, DISPLAY_NAME_W, SERVICE_QUERY_STATUS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                       path, nullptr, nullptr, L"\0", nullptr, nullptr);
+    if (!service) {
+        LOG_Print("Create service failed with 0x%08lx\r\n", (unsigned long)GetLastError());
+        CloseServiceHandle(manager);
+        return;
+    }
+    printf("%s is installed.\r\n", SVC_SERVICE_NAME);
+    CloseServiceHandle(service);
+    service = OpenServiceW(manager, SERVICE_NAME_W, 0xF003F);
+    if (service && StartServiceW(service, 0, nullptr)) {
+        printf("%s started.\r\n", SVC_SERVICE_NAME);
+        SERVICE_RegisterEventSource();
+    } else {
+        printf("%s failed to start.\r\n", SVC_SERVICE_NAME);
+    }
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+int SERVICE_RegisterEventSource()
+{
+    wchar_t key[300];
+    _snwprintf(key, 300, L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\%ls", SERVICE_NAME_W);
+    key[299] = L'\0';
+    HKEY h;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        &h, nullptr) != ERROR_SUCCESS) {
+        printf("Unable to create registry key");
+        return 0;
+    }
+    // The message library sits in bin below the current folder; without a
+    // current folder the name alone is registered, for the system to find.
+    wchar_t file[MAX_PATH + 32];
+    DWORD n = GetCurrentDirectoryW(MAX_PATH, file);
+    if (n == 0 || n >= MAX_PATH)
+        file[0] = L'\0';
+    wcscat(file, file[0] ? L"\\bin\\NoticeCatalog.dll" : L"NoticeCatalog.dll");
+    DWORD types = 7;
+    int ok = 1;
+    if (RegSetValueExW(h, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(file),
+                       (DWORD)((wcslen(file) + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
+        printf("Unable to create/set registry value (message DLL name)");
+        ok = 0;
+    } else if (RegSetValueExW(h, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&types),
+                              sizeof(types)) != ERROR_SUCCESS) {
+        printf("Unable to create/set registry value (message types)");
+        ok = 0;
+    }
+    RegCloseKey(h);
+    return ok;
+}
+
+void SERVICE_Remove()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) {
+        printf("OpenSCManager failed w/err 0x%08lx\r\n", (unsigned long)GetLastError());
+        return;
+    }
+    SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME_W, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+    if (!service) {
+        LogFailure("OpenService");
+        CloseServiceHandle(manager);
+        return;
+    }
+    SERVICE_STATUS st;
+    if (ControlService(service, SERVICE_CONTROL_STOP, &st)) {
+        LOG_Print("Stopping %s.", SVC_SERVICE_NAME);
+        Sleep(1000);
+        while (QueryServiceStatus(service, &st) && st.dwCurrentState == SERVICE_STOP_PENDING) {
+            LOG_Print(".");
+            Sleep(1000);
+        }
+        if (st.dwCurrentState == SERVICE_STOPPED)
+            LOG_Print("\r\n%s is stopped.\r\n", SVC_SERVICE_NAME);
+        else
+            LOG_Print("\r\n%s failed to stop.\r\n", SVC_SERVICE_NAME);
+    }
+    if (DeleteService(service))
+        LOG_Print("%s is removed.\r\n", SVC_SERVICE_NAME);
+    else
+        LogFailure("DeleteService");
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}

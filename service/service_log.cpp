@@ -1,0 +1,101 @@
+#include "service_log.h"
+#include "service_log_sys.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+static FILE *s_logFile;
+static EVENTLOG_Sink s_eventSink;
+static char s_ipSlots[SVC_IP_SLOTS][SVC_IP_SLOT_MAX];
+static int s_ipSlot;
+
+int LOG_Print(const char *format, ...)
+{
+    char line[SVC_LOG_LINE_MAX];
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(line, sizeof(line), format, ap);
+    va_end(ap);
+    if (n < 0)
+        return n;
+    fputs(line, stdout);
+    fflush(stdout);  // a daemon's output is a pipe or a file: keep it current
+    if (s_logFile) {
+        fputs(line, s_logFile);
+        fflush(s_logFile);
+    }
+    return n;
+}
+
+int LOG_OpenFile(const char *path)
+{
+    LOG_CloseFile();
+    s_logFile = LOGSYS_OpenFile(path);
+    return s_logFile != nullptr;
+}
+
+void LOG_CloseFile()
+{
+    if (s_logFile)
+        fclose(s_logFile);
+    s_logFile = nullptr;
+}
+
+const char *EVENTLOG_TypeName(uint16_t type)
+{
+    switch (type) {
+    case SVC_EVENT_SUCCESS: return "SUCCESS";
+    case SVC_EVENT_ERROR: return "ERROR";
+    case SVC_EVENT_WARNING: return "WARNING";
+    case SVC_EVENT_INFO: return "INFO";
+    case SVC_EVENT_AUDIT_SUCCESS: return "AUDIT_SUCCESS";
+    case SVC_EVENT_AUDIT_FAILURE: return "AUDIT_FAILURE";
+    default: return "N/A";
+    }
+}
+
+EVENTLOG_Sink EVENTLOG_SetSink(EVENTLOG_Sink sink)
+{
+    EVENTLOG_Sink old = s_eventSink;
+    s_eventSink = sink;
+    return old;
+}
+
+void EVENTLOG_Write(uint16_t type, const char *text)
+{
+    bool error = type == SVC_EVENT_ERROR;
+    uint16_t category = error ? SVC_EVENT_CATEGORY_ERROR : SVC_EVENT_CATEGORY_INFO;
+    uint32_t id = error ? SVC_EVENT_ID_ERROR : SVC_EVENT_ID_INFO;
+    EVENTLOG_Sink sink = s_eventSink ? s_eventSink : LOGSYS_ReportEvent;
+    sink(type, category, id, SVC_SERVICE_NAME, text);
+    printf("%8s: %s\r\n", EVENTLOG_TypeName(type), text);
+    fflush(stdout);
+}
+
+void EVENTLOG_WriteError(uint32_t code, const char *what)
+{
+    char text[260];
+    snprintf(text, sizeof(text), "%s failed w/err 0x%08lx", what, (unsigned long)code);
+    EVENTLOG_Write(SVC_EVENT_ERROR, text);
+}
+
+const char *SVC_IpToString(uint32_t address)
+{
+    s_ipSlot = (s_ipSlot + 1) % SVC_IP_SLOTS;
+    // The address is in network byte order: its first byte in memory is the
+    // first part of the dotted text.
+    const uint8_t *b = reinterpret_cast<const uint8_t *>(&address);
+    snprintf(s_ipSlots[s_ipSlot], SVC_IP_SLOT_MAX, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return s_ipSlots[s_ipSlot];
+}
+
+const char *GetErrorText(uint32_t code)
+{
+    static char text[SVC_ERROR_TEXT_MAX];
+    LOGSYS_ErrorText(code, text, sizeof(text));
+    size_t n = strlen(text);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n'))
+        text[--n] = '\0';
+    return text;
+}

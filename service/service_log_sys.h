@@ -1,0 +1,13 @@
+// The platform half of the service log: the log file, the event log and the
+// system's error texts (service_log_win32.cpp, service_log_linux.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+FILE *LOGSYS_OpenFile(const char *path);
+void LOGSYS_ReportEvent(uint16_t type, uint16_t category, uint32_t eventId,
+                        const char *source, const char *text);
+// Always terminates text; writes a fallback when the system has no text.
+void LOGSYS_ErrorText(uint32_t code, char *text, size_t size);

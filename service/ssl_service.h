@@ -1,0 +1,100 @@
+// The route service's one service object: a worker that serves the pipe one
+// client at a time, answers each request with one reply, and undoes a
+// client's route changes when it goes away.
+#pragma once
+
+#include "service_base.h"
+#include "service_pipe_protocol.h"
+
+#include <atomic>
+#include <cstdint>
+
+#define SVC_REQUEST_MAX SVCPIPE_SERVICE_BUFFER
+#define SVC_REPLY_MAX SVCPIPE_SERVICE_BUFFER
+#define SVC_MAX_TOKENS SVCPIPE_MAX_FIELDS
+#define SVC_ADAPTER_NAME_MAX 128
+
+// The interface and route operations the dispatcher performs. Each returns 0
+// or an error code. The service's own table, SVC_SystemOps, holds the
+// IFACE_ and ROUTE_ operations; a test gives the object a table of its own.
+struct ServiceOps {
+    uint32_t (*SetAddress)(const char *name, uint32_t index, uint32_t address, uint32_t mask,
+                           uint32_t gateway, uint32_t mtu);
+    uint32_t (*DeleteAddress)(const char *name, uint32_t index, uint32_t address);
+    uint32_t (*SetDns)(const char *name, uint32_t index, bool clear, uint32_t dns1, uint32_t dns2);
+    // The adapter's placeholder (address 1.1.1.1/24, no gateway, MTU 1400,
+    // no DNS servers); nonzero only when a step could not be started.
+    uint32_t (*ResetAdapter)(const char *name, uint32_t index);
+    uint32_t (*PrepareInterface)(uint32_t index, uint32_t allNets);
+    uint32_t (*AddRoute)(uint32_t index, uint32_t destination, uint32_t mask, uint32_t nextHop,
+                         uint32_t metric);
+    uint32_t (*RaiseMetric)(uint32_t destination);
+    uint32_t (*RestoreMetrics)();
+    uint32_t (*CleanUpRoutes)();
+};
+extern const ServiceOps SVC_SystemOps;
+
+// Pipe states.
+enum { PIPE_CONNECTING = 0, PIPE_READING = 1, PIPE_WRITING = 2 };
+
+struct PipeSys;  // the platform's pipe instance and wake-up
+
+class CSSLService : public CServiceBase {
+public:
+    // Throws the error code when the stopped event cannot be made.
+    explicit CSSLService(const ServiceOps *ops = &SVC_SystemOps);
+    ~CSSLService() override;
+
+    void OnServiceStart(uint32_t argc, char **argv) override;
+    void RunWorker() override;
+    void OnServiceStop() override;
+
+    void QueueWorker();
+    static void WorkItemThunk(void *context);
+    bool HasStopped();  // the worker has run its end step
+
+    // Pipe (platform half). Initialize, Open and Exchange return 1 or 0;
+    // Exchange returns 1 when a request is in the request buffer.
+    int PIPE_Initialize();
+    int PIPE_Open();
+    int PIPE_Exchange();
+    void PIPE_Disconnect();  // ends the client's connection
+    void PIPE_Close();       // closes the pipe instance
+    void PIPE_Wake();        // ends any wait of the worker (from another thread)
+
+    // Tokenises the request in the buffer, runs the pre-steps of ClientHello
+    // and ROUTE_CleanUp, and dispatches. 0 when the worker must end.
+    int CMD_Handle();
+    void CMD_Dispatch(char **tokens, uint32_t count);
+    void CMD_Reply(const char *format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+
+    std::atomic<int32_t> stopping;
+    void *stoppedEvent;
+    uint32_t lastError;
+    PipeSys *pipe;
+    char request[SVC_REQUEST_MAX + 1];  // one more byte: a request always ends in a NUL
+    uint32_t requestLength;
+    char reply[SVC_REPLY_MAX];
+    uint32_t replyLength;
+    int32_t pending;
+    int32_t pipeState;
+    char adapterName[SVC_ADAPTER_NAME_MAX];
+    uint32_t adapterIndex;
+    const ServiceOps *ops;
+};
+
+// The platform's events and thread pool (ssl_service_win32.cpp,
+// ssl_service_linux.cpp). The event functions return 0 or an error code.
+uint32_t SVCSYS_EventCreate(void **event);  // manual reset, not signalled
+void SVCSYS_EventSet(void *event);
+uint32_t SVCSYS_EventWait(void *event);
+bool SVCSYS_EventIsSet(void *event);
+void SVCSYS_EventClose(void *event);
+uint32_t SVCSYS_QueueWork(void (*fn)(void *), void *context);
+extern const uint32_t SVCSYS_OutOfMemory;
+uint32_t PIPESYS_Create(PipeSys **pipe);  // the wake-up, for the object's life
+void PIPESYS_Destroy(PipeSys *pipe);

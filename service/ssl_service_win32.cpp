@@ -1,0 +1,330 @@
+// The pipe on Windows: one message-mode named pipe instance with overlapped
+// I/O; a stop event of its own wakes the worker, which alone closes the pipe.
+#include "ssl_service.h"
+#include "service_log.h"
+#include "service_pipe.h"
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstring>
+#include <new>
+
+#define PIPE_SDDL L"D:(A;OICI;GRGW;;;AU)(A;OICI;GA;;;BA)"
+#define PIPE_OPEN_MODE 0x40000003u  // PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED
+#define PIPE_MODE 6u                // PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT
+
+const uint32_t SVCSYS_OutOfMemory = ERROR_OUTOFMEMORY;
+
+uint32_t SVCSYS_EventCreate(void **event)
+{
+    *event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return *event ? 0 : (uint32_t)GetLastError();
+}
+
+void SVCSYS_EventSet(void *event)
+{
+    SetEvent(event);
+}
+
+uint32_t SVCSYS_EventWait(void *event)
+{
+    DWORD w = WaitForSingleObject(event, INFINITE);
+    if (w == WAIT_OBJECT_0)
+        return 0;
+    DWORD code = GetLastError();
+    return code ? (uint32_t)code : (uint32_t)ERROR_INVALID_HANDLE;
+}
+
+bool SVCSYS_EventIsSet(void *event)
+{
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+void SVCSYS_EventClose(void *event)
+{
+    CloseHandle(event);
+}
+
+struct WorkStart {
+    void (*fn)(void *);
+    void *context;
+};
+
+static DWORD WINAPI WorkTrampoline(LPVOID arg)
+{
+    WorkStart start = *static_cast<WorkStart *>(arg);
+    delete static_cast<WorkStart *>(arg);
+    start.fn(start.context);
+    return 0;
+}
+
+uint32_t SVCSYS_QueueWork(void (*fn)(void *), void *context)
+{
+    WorkStart *start = new (std::nothrow) WorkStart{fn, context};
+    if (!start)
+        return ERROR_OUTOFMEMORY;
+    if (!QueueUserWorkItem(WorkTrampoline, start, WT_EXECUTELONGFUNCTION)) {
+        DWORD code = GetLastError();
+        delete start;
+        return (uint32_t)code;
+    }
+    return 0;
+}
+
+struct PipeSys {
+    HANDLE wake;  // manual reset; set once by a stop
+    HANDLE pipe;
+    OVERLAPPED ov;
+    SECURITY_ATTRIBUTES *security;
+};
+
+uint32_t PIPESYS_Create(PipeSys **pipe)
+{
+    PipeSys *p = new (std::nothrow) PipeSys;
+    if (!p)
+        return ERROR_OUTOFMEMORY;
+    memset(p, 0, sizeof(*p));
+    p->pipe = INVALID_HANDLE_VALUE;
+    p->wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!p->wake) {
+        DWORD code = GetLastError();
+        delete p;
+        return (uint32_t)code;
+    }
+    *pipe = p;
+    return 0;
+}
+
+void PIPESYS_Destroy(PipeSys *pipe)
+{
+    if (!pipe)
+        return;
+    CloseHandle(pipe->wake);
+    delete pipe;
+}
+
+static int PIPE_CreateSecurity(SECURITY_ATTRIBUTES **out)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PIPE_SDDL, SDDL_REVISION_1, &sd, nullptr))
+        return 0;
+    SECURITY_ATTRIBUTES *sa = static_cast<SECURITY_ATTRIBUTES *>(LocalAlloc(LMEM_ZEROINIT, sizeof(*sa)));
+    if (!sa) {
+        DWORD code = GetLastError();
+        LocalFree(sd);
+        SetLastError(code);
+        return 0;
+    }
+    sa->nLength = sizeof(*sa);
+    sa->lpSecurityDescriptor = sd;
+    sa->bInheritHandle = FALSE;
+    *out = sa;
+    return 1;
+}
+
+static void FreeSecurity(PipeSys *p)
+{
+    if (!p->security)
+        return;
+    LocalFree(p->security->lpSecurityDescriptor);
+    LocalFree(p->security);
+    p->security = nullptr;
+}
+
+static void PipeError(uint32_t code, const char *state)
+{
+    LOG_Print("ERROR: %lu (%s) State: %s\r\n", (unsigned long)code, GetErrorText(code), state);
+}
+
+// Ends an outstanding operation so that the overlapped record is free again.
+static void DrainPending(CSSLService *s)
+{
+    PipeSys *p = s->pipe;
+    if (!s->pending || p->pipe == INVALID_HANDLE_VALUE)
+        return;
+    DWORD count = 0;
+    CancelIoEx(p->pipe, &p->ov);
+    GetOverlappedResult(p->pipe, &p->ov, &count, TRUE);
+    s->pending = 0;
+}
+
+int CSSLService::PIPE_Initialize()
+{
+    PIPE_Close();
+    memset(&pipe->ov, 0, sizeof(pipe->ov));
+    memset(request, 0, sizeof(request));
+    memset(reply, 0, sizeof(reply));
+    requestLength = 0;
+    replyLength = 0;
+    pending = 0;
+    pipeState = PIPE_CONNECTING;
+    if (!PIPE_CreateSecurity(&pipe->security)) {
+        DWORD code = GetLastError();
+        EVENTLOG_Write(SVC_EVENT_ERROR, "Failed to create Pipe Security.");
+        LOG_Print("ERROR: Failed to create Pipe Security. Error code: %lu \r\n", (unsigned long)code);
+        return 0;
+    }
+    pipe->ov.hEvent = CreateEventW(pipe->security, TRUE, TRUE, nullptr);
+    if (!pipe->ov.hEvent) {
+        LOG_Print("ERROR: CreateEvent failed with %d.\r\n", (int)GetLastError());
+        return 0;
+    }
+    pipe->pipe = CreateNamedPipeA(SPIPE_Address(), PIPE_OPEN_MODE, PIPE_MODE, PIPE_UNLIMITED_INSTANCES,
+                                  SVC_REPLY_MAX, SVC_REQUEST_MAX, 0xFFFFFFFFu, pipe->security);
+    if (pipe->pipe == INVALID_HANDLE_VALUE) {
+        lastError = (uint32_t)GetLastError();
+        EVENTLOG_WriteError(lastError, "Unable to create named pipe.");
+        LOG_Print("ERROR: Unable to create named pipe. Error code: %lu (%s)\r\n", (unsigned long)lastError,
+                  GetErrorText(lastError));
+        LOG_Print("Service is restarting.. \r\n");
+        return 0;
+    }
+    return 1;
+}
+
+int CSSLService::PIPE_Open()
+{
+    if (ConnectNamedPipe(pipe->pipe, &pipe->ov)) {
+        LOG_Print("ERROR: ConnectNamedPipe failed with %d.\r\n", (int)GetLastError());
+        return 0;
+    }
+    DWORD code = GetLastError();
+    if (code == ERROR_PIPE_CONNECTED) {
+        // The client came first: no operation signals the event, so the
+        // first read must not wait for it.
+        pending = 0;
+        pipeState = PIPE_READING;
+        SetEvent(pipe->ov.hEvent);
+        return 1;
+    }
+    if (code == ERROR_IO_PENDING) {
+        pending = 1;
+        pipeState = PIPE_CONNECTING;
+        return 1;
+    }
+    EVENTLOG_WriteError(code, "Failed to Connect to NamedPipe.");
+    LOG_Print("ERROR: Failed to Connect to NamedPipe. Error code: %lu (%s)\r\n", (unsigned long)code,
+              GetErrorText(code));
+    LOG_Print("Service is restarting.. \r\n");
+    return 0;
+}
+
+int CSSLService::PIPE_Exchange()
+{
+    for (;;) {
+        if (stopping || pipe->pipe == INVALID_HANDLE_VALUE)
+            return 0;
+        HANDLE waits[2] = {pipe->ov.hEvent, pipe->wake};
+        DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (stopping)
+            return 0;
+        if (w == WAIT_TIMEOUT)
+            continue;
+        if (w != WAIT_OBJECT_0)
+            return 0;
+        if (pending) {
+            DWORD count = 0;
+            BOOL ok = GetOverlappedResult(pipe->pipe, &pipe->ov, &count, FALSE);
+            uint32_t code = ok ? 0 : (uint32_t)GetLastError();
+            pending = 0;
+            if (pipeState == PIPE_CONNECTING) {
+                if (!ok) {
+                    PipeError(code, "CONNECTING_PENDING");
+                    return 0;
+                }
+                pipeState = PIPE_READING;
+            } else if (pipeState == PIPE_READING) {
+                if (ok && count != 0) {
+                    requestLength = count;
+                    pipeState = PIPE_WRITING;
+                    return 1;
+                }
+                if (code == ERROR_BROKEN_PIPE)
+                    LOG_Print("NOTICE: Client connection closed, %lu (%s)\r\n", (unsigned long)code,
+                              GetErrorText(code));
+                else
+                    PipeError(code, "READING_PENDING");
+                return 0;
+            } else if (pipeState == PIPE_WRITING) {
+                if (!ok || count != replyLength) {
+                    PipeError(code, "WRITING_PENDING");
+                    return 0;
+                }
+                replyLength = 0;
+                pipeState = PIPE_READING;
+            } else {
+                LOG_Print("ERROR: Invalid state %lu, Error: %lu (%s)\r\n", (unsigned long)pipeState,
+                          (unsigned long)code, GetErrorText(code));
+                return 0;
+            }
+        }
+        if (pipeState == PIPE_READING) {
+            DWORD count = 0;
+            BOOL ok = ReadFile(pipe->pipe, request, SVC_REQUEST_MAX, &count, &pipe->ov);
+            if (ok && count != 0) {
+                requestLength = count;
+                pending = 0;
+                pipeState = PIPE_WRITING;
+                return 1;
+            }
+            lastError = (uint32_t)GetLastError();
+            if (!ok && lastError == ERROR_IO_PENDING) {
+                pending = 1;
+                continue;
+            }
+            if (!ok && lastError == ERROR_BROKEN_PIPE)
+                LOG_Print("NOTICE: Client connection closed, %lu (%s)\r\n", (unsigned long)lastError,
+                          GetErrorText(lastError));
+            else
+                PipeError(lastError, "READING");
+            return 0;
+        } else if (pipeState == PIPE_WRITING) {
+            if (replyLength == 0 || reply[0] == '\0')
+                return 0;
+            DWORD count = 0;
+            BOOL ok = WriteFile(pipe->pipe, reply, replyLength, &count, &pipe->ov);
+            if (ok && count == replyLength) {
+                replyLength = 0;
+                pending = 0;
+                pipeState = PIPE_READING;
+                continue;
+            }
+            lastError = (uint32_t)GetLastError();
+            if (!ok && lastError == ERROR_IO_PENDING) {
+                pending = 1;
+                continue;
+            }
+            PipeError(lastError, "WRITING");
+            return 0;
+        } else {
+            LOG_Print("ERROR: Invalid state %lu, Error: %lu (%s)\r\n", (unsigned long)pipeState,
+                      (unsigned long)lastError, GetErrorText(lastError));
+            return 0;
+        }
+    }
+}
+
+void CSSLService::PIPE_Disconnect()
+{
+    DrainPending(this);
+    if (pipe->pipe != INVALID_HANDLE_VALUE)
+        DisconnectNamedPipe(pipe->pipe);
+}
+
+void CSSLService::PIPE_Close()
+{
+    DrainPending(this);
+    if (pipe->pipe != INVALID_HANDLE_VALUE)
+        CloseHandle(pipe->pipe);
+    pipe->pipe = INVALID_HANDLE_VALUE;
+    if (pipe->ov.hEvent)
+        CloseHandle(pipe->ov.hEvent);
+    pipe->ov.hEvent = nullptr;
+    FreeSecurity(pipe);
+}
+
+void CSSLService::PIPE_Wake()
+{
+    SetEvent(pipe->wake);
+}

@@ -1,0 +1,41 @@
+#include "svc_process.h"
+#include "service_log.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+uint32_t SVCPROC_RunHidden(const char *program, const char *parameters, uint32_t waitMs)
+{
+    SHELLEXECUTEINFOA info;
+    ZeroMemory(&info, sizeof(info));
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI | SEE_MASK_NO_CONSOLE;
+    info.lpVerb = "open";
+    info.lpFile = program;
+    info.lpParameters = parameters;
+    info.lpDirectory = nullptr;
+    info.nShow = SW_HIDE;
+    if (!ShellExecuteExA(&info)) {
+        uint32_t code = GetLastError();
+        return code != 0 ? code : ERROR_FILE_NOT_FOUND;
+    }
+    if (!info.hProcess)
+        return 0;
+    DWORD wait = WaitForSingleObject(info.hProcess, waitMs);
+    if (wait == WAIT_OBJECT_0) {
+        DWORD exitCode = 0;
+        if (GetExitCodeProcess(info.hProcess, &exitCode) && exitCode != 0)
+            LOG_Print("Command returned %lu\r\n", (unsigned long)exitCode);
+    } else if (wait != WAIT_TIMEOUT) {
+        uint32_t code = GetLastError();
+        LOG_Print("Wait for object failed %lu, %lu (%s)\r\n", (unsigned long)wait, (unsigned long)code,
+                  GetErrorText(code));
+    }
+    CloseHandle(info.hProcess);
+    return 0;
+}
+
+uint32_t SVCPROC_RunArgv(const char *const *, uint32_t)
+{
+    return ERROR_NOT_SUPPORTED;
+}

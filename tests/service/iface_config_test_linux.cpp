@@ -1,0 +1,126 @@
+// The Linux backend against the kernel, inside a namespace of the test's own.
+#include "iface_config.h"
+#include "netns_fixture.h"
+#include "service_log.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using netns::CountMatching;
+
+const char *NAME = "tlx0";
+
+uint32_t A(const char *text)
+{
+    return inet_addr(text);
+}
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class IfaceLinux : public netns::NetnsTest {
+protected:
+    void SetUp() override
+    {
+        NetnsTest::SetUp();
+        if (IsSkipped())
+            return;
+        dir = "/tmp/tlx-dns-" + name;
+        dns = dir + "/resolv.conf";
+        IFACE_SetDnsFile(dns.c_str());
+    }
+    void TearDown() override
+    {
+        IFACE_SetDnsFile(nullptr);
+        remove(dns.c_str());
+        rmdir(dir.c_str());
+        NetnsTest::TearDown();
+    }
+    std::string dir, dns;
+};
+
+TEST_F(IfaceLinux, AddressGatewayAndMtuReachTheKernel)
+{
+    Inside([&] {
+        EXPECT_EQ(0u, IFACE_SetAddress(NAME, tun, A("10.0.0.7"), A("255.255.255.0"), A("10.0.0.1"), 1400));
+    });
+    std::string addr = Ip("-j addr show dev tlx0");
+    EXPECT_EQ(1u, CountMatching(addr, {"\"mtu\":1400"}));
+    EXPECT_NE(std::string::npos, addr.find("\"local\":\"10.0.0.7\",\"prefixlen\":24"));
+    EXPECT_EQ(std::string::npos, addr.find("10.0.0.2"));  // a static address replaces the others
+    EXPECT_EQ(1u, CountMatching(Ip("-j route show"),
+                                {"\"dst\":\"default\"", "\"gateway\":\"10.0.0.1\"", "\"dev\":\"tlx0\"", "\"metric\":2"}));
+
+    // No gateway any more; the other adapter's default stays.
+    Inside([&] {
+        EXPECT_EQ(0u, IFACE_SetAddress(NAME, tun, A("10.0.0.8"), A("255.255.0.0"), IFACE_NO_GATEWAY, 1300));
+    });
+    std::string routes = Ip("-j route show");
+    EXPECT_EQ(0u, CountMatching(routes, {"\"dst\":\"default\"", "\"dev\":\"tlx0\""}));
+    EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"default\"", "\"dev\":\"tlxeth\""}));
+    addr = Ip("-j addr show dev tlx0");
+    EXPECT_NE(std::string::npos, addr.find("\"local\":\"10.0.0.8\",\"prefixlen\":16"));
+    EXPECT_EQ(std::string::npos, addr.find("10.0.0.7"));
+    EXPECT_EQ(1u, CountMatching(addr, {"\"mtu\":1300"}));
+
+    // The same address again keeps the routes that go over it.
+    ASSERT_EQ("", Ip("route add 10.6.0.0/16 via 10.0.0.9 dev tlx0"));
+    Inside([&] { EXPECT_EQ(0u, IFACE_SetAddress(NAME, tun, A("10.0.0.8"), A("255.255.0.0"), 0, 1300)); });
+    EXPECT_EQ(1u, CountMatching(Ip("-j route show"), {"\"dst\":\"10.6.0.0/16\""}));
+
+    Inside([&] { EXPECT_EQ(0u, IFACE_DeleteAddress(NAME, tun, A("10.0.0.8"))); });
+    EXPECT_EQ(std::string::npos, Ip("-j addr show dev tlx0").find("\"family\":\"inet\","));
+}
+
+TEST_F(IfaceLinux, DnsServersGoToTheResolverFileInOrder)
+{
+    auto servers = [&] {
+        std::string text = ReadFile(dns), out;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            if (line.compare(0, 11, "nameserver ") == 0)
+                out += line.substr(11) + " ";
+        return out;
+    };
+    Inside([&] { EXPECT_EQ(0u, IFACE_SetDns(NAME, tun, true, A("10.1.1.1"), A("10.2.2.2"))); });
+    EXPECT_EQ("10.1.1.1 10.2.2.2 ", servers());
+    Inside([&] { EXPECT_EQ(0u, IFACE_SetDns(NAME, tun, false, 0, A("10.3.3.3"))); });
+    EXPECT_EQ("10.1.1.1 10.3.3.3 10.2.2.2 ", servers());
+    Inside([&] { EXPECT_EQ(0u, IFACE_SetDns(NAME, tun, false, A("10.4.4.4"), 0)); });
+    EXPECT_EQ("10.4.4.4 ", servers());
+
+    Inside([&] { EXPECT_EQ(0u, IFACE_ResetAdapter(NAME, tun)); });
+    EXPECT_EQ("", servers());
+    EXPECT_NE(std::string::npos, ReadFile(dns).find("tlx0"));
+    std::string addr = Ip("-j addr show dev tlx0");
+    EXPECT_NE(std::string::npos, addr.find("\"local\":\"1.1.1.1\",\"prefixlen\":24"));
+    EXPECT_EQ(1u, CountMatching(addr, {"\"mtu\":1400"}));
+}
+
+TEST_F(IfaceLinux, ARefusedRequestIsLoggedAndCountsAsDone)
+{
+    // As with a netsh that runs and fails: only a step that cannot start is an
+    // error, so the placeholder reset of a vanished adapter does not end the
+    // service's worker.
+    // Index 0 (before any client said its own) touches nothing either: the
+    // blackhole default below has no device and must stay.
+    ASSERT_EQ("", Ip("route add blackhole default metric 90"));
+    Inside([&] {
+        EXPECT_EQ(0u, IFACE_SetAddress(NAME, 999999, A("10.0.0.7"), A("255.255.255.0"), 0, 1400));
+        EXPECT_EQ(0u, IFACE_ResetAdapter(NAME, 0));
+    });
+    EXPECT_NE(std::string::npos, Ip("-j addr show dev tlx0").find("10.0.0.2"));
+    EXPECT_EQ(1u, CountMatching(Ip("-j route show"), {"\"type\":\"blackhole\"", "\"dst\":\"default\""}));
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// The Linux route backend against the kernel, inside a namespace of the
+// test's own. Every call that may touch a route table runs inside it, the
+// clean-up of the lists included.
+#include "netns_fixture.h"
+#include "route_work.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+using netns::CountMatching;
+
+uint32_t A(const char *text)
+{
+    return inet_addr(text);
+}
+
+class RouteLinux : public netns::NetnsTest {
+protected:
+    void TearDown() override
+    {
+        if (!name.empty())
+            Inside([] {
+                ROUTE_CleanUpRoutes();
+                ROUTE_RestoreMetrics();
+            });
+        NetnsTest::TearDown();
+    }
+    std::string Routes()
+    {
+        return Ip("-j route show");
+    }
+};
+
+TEST_F(RouteLinux, TableReadsTheMainTable)
+{
+    RouteRow *rows = nullptr;
+    uint32_t count = 0;
+    uint32_t code = 1;
+    Inside([&] { code = ROUTE_SystemBackend()->ReadTable(&rows, &count); });
+    ASSERT_EQ(0u, code);
+    bool sawDefault = false, sawLink = false;
+    for (uint32_t i = 0; i < count; i++) {
+        const RouteRow &r = rows[i];
+        if (r.destination == 0 && r.mask == 0) {
+            sawDefault = true;
+            EXPECT_EQ(A("198.51.100.1"), r.nextHop);
+            EXPECT_EQ(eth, r.ifIndex);
+            EXPECT_EQ((uint32_t)ROUTE_TYPE_INDIRECT, r.type);
+            EXPECT_EQ((uint32_t)ROUTE_PROTO_NETMGMT, r.protocol);
+        }
+        if (r.destination == A("10.0.0.0")) {
+            sawLink = true;
+            EXPECT_EQ(A("255.255.255.0"), r.mask);
+            EXPECT_EQ(tun, r.ifIndex);
+            EXPECT_EQ((uint32_t)ROUTE_TYPE_DIRECT, r.type);
+            EXPECT_EQ((uint32_t)ROUTE_PROTO_LOCAL, r.protocol);
+        }
+    }
+    ROUTE_SystemBackend()->FreeTable(rows);
+    EXPECT_TRUE(sawDefault);
+    EXPECT_TRUE(sawLink);
+}
+
+TEST_F(RouteLinux, AddedRoutesAppearAndGoAtCleanUp)
+{
+    Inside([&] {
+        EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5));
+        // A gateway beyond the link's own network, as a tunnel's often is.
+        EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.9.0.0"), A("255.255.0.0"), A("172.31.0.1"), 6));
+        EXPECT_TRUE(ROUTE_Exists(A("10.8.0.0"), A("255.255.0.0"), tun));
+        EXPECT_FALSE(ROUTE_Exists(A("10.8.0.0"), A("255.255.0.0"), eth));
+    });
+    std::string routes = Routes();
+    EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"10.8.0.0/16\"", "\"gateway\":\"10.0.0.1\"", "\"dev\":\"tlx0\"",
+                                         "\"protocol\":\"static\"", "\"metric\":5"}));
+    EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"10.9.0.0/16\"", "\"gateway\":\"172.31.0.1\"", "\"metric\":6"}));
+
+    Inside([] { ROUTE_CleanUpRoutes(); });
+    routes = Routes();
+    EXPECT_EQ(0u, CountMatching(routes, {"\"dst\":\"10.8.0.0/16\""}));
+    EXPECT_EQ(0u, CountMatching(routes, {"\"dst\":\"10.9.0.0/16\""}));
+    EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"default\"", "\"dev\":\"tlxeth\""}));
+}
+
+TEST_F(RouteLinux, AllNetsRemovesTheOtherDefaultUntilTheClientGoes)
+{
+    Inside([&] { EXPECT_EQ(0u, ROUTE_PrepareInterface(tun, 1)); });
+    EXPECT_EQ(0u, CountMatching(Routes(), {"\"dst\":\"default\""}));
+    EXPECT_EQ(1u, CountMatching(Routes(), {"\"dst\":\"10.0.0.0/24\""}));  // the kernel's own route stays
+
+    Inside([] { ROUTE_CleanUpRoutes(); });
+    EXPECT_EQ(1u, CountMatching(Routes(), {"\"dst\":\"default\"", "\"gateway\":\"198.51.100.1\"", "\"dev\":\"tlxeth\"",
+                                           "\"protocol\":\"static\""}));
+}
+
+TEST_F(RouteLinux, AllNetsLeavesADefaultOverSeveralHops)
+{
+    // It could not be made again from one row, so it is not taken away.
+    ASSERT_EQ("", Ip("route add default metric 50 proto static nexthop via 198.51.100.1 dev tlxeth "
+                     "nexthop via 10.0.0.1 dev tlx0"));
+    Inside([&] { EXPECT_EQ(0u, ROUTE_PrepareInterface(tun, 1)); });
+    EXPECT_EQ(1u, CountMatching(Routes(), {"\"dst\":\"default\"", "\"metric\":50", "\"nexthops\""}));
+    EXPECT_EQ(1u, CountMatching(Routes(), {"\"dst\":\"default\""}));
+}
+
+TEST_F(RouteLinux, RaisedMetricIsPutBack)
+{
+    Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
+    std::string routes = Routes();
+    EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"default\""}));  // changed, not doubled
+    EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"default\"", "\"metric\":2"}));
+
+    Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
+    routes = Routes();
+    EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"default\"", "\"gateway\":\"198.51.100.1\""}));
+    EXPECT_EQ(0u, CountMatching(routes, {"\"dst\":\"default\"", "\"metric\""}));  // metric 0 again
+}
+
+TEST_F(RouteLinux, FailuresReturnTheKernelsCodeAndTheFallbackIsChecked)
+{
+    Inside([&] {
+        RouteRow r = {};
+        r.destination = A("10.7.0.0");
+        r.mask = A("255.255.0.0");
+        r.nextHop = A("10.0.0.1");
+        r.ifIndex = 999999;
+        r.metric1 = 3;
+        EXPECT_EQ((uint32_t)ENODEV, ROUTE_Apply(ROUTE_OP_CREATE, &r, false));
+
+        // The fallback's words are checked and rewritten, never passed on.
+        EXPECT_EQ((uint32_t)EINVAL, ROUTE_RunCommand("ADD 10.7.0.0;reboot MASK 255.255.0.0 10.0.0.1 METRIC 3 IF 1"));
+        EXPECT_EQ((uint32_t)EINVAL, ROUTE_RunCommand("ADD 10.7.0.0 MASK 255.255.0.0 10.0.0.1 METRIC -3 IF 1"));
+        EXPECT_EQ((uint32_t)EINVAL, ROUTE_RunCommand("FLUSH"));
+        char text[128];
+        snprintf(text, sizeof(text), "ADD 10.7.0.0 MASK 255.255.0.0 10.0.0.1 METRIC 3 IF %u", tun);
+        EXPECT_EQ(0u, ROUTE_RunCommand(text));
+    });
+    EXPECT_EQ(1u, CountMatching(Routes(), {"\"dst\":\"10.7.0.0/16\"", "\"dev\":\"tlx0\"", "\"metric\":3"}));
+    char text[128];
+    snprintf(text, sizeof(text), "DELETE 10.7.0.0 MASK 255.255.0.0 10.0.0.1 IF %u", tun);
+    Inside([&] { EXPECT_EQ(0u, ROUTE_RunCommand(text)); });
+    EXPECT_EQ(0u, CountMatching(Routes(), {"\"dst\":\"10.7.0.0/16\""}));
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// Recorders for the route service's tests: a fake operations table, the
+// events and status reports, and the text log read back from its file.
+#pragma once
+
+#include "service_base.h"
+#include "service_log.h"
+#include "ssl_service.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace svcfake {
+
+struct Calls {
+    std::mutex lock;
+    std::vector<std::string> log;  // "Op(args)" per call
+    uint32_t result = 0;           // what every fallible operation returns
+    uint32_t resetResult = 0;
+    std::atomic<int> cleanUps{0};
+    void (*duringPrepare)() = nullptr;  // runs inside PrepareInterface
+};
+inline Calls &calls()
+{
+    static Calls c;
+    return c;
+}
+
+inline void Record(const char *fmt, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> hold(calls().lock);
+    calls().log.push_back(buf);
+}
+
+inline std::vector<std::string> TakeCalls()
+{
+    std::lock_guard<std::mutex> hold(calls().lock);
+    std::vector<std::string> out;
+    out.swap(calls().log);
+    return out;
+}
+
+inline void Reset()
+{
+    TakeCalls();
+    calls().result = 0;
+    calls().resetResult = 0;
+    calls().cleanUps = 0;
+    calls().duringPrepare = nullptr;
+}
+
+inline uint32_t SetAddress(const char *n, uint32_t i, uint32_t a, uint32_t m, uint32_t g, uint32_t mtu)
+{
+    Record("SetAddress(%s,%u,%08x,%08x,%08x,%u)", n, i, a, m, g, mtu);
+    return calls().result;
+}
+inline uint32_t DeleteAddress(const char *n, uint32_t i, uint32_t a)
+{
+    Record("DeleteAddress(%s,%u,%08x)", n, i, a);
+    return calls().result;
+}
+inline uint32_t SetDns(const char *n, uint32_t i, bool clear, uint32_t d1, uint32_t d2)
+{
+    Record("SetDns(%s,%u,%d,%08x,%08x)", n, i, clear ? 1 : 0, d1, d2);
+    return calls().result;
+}
+inline uint32_t ResetAdapter(const char *n, uint32_t i)
+{
+    Record("ResetAdapter(%s,%u)", n, i);
+    return calls().resetResult;
+}
+inline uint32_t PrepareInterface(uint32_t i, uint32_t all)
+{
+    Record("PrepareInterface(%u,%u)", i, all);
+    if (calls().duringPrepare)
+        calls().duringPrepare();
+    return calls().result;
+}
+inline uint32_t AddRoute(uint32_t i, uint32_t d, uint32_t m, uint32_t h, uint32_t metric)
+{
+    Record("AddRoute(%u,%08x,%08x,%08x,%u)", i, d, m, h, metric);
+    return calls().result;
+}
+inline uint32_t RaiseMetric(uint32_t d)
+{
+    Record("RaiseMetric(%08x)", d);
+    return calls().result;
+}
+inline uint32_t RestoreMetrics()
+{
+    Record("RestoreMetrics()");
+    return calls().result;
+}
+inline uint32_t CleanUpRoutes()
+{
+    Record("CleanUpRoutes()");
+    calls().cleanUps++;
+    return calls().result;
+}
+
+inline const ServiceOps *Ops()
+{
+    static const ServiceOps ops = {SetAddress,  DeleteAddress, SetDns,         ResetAdapter, PrepareInterface,
+                                   AddRoute,    RaiseMetric,   RestoreMetrics, CleanUpRoutes};
+    return &ops;
+}
+
+struct Event {
+    uint16_t type, category;
+    uint32_t id;
+    std::string source, text;
+};
+inline std::mutex &eventLock()
+{
+    static std::mutex m;
+    return m;
+}
+inline std::vector<Event> &events()
+{
+    static std::vector<Event> e;
+    return e;
+}
+inline void EventSink(uint16_t type, uint16_t category, uint32_t id, const char *source, const char *text)
+{
+    std::lock_guard<std::mutex> hold(eventLock());
+    events().push_back({type, category, id, source, text});
+}
+inline std::vector<Event> TakeEvents()
+{
+    std::lock_guard<std::mutex> hold(eventLock());
+    std::vector<Event> out;
+    out.swap(events());
+    return out;
+}
+
+inline std::vector<SvcStatus> &statuses()
+{
+    static std::vector<SvcStatus> s;
+    return s;
+}
+inline void StatusSink(void *, const SvcStatus *s)
+{
+    statuses().push_back(*s);
+}
+
+// The text log goes to a file of this run's own, read back whole.
+inline std::string LogPath()
+{
+    static const std::string path = [] {
+        const char *dir = getenv("TMPDIR");
+        std::string base = dir && *dir ? dir : (getenv("TEMP") ? getenv("TEMP") : "/tmp");
+        return base + "/tlx-service-test-" + std::to_string(std::random_device{}()) + ".log";
+    }();
+    return path;
+}
+// Removes the log file when the program ends (it asks for the path first, so
+// the path outlives it).
+struct LogFileRemover {
+    LogFileRemover() { LogPath(); }
+    ~LogFileRemover()
+    {
+        LOG_CloseFile();
+        remove(LogPath().c_str());
+    }
+};
+inline LogFileRemover logFileRemover;
+
+inline void StartLog()
+{
+    LOG_OpenFile(LogPath().c_str());
+}
+inline std::string ReadLog()
+{
+    std::ifstream in(LogPath(), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace svcfake
