@@ -19,24 +19,12 @@ enum {
     MSCHAP2_SUCCESS_MIN = 4 + MSCHAP_AUTH_RESPONSE_LEN
 };
 
-// The packet's length from its header, or 0 when the header is short or
-// claims more than arrived.
-static uint32_t CHAP_PacketLength(const uint8_t *packet, uint32_t received)
-{
-    if (received < 4)
-        return 0;
-    uint32_t length = ((uint32_t)packet[2] << 8) | packet[3];
-    if (length < 4 || length > received)
-        return 0;
-    return length;
-}
-
 // The Challenge value, or null when the Challenge is malformed or its value
 // is not of the size the algorithm needs (0: any size).
 static const uint8_t *CHAP_ChallengeValue(const uint8_t *packet, uint32_t received,
                                           uint32_t wantSize, uint32_t *size)
 {
-    uint32_t length = CHAP_PacketLength(packet, received);
+    uint32_t length = PPP_PacketLength(packet, received);
     if (length < 5)
         return nullptr;
     *size = packet[4];
@@ -136,7 +124,7 @@ void MSCHAP2_SendResponse(const uint8_t *packet, uint32_t length, PPP_Context *c
 // whether an outcome may still be reported.
 static int CHAP_AcceptOutcome(const uint8_t *packet, uint32_t length, PPP_Context *context)
 {
-    if (!CHAP_PacketLength(packet, length) || packet[1] != context->lastId)
+    if (!PPP_PacketLength(packet, length) || packet[1] != context->lastId)
         return 0;
     CHAP_Stop(context);
     return !context->authGivenUp;
@@ -158,7 +146,7 @@ void MSCHAP2_RecvSuccess(const uint8_t *packet, uint32_t length, PPP_Context *co
 {
     if (!CHAP_AcceptOutcome(packet, length, context))
         return;
-    uint32_t l = CHAP_PacketLength(packet, length);
+    uint32_t l = PPP_PacketLength(packet, length);
     if (l < MSCHAP2_SUCCESS_MIN) {
         // A Success without an authenticator response is taken as it is.
         PPP_AuthResult(PPP_SIDE_CLIENT, context);

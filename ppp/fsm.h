@@ -185,4 +185,38 @@ static inline void PPP_Put32(uint8_t *p, uint32_t v)
     p[3] = (uint8_t)v;
 }
 
+
+// The packet's length from its header, or 0 when the header is short or
+// claims more than arrived.
+static inline uint32_t PPP_PacketLength(const uint8_t *packet, uint32_t received)
+{
+    if (received < 4)
+        return 0;
+    uint32_t length = PPP_Get16(packet + 2);
+    if (length < 4 || length > received)
+        return 0;
+    return length;
+}
+
+// Walks the type-length options after a packet's header, calling visit (a
+// bool(const uint8_t *option)) for each. FSM_OK when the walk reached the
+// end, FSM_DROP when an option was malformed or visit refused it.
+template <typename Visit>
+static inline int FSM_WalkOptions(const uint8_t *packet, uint32_t length, Visit visit)
+{
+    if (length < 4)
+        return FSM_DROP;
+    const uint8_t *p = packet + 4;
+    uint32_t left = length - 4;
+    while (left > 0) {
+        if (left < 2 || p[1] < 2 || p[1] > left)
+            return FSM_DROP;
+        if (!visit(p))
+            return FSM_DROP;
+        left -= p[1];
+        p += p[1];
+    }
+    return FSM_OK;
+}
+
 #endif

@@ -133,26 +133,6 @@ int IPCP_BuildConfigureRequest(PPP_OptionList *options, FSM *record)
 
 // ---- the gateway's request ----
 
-// Walks the options after the header. Returns 0 when the walk reached the
-// end, FSM_DROP when an option was malformed or visit refused it.
-template <typename Visit>
-static int WalkOptions(const uint8_t *packet, uint32_t length, Visit visit)
-{
-    if (length < 4)
-        return FSM_DROP;
-    const uint8_t *p = packet + 4;
-    uint32_t left = length - 4;
-    while (left > 0) {
-        if (left < 2 || p[1] < 2 || p[1] > left)
-            return FSM_DROP;
-        if (!visit(p))
-            return FSM_DROP;
-        left -= p[1];
-        p += p[1];
-    }
-    return FSM_OK;
-}
-
 int IPCP_Recv_ConfigureRequest(const uint8_t *packet, uint32_t length, PPP_OptionList *rejectList,
                                PPP_OptionList *nakList, FSM *record)
 {
@@ -163,7 +143,7 @@ int IPCP_Recv_ConfigureRequest(const uint8_t *packet, uint32_t length, PPP_Optio
     *nakList = {sNakBuffer, 0, sizeof(sNakBuffer)};
     uint32_t acceptAddress = rec->config.accept & 3;
     uint32_t acceptDns = (rec->config.accept >> 2) & 3;
-    int r = WalkOptions(packet, length, [&](const uint8_t *opt) {
+    int r = FSM_WalkOptions(packet, length, [&](const uint8_t *opt) {
         switch (opt[0]) {
         case IPCP_OPT_ADDRESS:
             if (acceptAddress <= 1) {
@@ -210,7 +190,7 @@ int IPCP_Recv_ConfigureNak(const uint8_t *packet, uint32_t length, FSM *record)
     const char *name = record->name;
     IPCP_TRACE("%s: Received Configure-Nak\n", name);
     IPCP_Config &cfg = rec->config;
-    return WalkOptions(packet, length, [&](const uint8_t *opt) {
+    return FSM_WalkOptions(packet, length, [&](const uint8_t *opt) {
         uint32_t *target = nullptr;
         switch (opt[0]) {
         case IPCP_OPT_ADDRESS:
@@ -267,7 +247,7 @@ int IPCP_Recv_ConfigureReject(const uint8_t *packet, uint32_t length, FSM *recor
     IPCP_Record *rec = RecordOf(record);
     const char *name = record->name;
     IPCP_TRACE("%s: Received Configure-Reject\n", name);
-    return WalkOptions(packet, length, [&](const uint8_t *opt) {
+    return FSM_WalkOptions(packet, length, [&](const uint8_t *opt) {
         uint32_t bit = 0;
         const char *line = nullptr;
         switch (opt[0]) {

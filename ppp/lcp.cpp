@@ -435,26 +435,6 @@ int LCP_Recv_ConfigureRequest(const uint8_t *packet, uint32_t length, PPP_Option
 
 // ---- answers to our request ----
 
-// Walks the options of a Nak or Reject; 0 when well formed and every type
-// was known to visit, else the handler's drop.
-template <typename Visit>
-static int WalkOptions(const uint8_t *packet, uint32_t length, Visit visit)
-{
-    if (length < 4)
-        return FSM_DROP;
-    const uint8_t *p = packet + 4;
-    uint32_t left = length - 4;
-    while (left > 0) {
-        if (left < 2 || p[1] < 2 || p[1] > left)
-            return FSM_DROP;
-        if (!visit(p))
-            return FSM_DROP;
-        left -= p[1];
-        p += p[1];
-    }
-    return FSM_OK;
-}
-
 int LCP_Recv_ConfigureAck(const uint8_t *, uint32_t, FSM *record)
 {
     LCP_TRACE(7, "%s Received Configure-Ack\n", record->name);
@@ -465,7 +445,7 @@ int LCP_Recv_ConfigureNak(const uint8_t *packet, uint32_t length, FSM *record)
 {
     PPP_Context *ctx = ContextOf(record);
     LCP_TRACE(7, "%s Received Configure-Nak\n", record->name);
-    return WalkOptions(packet, length, [ctx](const uint8_t *opt) {
+    return FSM_WalkOptions(packet, length, [ctx](const uint8_t *opt) {
         switch (opt[0]) {
         case LCP_OPT_MRU:
             if (opt[1] != 4)
@@ -493,7 +473,7 @@ int LCP_Recv_ConfigureReject(const uint8_t *packet, uint32_t length, FSM *record
 {
     PPP_Context *ctx = ContextOf(record);
     LCP_TRACE(7, "%s: Received Configure-Reject\n", record->name);
-    return WalkOptions(packet, length, [ctx](const uint8_t *opt) {
+    return FSM_WalkOptions(packet, length, [ctx](const uint8_t *opt) {
         switch (opt[0]) {
         case LCP_OPT_AUTH:
             ctx->ourAuthProtocol = 0;

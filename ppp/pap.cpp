@@ -115,18 +115,6 @@ void PAP_RetransmitTimer(void *arg)
     TIMER_Add(PAP_RETRANSMIT_SECONDS, 0, 1, PAP_RetransmitTimer, context);
 }
 
-// The packet's length from its header, or 0 when the header is short or
-// claims more than arrived.
-static uint32_t PAP_PacketLength(const uint8_t *packet, uint32_t received)
-{
-    if (received < 4)
-        return 0;
-    uint32_t length = ((uint32_t)packet[2] << 8) | packet[3];
-    if (length < 4 || length > received)
-        return 0;
-    return length;
-}
-
 // Reports one outcome for the current request; later answers to it are
 // ignored, so a duplicate Nak cannot end a link the Ack brought up.
 static void PAP_Finish(PPP_Context *context, uint32_t result)
@@ -140,7 +128,7 @@ static void PAP_Finish(PPP_Context *context, uint32_t result)
 
 void PAP_RecvAck(const uint8_t *packet, uint32_t length, PPP_Context *context)
 {
-    if (!PAP_PacketLength(packet, length) || packet[1] != context->lastId)
+    if (!PPP_PacketLength(packet, length) || packet[1] != context->lastId)
         return;
     PAP_Finish(context, PPP_SIDE_CLIENT);
 }
@@ -162,7 +150,7 @@ static void PAP_TakeOtpForm(const uint8_t *packet, uint32_t length, PPP_Config *
 
 void PAP_RecvNak(const uint8_t *packet, uint32_t length, PPP_Context *context)
 {
-    uint32_t l = PAP_PacketLength(packet, length);
+    uint32_t l = PPP_PacketLength(packet, length);
     if (!l || packet[1] != context->lastId)
         return;
     // Any Nak for the current request is a refusal; resending a refused

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <vector>
 
+#include "client_routes.h"
 #include "str.h"
 
 static const char *const kModule = "net_iface_linux";
@@ -296,15 +297,6 @@ bool Matches(const Tables &t, const Link &link, const NETIFACE_Key *key)
     }
 }
 
-uint32_t PrefixToMask(uint8_t prefix)
-{
-    if (prefix == 0)
-        return 0;
-    if (prefix > 32)
-        prefix = 32;
-    return htonl(0xFFFFFFFFu << (32 - prefix));
-}
-
 void Fill(const Tables &t, const Link &link, const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info)
 {
     memset(info, 0, sizeof *info);
@@ -316,7 +308,7 @@ void Fill(const Tables &t, const Link &link, const NETIFACE_Key *key, TUNLEX_Int
     info->mtu = link.mtu;
     if (const Address *a = AddressFor(t, link.index, key)) {
         info->address = a->address;
-        info->mask = PrefixToMask(a->prefix);
+        info->mask = TUNLEX_RouteMask(a->prefix);
     }
     for (const Gateway &g : t.gateways)
         if (g.index == link.index) {

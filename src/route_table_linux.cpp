@@ -12,17 +12,9 @@
 
 #include <vector>
 
-namespace {
+#include "client_routes.h"
 
-uint32_t MaskOf(uint32_t prefix)
-{
-    uint32_t host = prefix == 0 ? 0 : prefix >= 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> prefix);
-    uint8_t b[4] = {static_cast<uint8_t>(host >> 24), static_cast<uint8_t>(host >> 16),
-                    static_cast<uint8_t>(host >> 8), static_cast<uint8_t>(host)};
-    uint32_t mask;
-    memcpy(&mask, b, 4);
-    return mask;
-}
+namespace {
 
 uint32_t Word(const rtattr *a)
 {
@@ -41,7 +33,7 @@ void ParseRoute(const nlmsghdr *h, std::vector<ROUTE_TableRow> *rows)
     uint32_t table = rt->rtm_table;
     ROUTE_TableRow row;
     memset(&row, 0, sizeof row);
-    row.mask = MaskOf(rt->rtm_dst_len);
+    row.mask = TUNLEX_RouteMask(rt->rtm_dst_len);
     const rtattr *multipath = nullptr;
     int len = static_cast<int>(RTM_PAYLOAD(h));
     for (const rtattr *a = RTM_RTA(rt); RTA_OK(a, len); a = RTA_NEXT(a, len)) {

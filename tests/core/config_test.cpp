@@ -10,6 +10,7 @@
 #include "errorinfo.h"
 #include "gui_log.h"
 #include "host_tool.h"
+#include "ip_address.h"
 
 namespace {
 
@@ -43,14 +44,6 @@ protected:
         return n;
     }
 };
-
-uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
-{
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t v;
-    memcpy(&v, bytes, 4);
-    return v;
-}
 
 TUNLEX_Config Zero()
 {

@@ -16,6 +16,7 @@
 #include "cp_wrapper.h"
 #include "errorinfo.h"
 #include "gui_active.h"
+#include "ip_address.h"
 #include "log_capture.h"
 #include "net_ppp.h"
 #include "net_ssl.h"
@@ -67,31 +68,18 @@ Bytes IpFrame(uint32_t n)
 uint64_t g_tick = 0;
 uint64_t FakeTick() { return g_tick; }
 
-bool ReadAll(SSL *ssl, void *buf, int n)
-{
-    uint8_t *p = static_cast<uint8_t *>(buf);
-    while (n > 0) {
-        int r = SSL_read(ssl, p, n);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= r;
-    }
-    return true;
-}
-
 // One frame as the gateway receives it: the payload, or empty at the end.
 Bytes ReadFrameAtPeer(SSL *ssl)
 {
     uint8_t raw[TUNLEX_FRAME_HEADER_SIZE];
-    if (!ReadAll(ssl, raw, sizeof raw))
+    if (!TlsReadAll(ssl, raw, sizeof raw))
         return {};
     TUNLEX_FrameHeader h;
     TUNLEX_FrameHeaderDecode(raw, &h);
     if (h.magic != TUNLEX_FRAME_MAGIC || h.length == 0 || h.length > 65536)
         return {};
     Bytes payload(h.length);
-    if (!ReadAll(ssl, payload.data(), static_cast<int>(h.length)))
+    if (!TlsReadAll(ssl, payload.data(), static_cast<int>(h.length)))
         return {};
     return payload;
 }
@@ -353,7 +341,7 @@ TEST_F(PppOverTls, OutputPutsTheHeaderInFrontAndCapturesTheBareFrame)
     Bytes wire;
     Connect([&](SSL *ssl, BIO *, const std::atomic<bool> &) {
         wire.resize(8 + 14 + 8 + 2 + 20);
-        got = ReadAll(ssl, wire.data(), static_cast<int>(wire.size()));
+        got = TlsReadAll(ssl, wire.data(), static_cast<int>(wire.size()));
     });
     NetworkPhaseLink();
     StartCapture();
@@ -563,14 +551,6 @@ TEST_F(PppOverTls, PeerGoneWithoutCloseNotifyIsAnSslError)
 // ---------------------------------------------------------------------------
 // A whole handshake against a scripted gateway built from literal frames.
 
-uint32_t Addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
-{
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t v;
-    memcpy(&v, bytes, 4);
-    return v;
-}
-
 TEST_F(PppOverTls, HandshakeReachesPppUpWithTheVendorProtocolRejected)
 {
     Connect([&](SSL *ssl, BIO *, const std::atomic<bool> &) { gw.Run(ssl); });
@@ -583,11 +563,11 @@ TEST_F(PppOverTls, HandshakeReachesPppUpWithTheVendorProtocolRejected)
     for (const StateRecord &s : states)
         ups += s.state == TUNLEX_STATE_PPP_UP;
     EXPECT_EQ(ups, 1);
-    EXPECT_EQ(conn->netcfg.ClientIP, Addr(10, 0, 0, 2));
-    EXPECT_EQ(conn->netcfg.ServerIP, Addr(10, 0, 0, 1));
-    EXPECT_EQ(conn->netcfg.DNS1, Addr(10, 0, 0, 53)) << "DNS2 moves up when DNS1 is 0";
+    EXPECT_EQ(conn->netcfg.ClientIP, Ip(10, 0, 0, 2));
+    EXPECT_EQ(conn->netcfg.ServerIP, Ip(10, 0, 0, 1));
+    EXPECT_EQ(conn->netcfg.DNS1, Ip(10, 0, 0, 53)) << "DNS2 moves up when DNS1 is 0";
     EXPECT_EQ(conn->netcfg.DNS2, 0u);
-    EXPECT_EQ(conn->netcfg.NBNS1, Addr(10, 0, 0, 1));
+    EXPECT_EQ(conn->netcfg.NBNS1, Ip(10, 0, 0, 1));
     EXPECT_EQ(conn->netcfg.MTU, 1400u);
     EXPECT_EQ(conn->netcfg.MRU, 1500u);
     EXPECT_EQ(conn->ipcpUp, 1u);
@@ -779,11 +759,11 @@ TEST_F(Glue, DnsServersAreNormalised)
     const struct {
         uint32_t dns1, dns2, want1, want2;
     } rows[] = {
-        {0, Addr(10, 0, 0, 1), Addr(10, 0, 0, 1), 0},
-        {Addr(10, 0, 0, 1), Addr(10, 0, 0, 1), Addr(10, 0, 0, 1), 0},
-        {Addr(10, 0, 0, 1), Addr(10, 0, 0, 2), Addr(10, 0, 0, 1), Addr(10, 0, 0, 2)},
+        {0, Ip(10, 0, 0, 1), Ip(10, 0, 0, 1), 0},
+        {Ip(10, 0, 0, 1), Ip(10, 0, 0, 1), Ip(10, 0, 0, 1), 0},
+        {Ip(10, 0, 0, 1), Ip(10, 0, 0, 2), Ip(10, 0, 0, 1), Ip(10, 0, 0, 2)},
         {0, 0, 0, 0},
-        {Addr(10, 0, 0, 1), 0, Addr(10, 0, 0, 1), 0},
+        {Ip(10, 0, 0, 1), 0, Ip(10, 0, 0, 1), 0},
     };
     conn->ppp->ourMRU = 1400;
     conn->ppp->peerMRU = 1300;

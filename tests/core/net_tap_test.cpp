@@ -1,10 +1,8 @@
 // The TUN/TAP module: the packet queue and its reader thread against a fake
-// device, the handle's operations, and (Linux, as root) a real tun device in
-// a network namespace of the test's own.
+// device, the handle's operations, and the system I/O against a pair of
+// message ends (net_tap_test_linux.cpp adds a real tun device).
 #include <gtest/gtest.h>
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
@@ -16,61 +14,17 @@
 #include <vector>
 
 #include "errorinfo.h"
+#include "ip_address.h"
 #include "log_capture.h"
 #include "net_tap.h"
 #include "net_tap_device.h"
+#include "net_tap_fixture.h"
 #include "pkt_buffer.h"
 #include "sync.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-#ifdef __linux__
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <net/if.h>
-#include <poll.h>
-#include <sched.h>
-#include <linux/capability.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include "host_tool.h"
-#endif
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
-
-// Distinct bytes for packet i, so that a lost, repeated, reordered or
-// overwritten packet shows.
-Bytes Pattern(uint32_t i, uint32_t length)
-{
-    Bytes b(length);
-    for (uint32_t k = 0; k < length; k++)
-        b[k] = static_cast<uint8_t>(i * 7 + k * 13 + (k >> 8));
-    return b;
-}
-
-Bytes Contents(const PKT_Buffer *p)
-{
-    return Bytes(PKT_Data(p), PKT_Data(p) + PKT_Length(p));
-}
-
-uint32_t NetOrder(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
-{
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t v;
-    memcpy(&v, bytes, 4);
-    return v;
-}
-
-std::string Message(const ErrorInfo &e)
-{
-    return e.message ? e.message : "";
-}
+using namespace taptest;
 
 // A device whose reads come from a script: results other than data first,
 // then packets; a read blocks while both are empty, until woken.
@@ -163,26 +117,6 @@ struct FakeDevice {
 
 const NETTAP_DeviceOps kFakeOps = {FakeDevice::Read,      FakeDevice::Write, FakeDevice::SetMedia,
                                    FakeDevice::ConfigTun, FakeDevice::Wake,  FakeDevice::Close};
-
-template <typename F>
-bool WaitFor(F done, int ms = 2000)
-{
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Waits up to ms for the next packet from the queue.
-PKT_Buffer *ReceiveWithin(NETTAP_Handle *tap, int ms = 2000)
-{
-    PKT_Buffer *p = nullptr;
-    WaitFor([&] { return (p = NETTAP_Receive(tap)) != nullptr; }, ms);
-    return p;
-}
 
 class NetTapQueue : public ::testing::Test {
 protected:
@@ -313,21 +247,6 @@ TEST_F(NetTapQueue, CloseEndsTheReaderWhereverItWaitsWithoutForce)
     }
 }
 
-PKT_Buffer *PacketOf(const Bytes &b)
-{
-    PKT_Buffer *p = PKT_Alloc(nullptr);
-    if (!p)
-        return nullptr;
-    PKT_Reset(p);
-    if (!PKT_Reserve(p, static_cast<uint32_t>(b.size()))) {
-        PKT_Free(p);
-        return nullptr;
-    }
-    memcpy(PKT_Data(p), b.data(), b.size());
-    p->length = static_cast<uint16_t>(b.size());
-    return p;
-}
-
 TEST_F(NetTapQueue, SendHandsTheBytesOverAndReleasesOnlyWhatWasWritten)
 {
     Attach();
@@ -368,10 +287,10 @@ TEST_F(NetTapQueue, PacketDumpDescribesEveryPacketBothWays)
 TEST_F(NetTapQueue, ConfigTunGivesAddressNetworkAndMaskAndReportsARefusal)
 {
     Attach();
-    const uint32_t addr = NetOrder(10, 1, 2, 3), mask = NetOrder(255, 255, 255, 0);
+    const uint32_t addr = Ip(10, 1, 2, 3), mask = Ip(255, 255, 255, 0);
     EXPECT_EQ(NETTAP_ConfigTun(tap_, addr, mask, &chain_), 1);
     EXPECT_EQ(dev_.config[0], addr);
-    EXPECT_EQ(dev_.config[1], NetOrder(10, 1, 2, 0));
+    EXPECT_EQ(dev_.config[1], Ip(10, 1, 2, 0));
     EXPECT_EQ(dev_.config[2], mask);
     EXPECT_TRUE(ERRORINFO_IsEmpty(&chain_));
 
@@ -466,109 +385,6 @@ TEST(NetTap, OpenWithoutADeviceFailsCleanly)
     }
 }
 
-// A connected pair of message ends: one becomes the device (through the
-// back end's own overlapped or poll-driven I/O), the test talks through the
-// other. Windows: a message-mode named pipe; Linux: a sequenced-packet pair.
-class PeerPair {
-public:
-#ifdef _WIN32
-    bool Make()
-    {
-        static int serial = 0;
-        char name[96];
-        snprintf(name, sizeof name, "\\\\.\\pipe\\tlx_tap_test_%lu_%d",
-                 static_cast<unsigned long>(GetCurrentProcessId()), serial++);
-        HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                                         0, 0, 0, nullptr);
-        if (server == INVALID_HANDLE_VALUE)
-            return false;
-        peer_ = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        if (peer_ == INVALID_HANDLE_VALUE ||
-            !SetNamedPipeHandleState(peer_, &mode, nullptr, nullptr)) {
-            CloseHandle(server);
-            return false;
-        }
-        device = reinterpret_cast<intptr_t>(server);
-        return true;
-    }
-    ~PeerPair()
-    {
-        if (peer_ != INVALID_HANDLE_VALUE)
-            CloseHandle(peer_);
-    }
-    bool Send(const Bytes &b)
-    {
-        return Io(true, const_cast<uint8_t *>(b.data()), static_cast<DWORD>(b.size())) == b.size();
-    }
-    bool Receive(Bytes *b)
-    {
-        b->resize(4096);
-        DWORD n = Io(false, b->data(), static_cast<DWORD>(b->size()));
-        b->resize(n);
-        return n > 0;
-    }
-
-private:
-    // One overlapped transfer, given up after 3 s.
-    DWORD Io(bool write, uint8_t *data, DWORD size)
-    {
-        OVERLAPPED ov = {};
-        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        DWORD n = 0;
-        BOOL ok =
-            write ? WriteFile(peer_, data, size, &n, &ov) : ReadFile(peer_, data, size, &n, &ov);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) {
-            if (WaitForSingleObject(ov.hEvent, 3000) != WAIT_OBJECT_0)
-                CancelIoEx(peer_, &ov);
-            ok = GetOverlappedResult(peer_, &ov, &n, TRUE);
-        } else if (ok) {
-            ok = GetOverlappedResult(peer_, &ov, &n, TRUE);
-        }
-        CloseHandle(ov.hEvent);
-        return ok ? n : 0;
-    }
-    HANDLE peer_ = INVALID_HANDLE_VALUE;
-#else
-    bool Make()
-    {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
-            return false;
-        device = fds[0];
-        peer_ = fds[1];
-        return true;
-    }
-    ~PeerPair()
-    {
-        if (peer_ >= 0)
-            close(peer_);
-    }
-    bool Send(const Bytes &b)
-    {
-        return send(peer_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
-    }
-    bool Receive(Bytes *b)
-    {
-        pollfd p = {peer_, POLLIN, 0};
-        if (poll(&p, 1, 3000) != 1)
-            return false;
-        b->resize(4096);
-        ssize_t n = recv(peer_, b->data(), b->size(), 0);
-        b->resize(n > 0 ? static_cast<size_t>(n) : 0);
-        return n > 0;
-    }
-
-private:
-    int peer_ = -1;
-#endif
-
-public:
-    intptr_t device = NETTAP_NO_DEVICE;
-};
-
 TEST(NetTapSystemIo, ReadsIntoTheQueueWritesFromItsOwnCopyAndClosesWhileAReadWaits)
 {
     PKT_PoolInit();
@@ -618,240 +434,5 @@ TEST(NetTapSystemIo, ReadsIntoTheQueueWritesFromItsOwnCopyAndClosesWhileAReadWai
     EXPECT_TRUE(ERRORINFO_IsEmpty(&chain)) << Message(chain);
     NETTAP_Free(tap, &chain);
 }
-
-#ifdef _WIN32
-TEST(NetTap, FindWithoutATapAdapterSaysSo)
-{
-    ErrorInfo chain = {};
-    EXPECT_EQ(NETTAP_Find(0, &chain), nullptr);
-    EXPECT_EQ(Message(chain), "Unable to find SSL VPN TUN/TAP interface");
-    ERRORINFO_Clear(&chain, nullptr, 0);
-}
-#endif
-
-#ifdef __linux__
-
-uint16_t Checksum(const uint8_t *p, size_t n)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < n; i += 2)
-        sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
-    if (n & 1)
-        sum += static_cast<uint32_t>(p[n - 1] << 8);
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
-}
-
-// An IPv4/UDP datagram (no UDP checksum), addresses in network order.
-Bytes UdpPacket(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dport,
-                const std::string &payload)
-{
-    Bytes b(28 + payload.size(), 0);
-    uint16_t total = static_cast<uint16_t>(b.size());
-    b[0] = 0x45;
-    b[2] = static_cast<uint8_t>(total >> 8);
-    b[3] = static_cast<uint8_t>(total);
-    b[8] = 64;
-    b[9] = 17;
-    memcpy(&b[12], &src, 4);
-    memcpy(&b[16], &dst, 4);
-    uint16_t sum = Checksum(b.data(), 20);
-    b[10] = static_cast<uint8_t>(sum >> 8);
-    b[11] = static_cast<uint8_t>(sum);
-    b[20] = static_cast<uint8_t>(sport >> 8);
-    b[21] = static_cast<uint8_t>(sport);
-    b[22] = static_cast<uint8_t>(dport >> 8);
-    b[23] = static_cast<uint8_t>(dport);
-    uint16_t ulen = static_cast<uint16_t>(8 + payload.size());
-    b[24] = static_cast<uint8_t>(ulen >> 8);
-    b[25] = static_cast<uint8_t>(ulen);
-    memcpy(&b[28], payload.data(), payload.size());
-    return b;
-}
-
-// A tun link in a namespace of the test's own; the device part runs on a
-// thread that has entered it (the reader thread it starts inherits it).
-class NetTapTun : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0 ||
-            HostToolPath("ip").empty())
-            GTEST_SKIP() << "needs root, /dev/net/tun and ip";
-        ns_ = "tlxtap" + std::to_string(getpid());
-        if (!Ip("netns add " + ns_))
-            GTEST_SKIP() << "ip netns add failed";
-        made_ = true;
-        ASSERT_TRUE(IpIn("link set lo up"));
-        ASSERT_TRUE(IpIn("tuntap add dev tlxtap0 mode tun user 0"));
-        // Keeps the tun link quiet; IPv6 packets are skipped below anyway.
-        Sh("ip netns exec " + ns_ + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1");
-        PKT_PoolInit();
-    }
-    void TearDown() override
-    {
-        if (made_)
-            Ip("netns del " + ns_);
-    }
-    static bool Sh(const std::string &command)
-    {
-        return system((command + " >/dev/null 2>&1").c_str()) == 0;
-    }
-    static bool Ip(const std::string &args) { return Sh("ip " + args); }
-    bool IpIn(const std::string &args) { return Ip("-n " + ns_ + " " + args); }
-    std::string IpOut(const std::string &args)
-    {
-        std::string out;
-        HostToolRun("ip -n " + ns_ + " " + args + " 2>/dev/null", &out);
-        return out;
-    }
-    bool LinkUp() { return IpOut("-o link show tlxtap0").find(",UP") != std::string::npos; }
-
-    template <typename F>
-    void InNamespace(F f)
-    {
-        std::string path = "/run/netns/" + ns_;
-        std::thread t([&] {
-            int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-            if (fd >= 0)
-                close(fd);
-            if (entered)
-                f();
-            else
-                ADD_FAILURE() << "cannot enter " << path;
-        });
-        t.join();
-    }
-
-    std::string ns_;
-    bool made_ = false;
-};
-
-TEST_F(NetTapTun, PacketsTravelBothWaysThroughARealTunDevice)
-{
-    InNamespace([&] {
-        ErrorInfo chain = {};
-        // Without the description the link is not our adapter.
-        EXPECT_EQ(NETTAP_Find(0, &chain), nullptr);
-        EXPECT_EQ(Message(chain), "Unable to find SSL VPN TUN/TAP interface");
-        ERRORINFO_Clear(&chain, nullptr, 0);
-        ASSERT_TRUE(IpIn("link set tlxtap0 alias 'TAP-Windows Adapter V9'"));
-
-        NETTAP_Handle *tap = NETTAP_Find(0, &chain);
-        ASSERT_NE(tap, nullptr) << Message(chain);
-        EXPECT_STREQ(NETTAP_GetGuid(tap), "tlxtap0");
-        EXPECT_EQ(NETTAP_GetIndex(tap), if_nametoindex("tlxtap0"));
-        EXPECT_EQ(TAP_IsSupportedAdapter(tap), 1);
-        ASSERT_EQ(NETTAP_Open(tap, &chain), 1) << Message(chain);
-
-        const uint32_t local = inet_addr("10.201.0.2"), peer = inet_addr("10.201.0.9");
-        EXPECT_EQ(NETTAP_SetMediaStatus(tap, 1), 1);
-        EXPECT_TRUE(LinkUp());
-        ASSERT_EQ(NETTAP_ConfigTun(tap, local, inet_addr("255.255.255.0"), &chain), 1)
-            << Message(chain);
-        EXPECT_NE(IpOut("-4 -o addr show dev tlxtap0").find("inet 10.201.0.2/24"),
-                  std::string::npos);
-
-        // Kernel to queue: more datagrams than the queue has buffers, sent
-        // before any is taken; the kernel holds the rest until buffers return.
-        int s = socket(AF_INET, SOCK_DGRAM, 0);
-        ASSERT_GE(s, 0);
-        sockaddr_in to = {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(5555);
-        to.sin_addr.s_addr = peer;
-        const int kCount = 40;
-        for (int i = 0; i < kCount; i++) {
-            std::string text = "to-tap-" + std::to_string(i);
-            ASSERT_EQ(sendto(s, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&to),
-                             sizeof to),
-                      static_cast<ssize_t>(text.size()));
-        }
-        int next = 0;
-        for (int tries = 0; next < kCount && tries < 200; tries++) {
-            PKT_Buffer *p = ReceiveWithin(tap, 500);
-            if (!p)
-                break;
-            Bytes b = Contents(p);
-            PKT_Free(p);
-            if (b.size() < 28 || b[0] != 0x45 || b[9] != 17 || b[22] != 0x15 || b[23] != 0xB3)
-                continue;  // not ours
-            EXPECT_EQ(memcmp(&b[16], &peer, 4), 0);
-            EXPECT_EQ(std::string(b.begin() + 28, b.end()), "to-tap-" + std::to_string(next));
-            next++;
-        }
-        EXPECT_EQ(next, kCount);
-
-        // Queue to kernel: a datagram from the peer to a socket bound here.
-        int r = socket(AF_INET, SOCK_DGRAM, 0);
-        ASSERT_GE(r, 0);
-        sockaddr_in at = {};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(6666);
-        at.sin_addr.s_addr = local;
-        ASSERT_EQ(bind(r, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
-        timeval tv = {2, 0};
-        setsockopt(r, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        PKT_Buffer *out = PacketOf(UdpPacket(peer, 7777, local, 6666, "from-tap"));
-        ASSERT_NE(out, nullptr);
-        EXPECT_EQ(NETTAP_Send(tap, out), 1);
-        char got[64] = {};
-        sockaddr_in from = {};
-        socklen_t fromLen = sizeof from;
-        EXPECT_EQ(recvfrom(r, got, sizeof got, 0, reinterpret_cast<sockaddr *>(&from), &fromLen),
-                  8);
-        EXPECT_STREQ(got, "from-tap");
-        EXPECT_EQ(from.sin_addr.s_addr, peer);
-        EXPECT_EQ(ntohs(from.sin_port), 7777);
-        close(r);
-        close(s);
-
-        // The reader waits in poll: the close wakes it, no force needed.
-        EXPECT_EQ(NETTAP_Close(tap, &chain), 1);
-        EXPECT_TRUE(ERRORINFO_IsEmpty(&chain)) << Message(chain);
-        EXPECT_FALSE(LinkUp());
-        NETTAP_Free(tap, &chain);
-        ERRORINFO_Clear(&chain, nullptr, 0);
-    });
-}
-
-// Capabilities belong to threads: this one, and the reader it starts, lose
-// the right to change links.
-bool DropNetAdminOfThisThread()
-{
-    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &header, data) != 0)
-        return false;
-    data[0].effective &= ~(1u << CAP_NET_ADMIN);
-    return syscall(SYS_capset, &header, data) == 0;
-}
-
-// The link's owner may attach and drive the device without the right to
-// change links: the carrier stands for the media status, and the address is
-// left to the route service.
-TEST_F(NetTapTun, TheLinksOwnerRunsTheDeviceWithoutTheRightToChangeLinks)
-{
-    ASSERT_TRUE(IpIn("link set tlxtap0 alias 'SSL VPN TAP-Win32 Adapter'"));
-    InNamespace([&] {
-        ASSERT_TRUE(DropNetAdminOfThisThread());
-        ErrorInfo chain = {};
-        NETTAP_Handle *tap = NETTAP_Find(0, &chain);
-        ASSERT_NE(tap, nullptr) << Message(chain);
-        ASSERT_EQ(NETTAP_Open(tap, &chain), 1) << Message(chain);
-        EXPECT_EQ(NETTAP_SetMediaStatus(tap, 1), 1);
-        EXPECT_FALSE(LinkUp());
-        EXPECT_EQ(
-            NETTAP_ConfigTun(tap, inet_addr("10.201.0.2"), inet_addr("255.255.255.0"), &chain), 1);
-        EXPECT_EQ(IpOut("-4 -o addr show dev tlxtap0").find("10.201.0.2"), std::string::npos);
-        EXPECT_EQ(NETTAP_Close(tap, &chain), 1);
-        EXPECT_TRUE(ERRORINFO_IsEmpty(&chain)) << Message(chain);
-        NETTAP_Free(tap, &chain);
-    });
-}
-
-#endif  // __linux__
 
 }  // namespace

@@ -1,4 +1,5 @@
-// TCP and TLS transport against an in-process TLS peer on loopback.
+// TCP and TLS transport against an in-process TLS peer on loopback
+// (net_transport_test_linux.cpp adds a check by the openssl tool).
 #include <gtest/gtest.h>
 
 #include <openssl/ssl.h>
@@ -22,95 +23,12 @@
 #include "net_tcp.h"
 #include "str.h"
 #include "tls_test_server.h"
+#include "transport_fixture.h"
 #include "tunlex.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// One connection context, released with everything the transport made.
-struct Conn {
-    TUNLEX_Connection *c = TUNLEX_Create();
-    std::thread aborter;
-
-    explicit Conn(uint16_t port = 0, const char *server = "127.0.0.1")
-    {
-        STR_LCopy(c->config.server, server, sizeof c->config.server);
-        c->config.port = port;
-    }
-    ~Conn()
-    {
-        if (aborter.joinable())
-            aborter.join();
-        NETSSL_Free(c);
-        NETTCP_Close(c);
-        ERRORINFO_Clear(&c->error, "test", 0);
-        delete c;
-    }
-    void AbortAfter(int ms)
-    {
-        aborter = std::thread([this, ms] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-            c->abortFlag = 1;
-        });
-    }
-    std::string Message() const { return c->error.message ? c->error.message : ""; }
-    bool Open()
-    {
-        return NETTCP_Connect(c, &c->error) == 1 && NETSSL_Connect(c, &c->error) == 1;
-    }
-    // Polls the readiness test as the connection thread does, up to ms.
-    bool WaitReadable(int ms)
-    {
-        auto start = Clock::now();
-        while (MsSince(start) < ms) {
-            if (NETTCP_Readable(c))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
-};
-
-// Blocking helpers for the peer's scripts.
-bool ReadAll(SSL *ssl, void *buf, int n)
-{
-    unsigned char *p = static_cast<unsigned char *>(buf);
-    while (n > 0) {
-        int r = SSL_read(ssl, p, n);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= r;
-    }
-    return true;
-}
-
-void WaitFor(const std::atomic<bool> &flag, const std::atomic<bool> &stop)
-{
-    while (!flag && !stop)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-}
-
-void IdleUntilStopped(SSL *, BIO *, const std::atomic<bool> &stop)
-{
-    WaitFor(stop, stop);
-}
-
-class Transport : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        ASSERT_EQ(NETTCP_Init(nullptr), 1);
-        NETSSL_Init(nullptr);
-        TestCertificate::Get();
-    }
-};
+using namespace transporttest;
 
 // A TLS 1.3 peer sends session tickets after the handshake: the socket turns
 // readable with no application data. The readiness test must take them in
@@ -185,8 +103,8 @@ TEST_F(Transport, SendAndExactReadsCarryWholeBuffersAndSplitFrames)
 
     TlsTestServer server({}, [&](SSL *ssl, BIO *, const std::atomic<bool> &stop) {
         char g[12];
-        if (!ReadAll(ssl, g, 12) ||
-            !ReadAll(ssl, gotBlock.data(), static_cast<int>(gotBlock.size())))
+        if (!TlsReadAll(ssl, g, 12) ||
+            !TlsReadAll(ssl, gotBlock.data(), static_cast<int>(gotBlock.size())))
             return;
         gotGreeting.assign(g, 12);
         received = true;
@@ -246,13 +164,8 @@ TEST_F(Transport, SendAndExactReadsCarryWholeBuffersAndSplitFrames)
 
 TEST_F(Transport, FingerprintIsTheCertificatesSha1InItsStoredForm)
 {
-    TlsTestServer server({}, IdleUntilStopped);
-    Conn conn(server.port());
-    ASSERT_TRUE(conn.Open()) << conn.Message();
-    char *fp = NETSSL_GetFingerprint(conn.c, &conn.c->error);
-    ASSERT_NE(fp, nullptr) << conn.Message();
-    std::string text(fp);
-    free(fp);
+    std::string text;
+    ASSERT_NO_FATAL_FAILURE(ClientFingerprint(&text));
 
     ASSERT_EQ(text.size(), 59u);
     for (size_t i = 0; i < text.size(); ++i) {
@@ -266,28 +179,6 @@ TEST_F(Transport, FingerprintIsTheCertificatesSha1InItsStoredForm)
     }
     std::string expected = TestCertificate::Get().Sha1Upper();
     EXPECT_EQ(strcasecmp(text.c_str(), expected.c_str()), 0) << text << " vs " << expected;
-
-#ifdef __linux__
-    // The openssl tool as an independent reader of the same certificate.
-    char path[] = "/tmp/tlx_cert_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    std::string pem = TestCertificate::Get().Pem();
-    ASSERT_EQ(write(fd, pem.data(), pem.size()), static_cast<ssize_t>(pem.size()));
-    close(fd);
-    std::string cmd = std::string("openssl x509 -noout -fingerprint -sha1 -in ") + path;
-    FILE *p = popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char line[256] = {};
-    ASSERT_NE(fgets(line, sizeof line, p), nullptr);
-    pclose(p);
-    unlink(path);
-    const char *eq = strchr(line, '=');
-    ASSERT_NE(eq, nullptr) << line;
-    std::string tool(eq + 1);
-    tool.erase(tool.find_last_not_of("\r\n") + 1);
-    EXPECT_EQ(strcasecmp(text.c_str(), tool.c_str()), 0) << text << " vs " << tool;
-#endif
 }
 
 TEST_F(Transport, FingerprintWithoutTlsReplacesTheChain)

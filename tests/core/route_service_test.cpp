@@ -13,6 +13,7 @@
 
 #include "errorinfo.h"
 #include "fake_route_service.h"
+#include "ip_address.h"
 #include "log_capture.h"
 #include "net_tap.h"
 #include "net_tap_device.h"
@@ -24,14 +25,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
-{
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t v;
-    memcpy(&v, bytes, 4);
-    return v;
-}
 
 std::string Msg(const char *text)
 {

@@ -9,33 +9,12 @@
 
 #include "pkt_buffer.h"
 #include "pkt_describe.h"
+#include "ppp_harness.h"
 #include "str.h"
 
 namespace {
 
-std::vector<uint8_t> Hex(const char *text)
-{
-    std::vector<uint8_t> out;
-    int high = -1;
-    for (const char *p = text; *p; p++) {
-        int v;
-        if (*p >= '0' && *p <= '9')
-            v = *p - '0';
-        else if (*p >= 'a' && *p <= 'f')
-            v = *p - 'a' + 10;
-        else if (*p >= 'A' && *p <= 'F')
-            v = *p - 'A' + 10;
-        else
-            continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back((uint8_t)(high << 4 | v));
-            high = -1;
-        }
-    }
-    return out;
-}
+using ppptest::Hex;
 
 // The packet's bytes live in a heap block of exactly their size, so that
 // AddressSanitizer catches any read past the packet's end.

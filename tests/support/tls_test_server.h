@@ -190,3 +190,18 @@ private:
     std::atomic<bool> handshakeDone_{false};
     std::atomic<int> version_{0};
 };
+
+// Reads exactly n bytes in a script, blocking; false when the stream ends or
+// fails first.
+inline bool TlsReadAll(SSL *ssl, void *buf, int n)
+{
+    unsigned char *p = static_cast<unsigned char *>(buf);
+    while (n > 0) {
+        int r = SSL_read(ssl, p, n);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= r;
+    }
+    return true;
+}

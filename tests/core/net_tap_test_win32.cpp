@@ -1,0 +1,95 @@
+// The TUN/TAP module's Windows side: the test's pair of message ends, and
+// the adapter search on a system without a TAP adapter (Wine).
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <windows.h>
+
+#include "errorinfo.h"
+#include "net_tap.h"
+#include "net_tap_fixture.h"
+
+namespace taptest {
+
+static HANDLE PeerHandle(intptr_t peer)
+{
+    return reinterpret_cast<HANDLE>(peer);
+}
+
+// One overlapped transfer, given up after 3 s.
+static DWORD Io(HANDLE peer, bool write, uint8_t *data, DWORD size)
+{
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    BOOL ok = write ? WriteFile(peer, data, size, &n, &ov) : ReadFile(peer, data, size, &n, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(ov.hEvent, 3000) != WAIT_OBJECT_0)
+            CancelIoEx(peer, &ov);
+        ok = GetOverlappedResult(peer, &ov, &n, TRUE);
+    } else if (ok) {
+        ok = GetOverlappedResult(peer, &ov, &n, TRUE);
+    }
+    CloseHandle(ov.hEvent);
+    return ok ? n : 0;
+}
+
+bool PeerPair::Make()
+{
+    static int serial = 0;
+    char name[96];
+    snprintf(name, sizeof name, "\\\\.\\pipe\\tlx_tap_test_%lu_%d",
+             static_cast<unsigned long>(GetCurrentProcessId()), serial++);
+    HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0,
+                                     0, 0, nullptr);
+    if (server == INVALID_HANDLE_VALUE)
+        return false;
+    HANDLE peer = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    peer_ = reinterpret_cast<intptr_t>(peer);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (peer == INVALID_HANDLE_VALUE || !SetNamedPipeHandleState(peer, &mode, nullptr, nullptr)) {
+        CloseHandle(server);
+        return false;
+    }
+    device = reinterpret_cast<intptr_t>(server);
+    return true;
+}
+
+PeerPair::~PeerPair()
+{
+    if (PeerHandle(peer_) != INVALID_HANDLE_VALUE)
+        CloseHandle(PeerHandle(peer_));
+}
+
+bool PeerPair::Send(const Bytes &b)
+{
+    return Io(PeerHandle(peer_), true, const_cast<uint8_t *>(b.data()),
+              static_cast<DWORD>(b.size())) == b.size();
+}
+
+bool PeerPair::Receive(Bytes *b)
+{
+    b->resize(4096);
+    DWORD n = Io(PeerHandle(peer_), false, b->data(), static_cast<DWORD>(b->size()));
+    b->resize(n);
+    return n > 0;
+}
+
+}  // namespace taptest
+
+namespace {
+
+using taptest::Message;
+
+TEST(NetTap, FindWithoutATapAdapterSaysSo)
+{
+    ErrorInfo chain = {};
+    EXPECT_EQ(NETTAP_Find(0, &chain), nullptr);
+    EXPECT_EQ(Message(chain), "Unable to find SSL VPN TUN/TAP interface");
+    ERRORINFO_Clear(&chain, nullptr, 0);
+}
+
+}  // namespace
