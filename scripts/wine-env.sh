@@ -2,8 +2,11 @@
 # Runs the Windows build's programs under Wine, in a private prefix outside
 # the work tree.
 #
-#   wine-env.sh start        start a persistent wineserver and boot the prefix
+#   wine-env.sh start        start a persistent wineserver and boot the prefix;
+#                            without DISPLAY also a virtual X display (Xvfb)
+#                            that every later "run" uses for its windows
 #   wine-env.sh stop         stop that wineserver (and every program in it)
+#                            and the virtual display
 #   wine-env.sh run EXE ...  run one program; starts the server first when
 #                            none is running (CTest's emulator uses this)
 #   wine-env.sh prefix       print the prefix folder
@@ -31,6 +34,45 @@ export WINEARCH=win64
 # No window may pop up (crash dialogs, first-run prompts) while tests run.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}mscoree,mshtml=;winemenubuilder.exe=d"
 
+# The virtual display of this prefix: "<display> <pid>" in a state file.
+XVFB_STATE="$WINEPREFIX.xvfb"
+
+# Exports DISPLAY of the prefix's virtual display when it still runs.
+use_xvfb() {
+  [ -z "${DISPLAY:-}" ] && [ -f "$XVFB_STATE" ] || return 0
+  local display pid
+  read -r display pid <"$XVFB_STATE" || return 0
+  if kill -0 "$pid" 2>/dev/null; then
+    export DISPLAY=$display
+  fi
+}
+
+# Starts Xvfb on the first free display from :99 when no display is given.
+start_xvfb() {
+  use_xvfb
+  [ -z "${DISPLAY:-}" ] || return 0
+  command -v Xvfb >/dev/null || { echo "wine-env: no DISPLAY and no Xvfb; windows cannot open" >&2; return 0; }
+  local n=99 pid i
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+  pid=$!
+  for i in $(seq 50); do
+    [ -e "/tmp/.X11-unix/X$n" ] && break
+    sleep 0.1
+  done
+  mkdir -p "$(dirname "$XVFB_STATE")"
+  echo ":$n $pid" >"$XVFB_STATE"
+  export DISPLAY=":$n"
+}
+
+stop_xvfb() {
+  [ -f "$XVFB_STATE" ] || return 0
+  local display pid
+  read -r display pid <"$XVFB_STATE" || true
+  [ -n "${pid:-}" ] && kill "$pid" 2>/dev/null || true
+  rm -f "$XVFB_STATE"
+}
+
 # Starts the server when none runs for the prefix; boots the prefix when the
 # server is new. Returns 0 when this call started the server, 2 when one was
 # already running. $1 is the persistence the server gets (empty: for ever).
@@ -55,6 +97,7 @@ cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
   start)
+    start_xvfb
     rc=0; start_server "" || rc=$?
     [ "$rc" = 0 ] || [ "$rc" = 2 ] || { echo "wine-env: cannot start wineserver" >&2; exit 1; }
     exit "$rc"
@@ -62,11 +105,13 @@ case "$cmd" in
   stop)
     wineserver -k </dev/null >/dev/null 2>&1 || true
     wineserver -w </dev/null >/dev/null 2>&1 || true
+    stop_xvfb
     ;;
   run)
     [ $# -gt 0 ] || { echo "usage: wine-env.sh run EXE [ARGS...]" >&2; exit 2; }
     # A server started on demand quits by itself ten minutes after its last
     # program ends.
+    use_xvfb
     rc=0; start_server 600 || rc=$?
     [ "$rc" = 0 ] || [ "$rc" = 2 ] || { echo "wine-env: cannot start wineserver" >&2; exit 1; }
     exec wine "$@"

@@ -116,7 +116,17 @@ void TUNLEX_ThreadClose(TUNLEX_Thread *thread)
 {
     if (!thread)
         return;
-    if (!thread->joined)
-        pthread_detach(thread->id);
+    if (!thread->joined) {
+        uint32_t code = TUNLEX_THREAD_STILL_ACTIVE;
+        TUNLEX_ThreadExitCode(thread, &code);
+        // A thread whose work is over is joined, so that its thread-local
+        // state (OpenSSL's among it) is gone before the owner goes on; one
+        // still running is left to end by itself.
+        if (code != TUNLEX_THREAD_STILL_ACTIVE)
+            pthread_join(thread->id, nullptr);
+        else
+            pthread_detach(thread->id);
+        thread->joined = 1;
+    }
     Release(thread);
 }
