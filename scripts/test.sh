@@ -61,6 +61,16 @@ else
   failed=1
 fi
 
+# The whole road in network namespaces (root only; 77 = skipped).
+step "e2e: client, route service and gateway in network namespaces"
+rc=0
+timeout -k 10 240 bash scripts/e2e-test.sh build/linux >build/e2e.log 2>&1 || rc=$?
+case $rc in
+  0)  summary[e2e]="passed: $(grep '^e2e: throughput' build/e2e.log | tr '\n' ' ')" ;;
+  77) summary[e2e]="skipped: $(grep -m1 'skipped' build/e2e.log)" ;;
+  *)  tail -n 60 build/e2e.log; summary[e2e]="failed (see build/e2e.log)"; failed=1 ;;
+esac
+
 # A short, repeatable fuzzing run of the PPP input path (clang, libFuzzer).
 step "fuzz: PPP input"
 if bash scripts/fuzz.sh >build/fuzz.log 2>&1; then
@@ -105,12 +115,12 @@ fi
 echo
 echo "== summary"
 passed_all=0 failed_all=0
-for name in linux fuzz win64 interop; do
+for name in linux e2e fuzz win64 interop; do
   echo "$name:"
   echo "${summary[$name]:-not run}"
   # "N% tests passed, F tests failed out of T"
-  if [ "$name" = fuzz ] || [ "$name" = interop ]; then
-    case "${summary[$name]:-}" in passed*) passed_all=$((passed_all + 1)) ;; *) failed_all=$((failed_all + 1)) ;; esac
+  if [ "$name" = fuzz ] || [ "$name" = interop ] || [ "$name" = e2e ]; then
+    case "${summary[$name]:-}" in passed*) passed_all=$((passed_all + 1)) ;; skipped*) ;; *) failed_all=$((failed_all + 1)) ;; esac
     continue
   fi
   line=$(grep -E '^[0-9]+% tests passed' <<<"${summary[$name]:-}" || true)

@@ -14,7 +14,7 @@ enum GW_CloseMode { GW_CLOSE_NOTIFY, GW_CLOSE_EOF, GW_CLOSE_RESET, GW_CLOSE_LCP 
 enum GW_Ff03 { GW_FF03_NONE, GW_FF03_ALL, GW_FF03_ALTERNATE };
 enum GW_Split { GW_SPLIT_NONE, GW_SPLIT_HEADER, GW_SPLIT_PAYLOAD };
 
-enum { GW_MAX_VSP_OPTIONS = 8, GW_TEXT = 256 };
+enum { GW_MAX_VSP_OPTIONS = 8, GW_TEXT = 256, GW_IP_FRAMES_LOGGED = 20 };
 
 struct GW_VspOption {
     uint8_t index;
@@ -34,6 +34,8 @@ struct GW_Options {
     int tls12Only;
     uint32_t connections;       // 0: serve until signalled
     uint32_t maxTimeS;          // 0: no limit
+    char tunName[16];           // non-empty: forward IPv4 through this tun link (IFNAMSIZ)
+    int tunFd;                  // its attached queue, -1 without one
 
     // PPP
     uint16_t mru;
@@ -150,18 +152,27 @@ struct GW_Session {
     uint64_t echoAt;
     uint8_t echoId;
     GW_AuthState auth;
+
+    // IPv4 through the tun link
+    uint64_t ipIn, ipOut;       // packets from the client written to it, and read from it for the client
+    uint64_t ipDropped;
+    uint32_t ipLogged[2];       // IPv4 frames logged, received and sent: the rest only counted
+    int batching;               // frames gather in batch and leave in one TLS record
+    size_t batchLen;
+    uint8_t batch[16384];
 };
 
 // gateway_main.cpp
 uint64_t GW_Now();                                   // monotonic ms
 int GW_ShouldStop();                                 // signalled, or past the time limit
 void GW_Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void GW_LogFrame(const GW_Session *s, const char *dir, const uint8_t *p, size_t n);
+void GW_LogFrame(GW_Session *s, const char *dir, const uint8_t *p, size_t n);
 
 // gateway_link.cpp
 void GW_Serve(const GW_Options *o, SSL_CTX *ctx, int fd, uint32_t number);
 void GW_SendFrame(GW_Session *s, uint16_t proto, const uint8_t *info, size_t n);
 void GW_Close(GW_Session *s, const char *reason);
+int GW_TunOpen(const char *name);                    // the attached queue, non-blocking; -1 on failure
 
 // gateway_ppp.cpp
 void GW_PppStart(GW_Session *s);

@@ -1,5 +1,6 @@
 // One client connection: TLS on a non-blocking socket, the preface, the
-// 8-byte frame header in both directions, and the faults of the framing.
+// 8-byte frame header in both directions, the faults of the framing, and
+// the packets a tun link routes to the client.
 #include "gateway.h"
 
 #include <cerrno>
@@ -7,7 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +21,8 @@ static const char kPreface[] = "TUNLEX 1.0\n\n";
 enum { PREFACE_LEN = 12, FRAME_MAGIC = 0x12345678, MAX_FRAME = 65535 };
 enum { HANDSHAKE_MS = 10000, PREFACE_MS = 10000, WRITE_STALL_MS = 10000, IDLE_POLL_MS = 20 };
 enum { OVERSIZE_SENT_MAX = 1u << 20 };
+enum { TUN_BURST = 64 };   // packets taken from the tun link before the connection is looked at again
+enum { TUN_DROPS_LOGGED = 5 };
 
 static void Put32(uint8_t *p, uint32_t v)
 {
@@ -66,7 +72,7 @@ void GW_Close(GW_Session *s, const char *reason)
     MarkGone(s, reason);
 }
 
-static void WriteAll(GW_Session *s, const uint8_t *p, size_t n)
+static void WriteNow(GW_Session *s, const uint8_t *p, size_t n)
 {
     uint64_t stallEnd = GW_Now() + WRITE_STALL_MS;
     while (n && !s->dead) {
@@ -86,6 +92,28 @@ static void WriteAll(GW_Session *s, const uint8_t *p, size_t n)
         GW_Log("#%u write failed (TLS error %d: %s)", s->number, e, SslErrorText());
         MarkGone(s, "write failed: the client is gone");
     }
+}
+
+static void FlushBatch(GW_Session *s)
+{
+    size_t n = s->batchLen;
+    s->batchLen = 0;
+    if (n)
+        WriteNow(s, s->batch, n);
+}
+
+static void WriteAll(GW_Session *s, const uint8_t *p, size_t n)
+{
+    if (s->batching) {
+        if (s->batchLen + n > sizeof s->batch)
+            FlushBatch(s);
+        if (n <= sizeof s->batch) {
+            memcpy(s->batch + s->batchLen, p, n);
+            s->batchLen += n;
+            return;
+        }
+    }
+    WriteNow(s, p, n);
 }
 
 static void SendHeader(GW_Session *s, uint32_t magic, uint32_t len)
@@ -311,6 +339,64 @@ static void HoldWithoutTls(GW_Session *s)
     MarkGone(s, "client left (no TLS)");
 }
 
+int GW_TunOpen(const char *name)
+{
+    // TUNSETIFF would make a fresh link for an unknown name; we only attach.
+    if (!if_nametoindex(name)) {
+        errno = ENODEV;
+        return -1;
+    }
+    int fd = open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof ifr);
+    ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+    snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", name);
+    if (ioctl(fd, TUNSETIFF, &ifr) < 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+// What the link routes to the client goes out as IPv4 frames once IPCP is
+// open; anything else read from it is dropped, like a router without a route.
+// A burst shares TLS records, unless frames are to be split across records.
+static void TunToClient(GW_Session *s)
+{
+    static uint8_t pkt[MAX_FRAME];
+    s->batching = s->opt->split == GW_SPLIT_NONE;
+    for (int i = 0; i < TUN_BURST && !s->dead; i++) {
+        ssize_t n = read(s->opt->tunFd, pkt, sizeof pkt);
+        if (n <= 0)
+            break;
+        uint32_t dst = 0;
+        if (n >= 20)
+            memcpy(&dst, pkt + 16, 4);
+        const char *why = n < 20 || (pkt[0] >> 4) != 4 ? "not IPv4"
+                        : dst != s->opt->clientIp      ? "not for the client's address"
+                        : s->ipcp.state != GW_FSM_OPENED ? "IPCP is not open" : nullptr;
+        if (why) {
+            if (++s->ipDropped <= TUN_DROPS_LOGGED)
+                GW_Log("#%u %s: %zd bytes dropped: %s", s->number, s->opt->tunName, n, why);
+            continue;
+        }
+        s->ipOut++;
+        GW_SendFrame(s, 0x0021, pkt, (size_t)n);
+    }
+    s->batching = 0;
+    FlushBatch(s);
+}
+
+static void WaitInput(GW_Session *s)
+{
+    struct pollfd p[2] = {{s->fd, POLLIN, 0}, {s->opt->tunFd, POLLIN, 0}};
+    poll(p, s->opt->tunFd >= 0 ? 2 : 1, IDLE_POLL_MS);
+}
+
 static void Run(GW_Session *s)
 {
     uint64_t prefaceEnd = GW_Now() + PREFACE_MS;
@@ -339,8 +425,10 @@ static void Run(GW_Session *s)
             continue;   // the frames behind the preface wait for PPP to start
         if (pppStarted && !s->dead)
             GW_PppTick(s, GW_Now());
-        if (!s->dead && SSL_pending(s->ssl) == 0)
-            Wait(s->fd, POLLIN, IDLE_POLL_MS);
+        if (pppStarted && !s->dead && s->opt->tunFd >= 0)
+            TunToClient(s);
+        if (!s->dead && !SSL_has_pending(s->ssl))   // read-ahead may hold records not yet decrypted
+            WaitInput(s);
     }
     if (!s->dead)
         GW_Close(s, "gateway stopping");
@@ -373,6 +461,10 @@ void GW_Serve(const GW_Options *o, SSL_CTX *ctx, int fd, uint32_t number)
     GW_Log("#%u end: %s (frames in %u, out %u, auth %s, link %s)", number, s->endReason, s->framesIn,
            s->framesOut, s->auth.done > 0 ? "accepted" : s->auth.done < 0 ? "refused" : "not done",
            s->everUp ? "was up" : "never up");
+    if (o->tunFd >= 0)
+        GW_Log("#%u IPv4 through %s: %llu packets to the link, %llu to the client, %llu dropped", number,
+               o->tunName, (unsigned long long)s->ipIn, (unsigned long long)s->ipOut,
+               (unsigned long long)s->ipDropped);
     if (s->ssl)
         SSL_free(s->ssl);
     close(fd);

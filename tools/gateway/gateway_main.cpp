@@ -38,6 +38,12 @@ static const char kUsage[] =
     "  --pcap FILE              capture every PPP frame (link type 204, direction\n"
     "                           byte 1 for frames the gateway sent); faulty frames are\n"
     "                           not captured\n"
+    "  --tun NAME               forward IPv4 between the client and this existing tun\n"
+    "                           link (ip tuntap add dev NAME mode tun): packets from\n"
+    "                           the client address go to the link, packets the link\n"
+    "                           routes to the client address go to the client. ICMP\n"
+    "                           echo to --local-ip is still answered here. Only the\n"
+    "                           first 20 IPv4 frames each way are logged\n"
     "The bound port is also printed on standard output as \"PORT <n>\".\n"
     "\n"
     "PPP:\n"
@@ -174,7 +180,24 @@ static void Capture(int sent, const uint8_t *p, size_t n)
     fflush(g_pcap);
 }
 
-void GW_LogFrame(const GW_Session *s, const char *dir, const uint8_t *p, size_t n)
+// Forwarded traffic would fill the log with a line a packet.
+static int IpFrameMuted(GW_Session *s, const char *dir, const uint8_t *f, size_t fn)
+{
+    if (s->opt->tunFd < 0 || fn < 2 || f[0] != 0x00 || f[1] != 0x21 || strchr(dir, '-'))
+        return 0;
+    uint32_t *logged = &s->ipLogged[dir[0] == 't'];
+    if (*logged < GW_IP_FRAMES_LOGGED) {
+        ++*logged;
+        return 0;
+    }
+    if (*logged == GW_IP_FRAMES_LOGGED) {
+        ++*logged;
+        GW_Log("#%u further IPv4 frames %s are counted, not logged", s->number, dir[0] == 't' ? "sent" : "received");
+    }
+    return 1;
+}
+
+void GW_LogFrame(GW_Session *s, const char *dir, const uint8_t *p, size_t n)
 {
     char what[96] = "(empty)";
     const uint8_t *f = p;
@@ -184,13 +207,20 @@ void GW_LogFrame(const GW_Session *s, const char *dir, const uint8_t *p, size_t 
         f += 2;
         fn -= 2;
     }
+    if (IpFrameMuted(s, dir, f, fn)) {
+        if (g_pcap && n)
+            Capture(dir[0] == 't', p, n);
+        return;
+    }
     if (n && !strchr(dir, '-'))
         what[0] = 0;
     if (fn >= 2 && !strchr(dir, '-')) {
         uint16_t proto = (uint16_t)((f[0] << 8) | f[1]);
         const char *name = proto == 0xC021 ? "LCP" : proto == 0xC023 ? "PAP" : proto == 0xC223 ? "CHAP"
                          : proto == 0x8021 ? "IPCP" : proto == 0x405B ? "VSP" : proto == 0x0021 ? "IPv4" : nullptr;
-        if (proto == 0x0021 && fn >= 22)
+        if (proto == 0x0021 && fn >= 3 && (f[2] >> 4) != 4)
+            snprintf(what, sizeof what, "IPv4 frame holding a version %u packet", f[2] >> 4);
+        else if (proto == 0x0021 && fn >= 22)
             snprintf(what, sizeof what, "IPv4 %u.%u.%u.%u > %u.%u.%u.%u proto %u", f[14], f[15], f[16], f[17],
                      f[18], f[19], f[20], f[21], f[11]);
         else if (name && proto != 0x0021 && fn >= 4)
@@ -275,6 +305,7 @@ static void Defaults(GW_Options *o)
     o->badMagicValue = 0x78563412;
     o->oversizeLen = 2049;
     o->injectAt = 1;
+    o->tunFd = -1;
 }
 
 static int Pick(const char *t, const char *const *names, int count, int *out)
@@ -346,7 +377,8 @@ static int ParseArgs(int argc, char **argv, GW_Options *o)
             "--pcap", "--auth", "--user", "--password", "--name", "--otp", "--otp-state", "--otp-prompt",
             "--pap-nak-text", "--mru", "--magic", "--local-ip", "--client-ip", "--dns1", "--dns2", "--nbns1",
             "--nbns2", "--url", "--vsp-option", "--echo-interval", "--ff03", "--split", "--vsp", "--inject-at",
-            "--close-after-frames", "--close-after-up", "--close-mode", "--delay", "--faulty-connections"};
+            "--close-after-frames", "--close-after-up", "--close-mode", "--delay", "--faulty-connections",
+            "--tun"};
         int known = 0;
         if (!Pick(name, valued, (int)(sizeof valued / sizeof valued[0]), &known)) {
             fprintf(stderr, "tlx_gateway: unknown option %s (see --help)\n", name);
@@ -372,6 +404,11 @@ static int ParseArgs(int argc, char **argv, GW_Options *o)
         else if (strcmp(name, "--max-time") == 0) ok = ParseU32(v, &o->maxTimeS, 10);
         else if (strcmp(name, "--log") == 0) ok = CopyText(o->logFile, v);
         else if (strcmp(name, "--pcap") == 0) ok = CopyText(o->pcapFile, v);
+        else if (strcmp(name, "--tun") == 0) {
+            ok = *v && strlen(v) < sizeof o->tunName;
+            if (ok)
+                strcpy(o->tunName, v);
+        }
         else if (strcmp(name, "--auth") == 0) { ok = Pick(v, auths, 5, &pick); o->auth = (GW_Auth)pick; }
         else if (strcmp(name, "--user") == 0) ok = strlen(v) < 64 && CopyText(o->user, v);
         else if (strcmp(name, "--password") == 0) ok = strlen(v) < 64 && CopyText(o->password, v);
@@ -448,6 +485,7 @@ static SSL_CTX *MakeContext(const GW_Options *o)
     if (!ctx)
         return nullptr;
     SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_read_ahead(ctx, 1);   // many small records a read, not two reads a record
     if ((o->tls12Only && !SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION)) ||
         SSL_CTX_use_certificate_chain_file(ctx, o->certFile) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, o->keyFile, SSL_FILETYPE_PEM) != 1 || SSL_CTX_check_private_key(ctx) != 1) {
@@ -526,6 +564,14 @@ int main(int argc, char **argv)
     if (o.maxTimeS)
         g_deadline = g_start + 1000ull * o.maxTimeS;
 
+    if (o.tunName[0]) {
+        o.tunFd = GW_TunOpen(o.tunName);
+        if (o.tunFd < 0) {
+            GW_Log("cannot attach to the tun link %s: %s", o.tunName, strerror(errno));
+            return 1;
+        }
+        GW_Log("forwarding IPv4 through the tun link %s", o.tunName);
+    }
     SSL_CTX *ctx = MakeContext(&o);
     if (!ctx) {
         GW_Log("cannot set up TLS with %s and %s: %s", o.certFile, o.keyFile,
@@ -570,6 +616,8 @@ int main(int argc, char **argv)
            g_timedOut ? ": time limit reached" : g_signalled ? ": signalled" : "");
     close(lfd);
     SSL_CTX_free(ctx);
+    if (o.tunFd >= 0)
+        close(o.tunFd);
     if (g_pcap)
         fclose(g_pcap);
     if (g_log != stderr)

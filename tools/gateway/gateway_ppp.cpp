@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 #include <openssl/rand.h>
 
@@ -617,7 +618,7 @@ static void VspFinished(GW_Session *s)
 
 static const GW_FsmOps kVspOps = {VspBuild, VspJudge, VspNak, VspReject, VspUp, VspDown, VspFinished, nullptr};
 
-// ---- IPv4: ICMP echo to our own address ----
+// ---- IPv4: ICMP echo to our own address, the rest to the tun link ----
 
 static uint16_t Checksum(const uint8_t *p, size_t n)
 {
@@ -629,6 +630,26 @@ static uint16_t Checksum(const uint8_t *p, size_t n)
     while (sum >> 16)
         sum = (sum & 0xFFFF) + (sum >> 16);
     return (uint16_t)~sum;
+}
+
+// Only the address we handed out may send through us.
+static void ForwardToTun(GW_Session *s, const uint8_t *p, size_t total, uint32_t src)
+{
+    enum { DROPS_LOGGED = 5 };
+    const char *why = nullptr;
+    if (src != s->opt->clientIp)
+        why = "not from the client's address";
+    else if (write(s->opt->tunFd, p, total) != (ssize_t)total)
+        why = "the tun link did not take it";
+    if (!why) {
+        s->ipIn++;
+        return;
+    }
+    uint32_t dst;
+    memcpy(&dst, p + 16, 4);
+    if (++s->ipDropped <= DROPS_LOGGED)
+        GW_Log("#%u IPv4: %s -> %s protocol %u, %zu bytes: %s, dropped", s->number, Ip(src), Ip(dst), p[9], total,
+               why);
 }
 
 static void IpInput(GW_Session *s, const uint8_t *p, size_t n)
@@ -646,7 +667,12 @@ static void IpInput(GW_Session *s, const uint8_t *p, size_t n)
         GW_Log("#%u IPv4: bad lengths, dropped", s->number);
         return;
     }
-    if (dst != s->opt->localIp || p[9] != 1 || total - hl < 8 || p[hl] != 8) {
+    int echoToUs = dst == s->opt->localIp && p[9] == 1 && total - hl >= 8 && p[hl] == 8;
+    if (!echoToUs && s->opt->tunFd >= 0) {
+        ForwardToTun(s, p, total, src);
+        return;
+    }
+    if (!echoToUs) {
         GW_Log("#%u IPv4: %s -> %s protocol %u, %zu bytes: not for us, dropped", s->number, Ip(src), Ip(dst),
                p[9], total);
         return;
