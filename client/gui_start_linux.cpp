@@ -12,8 +12,10 @@
 #include "config.h"
 #include "errorinfo.h"
 #include "gui_log.h"
+#include "net_iface.h"
 #include "net_tap.h"
 #include "route_service.h"
+#include "service_pipe_protocol.h"
 #include "str.h"
 #include "sync.h"
 
@@ -173,6 +175,16 @@ int RunConnection(TUNLEX_Connection *conn)
 
 GUI_StateMemory g_lastState;
 
+// The adapter's DNS servers are read from the file the route service writes
+// them into; the interface lookup keeps the pointer, so the path is copied.
+char g_resolverFile[1024];
+
+void UseServiceResolverFile()
+{
+    STR_LCopy(g_resolverFile, SVCPIPE_DnsFile(), sizeof g_resolverFile);
+    NETIFACE_SetResolverFile(g_resolverFile);
+}
+
 }  // namespace
 
 int GUI_Main(int argc, char **argv)
@@ -212,6 +224,7 @@ int GUI_Main(int argc, char **argv)
     GUI_Print(1, 0, "Default Config:\r\n");
     CONFIG_Print(&GUI_Options.defaultConfig);
 
+    UseServiceResolverFile();
     if (!TUNLEX_InitLayers(&chain))
         return ErrorExit(&chain, nullptr);
     GUI_ActiveConnection = TUNLEX_Create();

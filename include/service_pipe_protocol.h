@@ -13,6 +13,7 @@
 #define TLX_SERVICE_PIPE_PROTOCOL_H
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 // Where the service listens. The environment variable, when set and not
@@ -20,6 +21,19 @@
 #define SVCPIPE_NAME "\\\\.\\pipe\\Quorvanti_SSLPipe"
 #define SVCPIPE_SOCKET_PATH "/run/vantorelle/Quorvanti_SSLPipe"
 #define SVCPIPE_PATH_ENV "VANTORELLE_SERVICE_PIPE"
+
+// Linux: the resolver file ("nameserver a.b.c.d" lines) the service writes
+// the DNS servers into and the client reads its adapter's DNS servers from.
+// The environment variable, when set and not empty, replaces the path on
+// both sides.
+#define SVCPIPE_DNS_FILE "/run/vantorelle/resolv.conf"
+#define SVCPIPE_DNS_FILE_ENV "VANTORELLE_DNS_FILE"
+
+inline const char *SVCPIPE_DnsFile()
+{
+    const char *env = getenv(SVCPIPE_DNS_FILE_ENV);
+    return env && *env ? env : SVCPIPE_DNS_FILE;
+}
 
 enum : uint32_t {
     SVCPIPE_CLIENT_BUFFER = 2048,     // the client's request and reply buffer

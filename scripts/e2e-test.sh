@@ -57,7 +57,7 @@ PORT=4433
 GW_AUTH=(--auth pap --user e2e-user --password e2e-secret)
 
 work=$(mktemp -d /tmp/tlx-e2e.XXXXXX)
-gw_pid= svc_pid= cl_pid= view_pid=
+gw_pid= svc_pid= cl_pid=
 
 # Stops a process we started: TERM, up to 5 s, then KILL. Background jobs
 # are started as plain commands (no shell function), so $! is the program.
@@ -71,7 +71,7 @@ stop_pid() {
 }
 
 cleanup() {
-  stop_pid "$cl_pid"; stop_pid "$svc_pid"; stop_pid "$view_pid"; stop_pid "$gw_pid"
+  stop_pid "$cl_pid"; stop_pid "$svc_pid"; stop_pid "$gw_pid"
   local ns pid
   for ns in "$NS_CL" "$NS_GW" "$NS_LAN"; do
     for pid in $(ip netns pids "$ns" 2>/dev/null); do stop_pid "$pid"; done
@@ -154,22 +154,10 @@ pass "gateway listening on $GW_OUTER:$PORT, forwarding through $GW_TUN"
 # ---- route service ----
 
 # The service writes the DNS servers into the resolver file and the client
-# reads them back from /etc/resolv.conf. Both run with a view of /etc of their
-# own (an overlay in a private mount namespace held by one sleeping process),
-# so the file they share is /etc/resolv.conf and the system's stays untouched.
-mkdir -p "$work/etc-upper" "$work/etc-work"
-ip netns exec "$NS_CL" unshare -m --propagation private sh -c \
-  'mount -t overlay tlx-e2e -o "lowerdir=/etc,upperdir=$1,workdir=$2" /etc && exec sleep 600' \
-  sh "$work/etc-upper" "$work/etc-work" &
-view_pid=$!
-etc_is_private() { awk '$5 == "/etc" && / - overlay tlx-e2e / { found = 1 } END { exit !found }' "/proc/$view_pid/mountinfo"; }
-wait_for 5 etc_is_private || fail "no private /etc for the client's namespace"
-VIEW=(nsenter -t "$view_pid" -m -n --)
-"${VIEW[@]}" sh -c 'printf "nameserver 127.0.0.53\n" >/etc/resolv.conf' || fail "writing the private /etc/resolv.conf"
-
+# reads them back from it; both are pointed at a file of this run's own.
 export VANTORELLE_SERVICE_PIPE=$work/service.sock
-export VANTORELLE_DNS_FILE=/etc/resolv.conf
-"${VIEW[@]}" "$SERVICE" -debug -logfile "$work/service.log" >"$work/service.out" 2>&1 &
+export VANTORELLE_DNS_FILE=$work/resolv.conf
+ip netns exec "$NS_CL" "$SERVICE" -debug -logfile "$work/service.log" >"$work/service.out" 2>&1 &
 svc_pid=$!
 wait_for 5 test -S "$VANTORELLE_SERVICE_PIPE" || fail "the route service did not open $VANTORELLE_SERVICE_PIPE"
 pass "route service serving $VANTORELLE_SERVICE_PIPE"
@@ -189,7 +177,7 @@ EOF
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 mkdir -p "$XDG_CONFIG_HOME"
 CLIENT_CMD=("$CLIENT" "$work/e2e.tlxcf" -logfile "$work/client.log")
-VANTORELLE_PASSWORD=e2e-secret "${VIEW[@]}" "${CLIENT_CMD[@]}" >"$work/client.out" 2>&1 </dev/null &
+VANTORELLE_PASSWORD=e2e-secret ip netns exec "$NS_CL" "${CLIENT_CMD[@]}" >"$work/client.out" 2>&1 </dev/null &
 cl_pid=$!
 
 connected_or_ended() { grep -q "^State: Connected" "$work/client.out" || ! kill -0 "$cl_pid"; }
@@ -210,7 +198,7 @@ print(" ".join(r.get("dev", "") for r in json.load(sys.stdin)))'
 }
 has_address() { [ "$(tun_address)" = "$CL_TUNNEL" ]; }
 has_route() { [ "$(route_dev "$LAN_NET")" = "$CL_TUN" ]; }
-resolver() { "${VIEW[@]}" cat /etc/resolv.conf; }
+resolver() { cat "$VANTORELLE_DNS_FILE"; }
 dns_written() { local r; r=$(resolver) && grep -q "^nameserver $DNS1\$" <<<"$r" && grep -q "^nameserver $DNS2\$" <<<"$r"; }
 
 wait_for 5 has_address || fail "$CL_TUN holds \"$(tun_address)\", not the IPCP address $CL_TUNNEL"

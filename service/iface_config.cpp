@@ -1,5 +1,6 @@
 #include "iface_config.h"
 #include "service_log.h"
+#include "service_pipe_protocol.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -219,6 +220,5 @@ const char *IFACE_DnsFile()
 {
     if (s_dnsFile[0])
         return s_dnsFile;
-    const char *env = getenv(IFACE_DNS_FILE_ENV);
-    return env && *env ? env : IFACE_DNS_FILE_DEFAULT;
+    return SVCPIPE_DnsFile();
 }

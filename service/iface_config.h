@@ -87,10 +87,7 @@ const IfaceSys *IFACE_SetSystem(const IfaceSys *sys);
 // Whether the adapter is named by its name (older Windows) in commands.
 bool IFACE_LegacySystem();
 
-// Linux: the resolver file the DNS steps write, in resolv.conf form
-// ("nameserver a.b.c.d" lines). The environment variable, when set and not
-// empty, replaces the default at start; IFACE_SetDnsFile replaces both.
-#define IFACE_DNS_FILE_DEFAULT "/run/vantorelle/resolv.conf"
-#define IFACE_DNS_FILE_ENV "VANTORELLE_DNS_FILE"
+// Linux: the resolver file the DNS steps write, SVCPIPE_DnsFile() (the one
+// the client reads) unless IFACE_SetDnsFile names another.
 void IFACE_SetDnsFile(const char *path);
 const char *IFACE_DnsFile();

@@ -1,6 +1,8 @@
 // PPP-over-TLS framing and the glue between the connection and the PPP engine.
 #include "net_ppp.h"
 
+#include <string.h>
+
 #include <new>
 
 #include "errorinfo.h"
@@ -156,6 +158,47 @@ int NETPPP_Free(TUNLEX_Connection *conn)
 
 // ---- framing ----
 
+static void SendGathered(TUNLEX_Connection *conn)
+{
+    TUNLEX_SendBatch *batch = &conn->sendBatch;
+    if (batch->length)
+        NETSSL_Send(conn, batch->bytes, static_cast<int32_t>(batch->length));
+    batch->length = 0;
+}
+
+static void SendFrame(TUNLEX_Connection *conn, const uint8_t *frame, uint32_t size)
+{
+    TUNLEX_SendBatch *batch = &conn->sendBatch;
+    if (!batch->open) {
+        NETSSL_Send(conn, frame, static_cast<int32_t>(size));
+        return;
+    }
+    if (size > TUNLEX_SEND_BATCH_SIZE - batch->length)
+        SendGathered(conn);
+    if (size > TUNLEX_SEND_BATCH_SIZE) {
+        NETSSL_Send(conn, frame, static_cast<int32_t>(size));
+        return;
+    }
+    memcpy(batch->bytes + batch->length, frame, size);
+    batch->length += size;
+}
+
+void NETPPP_BeginBatch(TUNLEX_Connection *conn)
+{
+    if (conn)
+        conn->sendBatch.open = 1;
+}
+
+void NETPPP_FlushBatch(TUNLEX_Connection *conn)
+{
+    if (!conn)
+        return;
+    if (conn->ssl)
+        SendGathered(conn);
+    conn->sendBatch.length = 0;
+    conn->sendBatch.open = 0;
+}
+
 void NETPPP_Output(PKT_Buffer *packet, void *context)
 {
     TUNLEX_Connection *conn = Conn(context);
@@ -173,7 +216,7 @@ void NETPPP_Output(PKT_Buffer *packet, void *context)
     if (head) {
         TUNLEX_FrameHeader header = {TUNLEX_FRAME_MAGIC, length};
         TUNLEX_FrameHeaderEncode(&header, head);
-        NETSSL_Send(conn, head, static_cast<int32_t>(TUNLEX_FRAME_HEADER_SIZE + length));
+        SendFrame(conn, head, TUNLEX_FRAME_HEADER_SIZE + length);
     } else {
         GUI_Print(1, 0, "No room for the frame header, frame of %lu bytes dropped\n",
                   static_cast<unsigned long>(length));

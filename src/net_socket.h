@@ -54,6 +54,20 @@ enum { NETSOCK_WAIT_READ = 1, NETSOCK_WAIT_WRITE = 2 };
 // peer's close also count as ready), 0 not, -1 socket error with *code.
 int NETSOCK_Wait(int32_t sock, uint32_t events, uint32_t ms, uint32_t *code);
 
+// A wake-up another thread can give a thread waiting on a socket, so that an
+// idle wait ends as soon as there is work on either side. Signal only wakes
+// when the waiter armed it (before its last look for work): a busy producer
+// costs no system call per item.
+struct NETSOCK_Wake;
+NETSOCK_Wake *NETSOCK_WakeCreate(void);   // null without resources
+void NETSOCK_WakeClose(NETSOCK_Wake *wake);
+void NETSOCK_WakeArm(NETSOCK_Wake *wake);
+void NETSOCK_WakeSignal(NETSOCK_Wake *wake);   // any thread; null is ignored
+// Waits at most ms until the socket is readable (or closed, or failed) or
+// the armed wake was signalled; disarms. 1 woken, 0 timed out, -1 socket
+// error with *code.
+int NETSOCK_WaitReadOrWake(int32_t sock, NETSOCK_Wake *wake, uint32_t ms, uint32_t *code);
+
 // The connected peer's and the local IPv4 address; 0 when not AF_INET.
 int NETSOCK_PeerAddress(int32_t sock, uint32_t *address);
 int NETSOCK_LocalAddress(int32_t sock, uint32_t *address, uint16_t *port);

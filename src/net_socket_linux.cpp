@@ -9,8 +9,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <new>
 
 #include "str.h"
 
@@ -150,6 +154,73 @@ int NETSOCK_Wait(int32_t sock, uint32_t events, uint32_t ms, uint32_t *code)
     if (n < 0 && errno == EINTR)
         return 0;
     if (n < 0 || (p.revents & POLLNVAL)) {
+        *code = n < 0 ? NETSOCK_LastError() : EBADF;
+        return -1;
+    }
+    return n > 0 ? 1 : 0;
+}
+
+struct NETSOCK_Wake {
+    int fd;   // eventfd, readable once signalled
+    std::atomic<int> armed;
+};
+
+NETSOCK_Wake *NETSOCK_WakeCreate(void)
+{
+    NETSOCK_Wake *w = new (std::nothrow) NETSOCK_Wake;
+    if (!w)
+        return nullptr;
+    w->armed.store(0);
+    w->fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (w->fd < 0) {
+        delete w;
+        return nullptr;
+    }
+    return w;
+}
+
+void NETSOCK_WakeClose(NETSOCK_Wake *wake)
+{
+    if (!wake)
+        return;
+    close(wake->fd);
+    delete wake;
+}
+
+void NETSOCK_WakeArm(NETSOCK_Wake *wake)
+{
+    if (wake)
+        wake->armed.store(1);
+}
+
+void NETSOCK_WakeSignal(NETSOCK_Wake *wake)
+{
+    if (!wake || !wake->armed.exchange(0))
+        return;
+    uint64_t one = 1;
+    ssize_t n = write(wake->fd, &one, sizeof one);
+    (void)n;   // a full counter is readable already
+}
+
+int NETSOCK_WaitReadOrWake(int32_t sock, NETSOCK_Wake *wake, uint32_t ms, uint32_t *code)
+{
+    if (!wake)
+        return NETSOCK_Wait(sock, NETSOCK_WAIT_READ, ms, code);
+    if (sock < 0) {
+        *code = EBADF;
+        return -1;
+    }
+    pollfd p[2] = {{sock, POLLIN, 0}, {wake->fd, POLLIN, 0}};
+    int n = poll(p, 2, static_cast<int>(ms));
+    wake->armed.store(0);
+    if (p[1].revents & POLLIN) {
+        uint64_t count;
+        ssize_t r = read(wake->fd, &count, sizeof count);
+        (void)r;
+    }
+    if (n < 0 && errno == EINTR)
+        return 0;
+    if (n < 0 || (p[0].revents & POLLNVAL)) {
         *code = n < 0 ? NETSOCK_LastError() : EBADF;
         return -1;
     }

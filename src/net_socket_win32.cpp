@@ -7,6 +7,9 @@
 
 #include <string.h>
 
+#include <atomic>
+#include <new>
+
 #include "errorinfo_sys.h"
 
 static SOCKET AsSocket(int32_t sock)
@@ -171,6 +174,72 @@ int NETSOCK_Wait(int32_t sock, uint32_t events, uint32_t ms, uint32_t *code)
         return -1;
     }
     return n > 0 ? 1 : 0;
+}
+
+struct NETSOCK_Wake {
+    HANDLE event;       // auto-reset, set by a signal
+    WSAEVENT readable;  // the socket's FD_READ and FD_CLOSE during a wait
+    std::atomic<int> armed;
+};
+
+NETSOCK_Wake *NETSOCK_WakeCreate(void)
+{
+    NETSOCK_Wake *w = new (std::nothrow) NETSOCK_Wake;
+    if (!w)
+        return nullptr;
+    w->armed.store(0);
+    w->event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    w->readable = WSACreateEvent();
+    if (!w->event || w->readable == WSA_INVALID_EVENT) {
+        if (w->event)
+            CloseHandle(w->event);
+        if (w->readable != WSA_INVALID_EVENT)
+            WSACloseEvent(w->readable);
+        delete w;
+        return nullptr;
+    }
+    return w;
+}
+
+void NETSOCK_WakeClose(NETSOCK_Wake *wake)
+{
+    if (!wake)
+        return;
+    CloseHandle(wake->event);
+    WSACloseEvent(wake->readable);
+    delete wake;
+}
+
+void NETSOCK_WakeArm(NETSOCK_Wake *wake)
+{
+    if (wake)
+        wake->armed.store(1);
+}
+
+void NETSOCK_WakeSignal(NETSOCK_Wake *wake)
+{
+    if (wake && wake->armed.exchange(0))
+        SetEvent(wake->event);
+}
+
+// The socket is tied to the event only for the wait and then set free
+// again; it stays non-blocking, as it already was.
+int NETSOCK_WaitReadOrWake(int32_t sock, NETSOCK_Wake *wake, uint32_t ms, uint32_t *code)
+{
+    if (!wake)
+        return NETSOCK_Wait(sock, NETSOCK_WAIT_READ, ms, code);
+    SOCKET s = AsSocket(sock);
+    if (WSAEventSelect(s, wake->readable, FD_READ | FD_CLOSE) == SOCKET_ERROR) {
+        *code = NETSOCK_LastError();
+        wake->armed.store(0);
+        return -1;
+    }
+    HANDLE handles[2] = {wake->readable, wake->event};
+    DWORD r = WaitForMultipleObjects(2, handles, FALSE, ms);
+    WSAEventSelect(s, nullptr, 0);
+    WSAResetEvent(wake->readable);
+    wake->armed.store(0);
+    return r == WAIT_TIMEOUT ? 0 : 1;
 }
 
 int NETSOCK_PeerAddress(int32_t sock, uint32_t *address)

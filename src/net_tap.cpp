@@ -5,10 +5,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <new>
 
 #include "cp_wrapper.h"
 #include "net_iface.h"
+#include "net_socket.h"
 #include "net_tap_device.h"
 #include "pkt_buffer.h"
 
@@ -17,6 +19,8 @@ extern const char *const NETTAP_ModuleName;  // the back end's module name
 namespace {
 
 const uint32_t kSupportedPrefix[2] = {25, 22};  // characters compared per description
+
+std::atomic<NETSOCK_Wake *> g_idleWake{nullptr};
 
 void SetIfEmpty(ErrorInfo *chain, int line, const char *text)
 {
@@ -114,6 +118,12 @@ void NETTAP_QueueAppend(NETTAP_PacketQueue *q, NETTAP_QueueBuffer *buf)
     q->outputTail = buf;
     MUTEX_Unlock(&q->outputLock);
     NETTAP_SemRelease(q->outputCount);
+    NETSOCK_WakeSignal(g_idleWake.load());
+}
+
+void NETTAP_SetIdleWake(NETSOCK_Wake *wake)
+{
+    g_idleWake.store(wake);
 }
 
 NETTAP_QueueBuffer *NETTAP_QueueTakeOutput(NETTAP_PacketQueue *q, int wait)
@@ -156,6 +166,12 @@ uint32_t NETTAP_ReaderThread(void *queue)
         }
         if (got == 0)
             continue;
+        // Only IPv4 goes into the tunnel; the system also hands the adapter
+        // its own IPv6 traffic (router solicitations and the like).
+        if (buf->data[0] >> 4 != 4) {
+            q->droppedNotIPv4.fetch_add(1);
+            continue;
+        }
         buf->length = got < NETTAP_MAX_PACKET ? got : NETTAP_MAX_PACKET;
         NETTAP_QueueAppend(q, buf);
         buf = NETTAP_QueueTakeFree(q);

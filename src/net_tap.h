@@ -60,7 +60,13 @@ struct NETTAP_PacketQueue {
     NETTAP_QueueBuffer *freeHead;    // last in, first out
     NETTAP_QueueBuffer *outputHead;  // first in, first out
     NETTAP_QueueBuffer *outputTail;
+    std::atomic<uint32_t> droppedNotIPv4;  // packets the reader threw away: not IPv4
 };
+
+struct NETSOCK_Wake;
+// The connection thread's idle wait (null for none): the reader signals it
+// for each packet it queues, so that the wait ends when a packet comes.
+void NETTAP_SetIdleWake(NETSOCK_Wake *wake);
 
 // The one adapter of the process; lives until the process ends.
 struct NETTAP_Handle {

@@ -2,10 +2,11 @@
 // with "ip tuntap add dev NAME mode tun user USER", and given a supported
 // description as its alias) attached through /dev/net/tun with IFF_TUN |
 // IFF_NO_PI. The link's name is the adapter name. Reads wait in poll() on the
-// device and on an eventfd that wakes the reader for good; media status is
-// the link's carrier and IFF_UP flag, the point-to-point configuration its
-// address and mask, set by ioctl (the carrier on the device, the rest on a
-// socket of the device's network namespace).
+// device and on an eventfd that wakes the reader for good; writes are queued
+// for a writer thread of the device. Media status is the link's carrier and
+// IFF_UP flag, the point-to-point configuration its address and mask, set by
+// ioctl (the carrier on the device, the rest on a socket of the device's
+// network namespace).
 #include "net_tap_device.h"
 
 #include <arpa/inet.h>
@@ -44,12 +45,105 @@ struct NETTAP_Thread {
 
 namespace {
 
+// Writes go through a ring that a writer thread of the device empties, as
+// the Windows driver takes an overlapped write: a write to a tun device runs
+// the system's receive path for the packet on the writing thread, and the
+// connection thread has the tunnel to serve meanwhile. The ring holds copies,
+// so the caller's buffer is free as soon as the write is queued; one write
+// is under way at a time, in the order they were queued.
+enum : uint32_t { WRITE_SLOTS = 32, WRITE_SLOT_BYTES = 2048 };
+
+struct WriteSlot {
+    uint32_t length;
+    uint8_t data[WRITE_SLOT_BYTES];
+};
+
 struct LinuxIo {
     int fd;         // the attached tun queue
     int wakeFd;     // eventfd; readable once the reader is to stop
     int ctlSocket;  // AF_INET datagram socket for the link ioctls
     char name[IFNAMSIZ];
+    pthread_mutex_t writeLock;
+    pthread_cond_t writeReady;  // the writer: a slot is queued, or stop
+    pthread_cond_t writeDone;   // the producer: a slot is free again
+    uint32_t writeHead;         // oldest queued slot
+    uint32_t writeCount;        // queued slots, the one being written included
+    int writeStop;
+    int writerStarted;
+    pthread_t writer;
+    WriteSlot slots[WRITE_SLOTS];
 };
+
+LinuxIo *NewIo()
+{
+    LinuxIo *d = new (std::nothrow) LinuxIo;
+    if (!d)
+        return nullptr;
+    memset(d->name, 0, sizeof d->name);
+    d->fd = d->wakeFd = d->ctlSocket = -1;
+    pthread_mutex_init(&d->writeLock, nullptr);
+    pthread_cond_init(&d->writeReady, nullptr);
+    pthread_cond_init(&d->writeDone, nullptr);
+    d->writeHead = d->writeCount = 0;
+    d->writeStop = 0;
+    d->writerStarted = 0;
+    return d;
+}
+
+// A failed write is lost like a packet on the wire; the link's own counters
+// show it. A full device is given a second.
+void WriteOut(int fd, const uint8_t *data, uint32_t length)
+{
+    for (int tries = 0; tries < 10; tries++) {
+        ssize_t n = write(fd, data, length);
+        if (n >= 0 || (errno != EINTR && errno != EAGAIN))
+            return;
+        if (errno == EAGAIN) {
+            pollfd p = {fd, POLLOUT, 0};
+            poll(&p, 1, 100);
+        }
+    }
+}
+
+void *WriterMain(void *arg)
+{
+    LinuxIo *d = static_cast<LinuxIo *>(arg);
+    pthread_mutex_lock(&d->writeLock);
+    for (;;) {
+        while (d->writeCount == 0 && !d->writeStop)
+            pthread_cond_wait(&d->writeReady, &d->writeLock);
+        if (d->writeCount == 0)
+            break;
+        WriteSlot *slot = &d->slots[d->writeHead];
+        pthread_mutex_unlock(&d->writeLock);
+        WriteOut(d->fd, slot->data, slot->length);
+        pthread_mutex_lock(&d->writeLock);
+        d->writeHead = (d->writeHead + 1) % WRITE_SLOTS;
+        d->writeCount--;
+        pthread_cond_signal(&d->writeDone);
+    }
+    pthread_mutex_unlock(&d->writeLock);
+    return nullptr;
+}
+
+int StartWriter(LinuxIo *d)
+{
+    d->writerStarted = pthread_create(&d->writer, nullptr, WriterMain, d) == 0;
+    return d->writerStarted;
+}
+
+// Writes what is queued, then ends the writer.
+void StopWriter(LinuxIo *d)
+{
+    if (!d->writerStarted)
+        return;
+    pthread_mutex_lock(&d->writeLock);
+    d->writeStop = 1;
+    pthread_cond_signal(&d->writeReady);
+    pthread_mutex_unlock(&d->writeLock);
+    pthread_join(d->writer, nullptr);
+    d->writerStarted = 0;
+}
 
 void SetIfEmpty(ErrorInfo *chain, int line, const char *text)
 {
@@ -61,6 +155,15 @@ NETTAP_ReadResult Read(void *io, uint8_t *buf, uint32_t size, uint32_t *got)
 {
     LinuxIo *d = static_cast<LinuxIo *>(io);
     *got = 0;
+    // While packets keep coming, the read alone does; the wait is for the
+    // moments the device is empty.
+    ssize_t n = read(d->fd, buf, size);
+    if (n > 0) {
+        *got = static_cast<uint32_t>(n);
+        return NETTAP_READ_DONE;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR))
+        return NETTAP_READ_FAILED;
     pollfd fds[2] = {{d->fd, POLLIN, 0}, {d->wakeFd, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0)
         return errno == EINTR ? NETTAP_READ_DONE : NETTAP_READ_FAILED;
@@ -68,7 +171,7 @@ NETTAP_ReadResult Read(void *io, uint8_t *buf, uint32_t size, uint32_t *got)
         return NETTAP_READ_ABORTED;
     if (fds[0].revents & (POLLERR | POLLNVAL))
         return NETTAP_READ_FAILED;
-    ssize_t n = read(d->fd, buf, size);
+    n = read(d->fd, buf, size);
     if (n > 0) {
         *got = static_cast<uint32_t>(n);
         return NETTAP_READ_DONE;
@@ -78,14 +181,31 @@ NETTAP_ReadResult Read(void *io, uint8_t *buf, uint32_t size, uint32_t *got)
     return NETTAP_READ_FAILED;
 }
 
+// 1 once the packet is queued (or, when it does not fit a slot, written
+// after everything queued before it).
 int Write(void *io, const uint8_t *data, uint32_t length)
 {
     LinuxIo *d = static_cast<LinuxIo *>(io);
-    ssize_t n;
-    do
-        n = write(d->fd, data, length);
-    while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(length);
+    pthread_mutex_lock(&d->writeLock);
+    if (length > WRITE_SLOT_BYTES) {
+        while (d->writeCount > 0)
+            pthread_cond_wait(&d->writeDone, &d->writeLock);
+        pthread_mutex_unlock(&d->writeLock);
+        ssize_t n;
+        do
+            n = write(d->fd, data, length);
+        while (n < 0 && errno == EINTR);
+        return n == static_cast<ssize_t>(length);
+    }
+    while (d->writeCount == WRITE_SLOTS)
+        pthread_cond_wait(&d->writeDone, &d->writeLock);
+    WriteSlot *slot = &d->slots[(d->writeHead + d->writeCount) % WRITE_SLOTS];
+    memcpy(slot->data, data, length);
+    slot->length = length;
+    d->writeCount++;
+    pthread_cond_signal(&d->writeReady);
+    pthread_mutex_unlock(&d->writeLock);
+    return 1;
 }
 
 bool NotPermitted()
@@ -156,6 +276,10 @@ void CloseIo(void *io)
     LinuxIo *d = static_cast<LinuxIo *>(io);
     if (!d)
         return;
+    StopWriter(d);
+    pthread_cond_destroy(&d->writeDone);
+    pthread_cond_destroy(&d->writeReady);
+    pthread_mutex_destroy(&d->writeLock);
     CloseFd(d->fd);
     CloseFd(d->wakeFd);
     CloseFd(d->ctlSocket);
@@ -183,15 +307,12 @@ int NETTAP_SysOpen(NETTAP_Handle *tap, const NETTAP_DeviceOps **ops, void **io, 
         SetIfEmpty(chain, __LINE__, "Unable to open SSL VPN TUN/TAP handle");
         return 0;
     }
-    LinuxIo *d = new (std::nothrow) LinuxIo;
+    LinuxIo *d = NewIo();
     if (!d) {
         SetIfEmpty(chain, __LINE__, "Unable to open SSL VPN TUN/TAP handle");
         return 0;
     }
-    memset(d->name, 0, sizeof d->name);
     memcpy(d->name, name, len);
-    d->wakeFd = -1;
-    d->ctlSocket = -1;
     d->fd = open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
     ifreq ifr;
     memset(&ifr, 0, sizeof ifr);
@@ -212,7 +333,7 @@ int NETTAP_SysOpen(NETTAP_Handle *tap, const NETTAP_DeviceOps **ops, void **io, 
     }
     d->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     d->ctlSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (d->wakeFd < 0 || d->ctlSocket < 0) {
+    if (d->wakeFd < 0 || d->ctlSocket < 0 || !StartWriter(d)) {
         SetIfEmpty(chain, __LINE__, "Unable to start SSL VPN TUN/TAP packet handler");
         CloseIo(d);
         return 0;
@@ -226,18 +347,17 @@ int NETTAP_SysOpen(NETTAP_Handle *tap, const NETTAP_DeviceOps **ops, void **io, 
 int NETTAP_SysAttach(NETTAP_Handle *tap, intptr_t device, ErrorInfo *chain)
 {
     int fd = static_cast<int>(device);
-    LinuxIo *d = new (std::nothrow) LinuxIo;
+    LinuxIo *d = NewIo();
     if (!d) {
         close(fd);
         SetIfEmpty(chain, __LINE__, "Unable to start SSL VPN TUN/TAP packet handler");
         return 0;
     }
-    memset(d->name, 0, sizeof d->name);
     d->fd = fd;
-    d->ctlSocket = -1;
     d->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     int flags = fcntl(fd, F_GETFL);
-    if (d->wakeFd < 0 || flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    if (d->wakeFd < 0 || flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ||
+        !StartWriter(d)) {
         SetIfEmpty(chain, __LINE__, "Unable to start SSL VPN TUN/TAP packet handler");
         CloseIo(d);
         return 0;

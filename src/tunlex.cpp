@@ -14,7 +14,9 @@
 #include "gui_log.h"
 #include "net_iface.h"
 #include "net_ppp.h"
+#include "net_socket.h"
 #include "net_ssl.h"
+#include "net_tap.h"
 #include "net_tcp.h"
 #include "os_version.h"
 #include "parse.h"
@@ -212,6 +214,7 @@ enum : uint32_t {
     RATE_INTERVAL_S = 1,
     IDLE_SETUP_MS = 20,
     IDLE_CONNECTED_MS = 5,
+    PUMP_BURST = 32,  // packets per pass and direction: the adapter queue's size
     IDLE_HANDSHAKE_MS = 5,
     ABORT_POLL_MS = 50,
     HOST_MASK = 0xFFFFFFFFu,
@@ -444,42 +447,67 @@ void TUNLEX_ReapplyAddress(void *connection)
     }
 }
 
+// A frame from the gateway to the adapter; 1 when it moved.
+static int PumpToAdapter(TUNLEX_Connection *conn, const TUNLEX_AdapterOps *tap, PKT_Buffer *packet)
+{
+    uint32_t length = PKT_Length(packet);
+    if (length == 0xFFFFFFFFu) {
+        GUI_Print(1, 0, "TAP Unable to get size: %u bytes\n", length);
+        PKT_Release(packet);
+        return 0;
+    }
+    if (tap && conn->tap && tap->Send && tap->Send(conn->tap, packet)) {
+        conn->stats.bytesReceived += length;
+        return 1;
+    }
+    GUI_Print(1, 0, "TAP Unable to send: %u bytes\n", length);
+    PKT_Release(packet);
+    return 0;
+}
+
+// A packet from the adapter into the tunnel; 1 when it moved.
+static int PumpToTunnel(TUNLEX_Connection *conn, PKT_Buffer *packet)
+{
+    uint32_t length = PKT_Length(packet);
+    if (length == 0xFFFFFFFFu) {
+        GUI_Print(1, 0, "PPP Unable to get size: %u bytes\n", length);
+        PKT_Release(packet);
+        return 0;
+    }
+    if (NETPPP_SendIP(conn, packet)) {
+        conn->stats.bytesSent += length;
+        return 1;
+    }
+    GUI_Print(1, 0, "PPP Unable to send: %u bytes\n", length);
+    return 0;
+}
+
+// One pass moves what is waiting on either side, up to a queue's worth each
+// way, so that a busy link costs one pass (and one TLS write) per burst
+// rather than per packet, and the timers still run between bursts.
 int TUNLEX_Pump(TUNLEX_Connection *conn, ErrorInfo *chain)
 {
     (void)chain;
     if (!conn)
         return 0;
     const TUNLEX_AdapterOps *tap = g_adapterOps.load();
-    bool haveTap = tap && conn->tap;
     int moved = 0;
-    if (NETTCP_Readable(conn)) {
-        if (PKT_Buffer *packet = NETPPP_ReadFrame(conn)) {
-            uint32_t length = PKT_Length(packet);
-            if (length == 0xFFFFFFFFu) {
-                GUI_Print(1, 0, "TAP Unable to get size: %u bytes\n", length);
-                PKT_Release(packet);
-            } else if (haveTap && tap->Send && tap->Send(conn->tap, packet)) {
-                conn->stats.bytesReceived += length;
-                moved = 1;
-            } else {
-                GUI_Print(1, 0, "TAP Unable to send: %u bytes\n", length);
-                PKT_Release(packet);
-            }
-        }
+    for (uint32_t i = 0; i < PUMP_BURST && NETTCP_Readable(conn); i++) {
+        PKT_Buffer *packet = NETPPP_ReadFrame(conn);
+        if (!packet)
+            break;
+        moved |= PumpToAdapter(conn, tap, packet);
     }
-    PKT_Buffer *packet = haveTap && tap->Receive ? tap->Receive(conn->tap) : nullptr;
-    if (packet) {
-        uint32_t length = PKT_Length(packet);
-        if (length == 0xFFFFFFFFu) {
-            GUI_Print(1, 0, "PPP Unable to get size: %u bytes\n", length);
-            PKT_Release(packet);
-        } else if (NETPPP_SendIP(conn, packet)) {
-            conn->stats.bytesSent += length;
-            moved = 1;
-        } else {
-            GUI_Print(1, 0, "PPP Unable to send: %u bytes\n", length);
-        }
+    if (!tap || !conn->tap || !tap->Receive)
+        return moved;
+    NETPPP_BeginBatch(conn);
+    for (uint32_t i = 0; i < PUMP_BURST; i++) {
+        PKT_Buffer *packet = tap->Receive(conn->tap);
+        if (!packet)
+            break;
+        moved |= PumpToTunnel(conn, packet);
     }
+    NETPPP_FlushBatch(conn);
     return moved;
 }
 
@@ -703,6 +731,30 @@ static int SetUpRoutes(TUNLEX_Connection *conn, const TUNLEX_InterfaceInfo *adap
     return 1;
 }
 
+// The wake-up the adapter's reader gives the Connected loop's idle wait; one
+// for the process, made on first use (null without resources: plain sleeps).
+static NETSOCK_Wake *IdleWake(void)
+{
+    static NETSOCK_Wake *const wake = [] {
+        NETSOCK_Wake *w = NETSOCK_WakeCreate();
+        NETTAP_SetIdleWake(w);
+        return w;
+    }();
+    return wake;
+}
+
+// Nothing moved: wait the idle time, but no longer than until the gateway
+// sends or the adapter has a packet. Bytes TLS already holds (behind a
+// frame the engine took) are not waited for.
+static void IdleWait(TUNLEX_Connection *conn, NETSOCK_Wake *wake)
+{
+    uint32_t code = 0;
+    if (NETSSL_Pending(conn, 0))
+        return;
+    if (!wake || NETSOCK_WaitReadOrWake(conn->socket, wake, IDLE_CONNECTED_MS, &code) < 0)
+        RT_SleepMs(IDLE_CONNECTED_MS);
+}
+
 // Connected, until the link fails or the abort flag is seen.
 static void RunConnected(TUNLEX_Connection *conn, ThreadLocals *t)
 {
@@ -719,9 +771,13 @@ static void RunConnected(TUNLEX_Connection *conn, ThreadLocals *t)
               "----------------------------\r\n");
     TIMER_Add(RATE_INTERVAL_S, 0, 0, TUNLEX_RateTimer, conn);
     CP_PollTimers();
+    NETSOCK_Wake *wake = IdleWake();
     while (!Aborted(conn) && conn->state.load() == TUNLEX_STATE_CONNECTED) {
+        // Armed before the pump looks for work, so that a packet the adapter
+        // queues after that look still cuts the idle wait short.
+        NETSOCK_WakeArm(wake);
         if (!TUNLEX_Pump(conn, &conn->error))
-            RT_SleepMs(IDLE_CONNECTED_MS);
+            IdleWait(conn, wake);
         CP_PollTimers();
     }
     TIMER_Cancel(TUNLEX_RateTimer, conn);

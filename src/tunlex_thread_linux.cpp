@@ -3,6 +3,7 @@
 #include "tunlex_thread.h"
 
 #include <errno.h>
+#include <openssl/crypto.h>
 #include <pthread.h>
 #include <time.h>
 
@@ -35,6 +36,11 @@ static void *Run(void *raw)
 {
     TUNLEX_Thread *thread = static_cast<TUNLEX_Thread *>(raw);
     uint32_t code = thread->proc(thread->argument);
+    // OpenSSL's state of this thread goes before the end is published (on
+    // Windows the exit code shows only once the thread is gone): an owner
+    // that sees the end may leave the process at once, and the library's
+    // clean-up at exit cannot free another thread's state.
+    OPENSSL_thread_stop();
     pthread_mutex_lock(&thread->lock);
     thread->exitCode = code;
     pthread_cond_broadcast(&thread->ended);

@@ -181,6 +181,7 @@ std::vector<std::string> g_balloons;
 
 TEST_F(LogSink, NotifyRaisesABalloonAndLogsNothing)
 {
+    g_balloons.clear();
     GUI_Notify(2, "lost");  // no notifier yet: nothing happens
     GUI_SetNotifyHandler([](const char *title, const char *text) {
         g_balloons.push_back(std::string(title) + "|" + text);
@@ -202,6 +203,7 @@ std::vector<std::string> g_tapped;
 
 TEST_F(LogSink, TraceTapSeesEveryLevel)
 {
+    g_tapped.clear();
     GUI_SetTraceTap([](const char *module, int level, const char *text) {
         g_tapped.push_back(std::string(module) + ":" + std::to_string(level) + ":" + text);
     });

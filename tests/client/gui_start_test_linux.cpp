@@ -20,6 +20,7 @@
 
 #include "fake_route_service.h"
 #include "host_tool.h"
+#include "service_pipe_protocol.h"
 
 namespace fs = std::filesystem;
 
@@ -228,11 +229,11 @@ protected:
                                   Quote(cert_) + " >/dev/null 2>&1",
                               nullptr),
                   0);
-        // "ip netns exec" shows the namespace its own resolver file: without
-        // servers the adapter reports DNS 0, as the gateway hands out.
-        resolver_ = fs::path("/etc/netns") / netns_;
-        fs::create_directories(resolver_);
-        std::ofstream(resolver_ / "resolv.conf") << "# no servers\n";
+        // The resolver file the route service writes and the client reads:
+        // without servers the adapter reports DNS 0, as the gateway hands out.
+        resolver_ = scratch_ / "resolv.conf";
+        std::ofstream(resolver_) << "# no servers\n";
+        setenv(SVCPIPE_DNS_FILE_ENV, resolver_.c_str(), 1);
         // The adapter: a down tun link whose alias is a supported description.
         ASSERT_EQ(HostToolRun("ip -n " + netns_ + " tuntap add dev tlxfe0 mode tun && ip -n " +
                                   netns_ + " link set tlxfe0 alias 'TAP-Windows Adapter V9'",
@@ -246,10 +247,7 @@ protected:
                 kill(gatewayPid_, SIGTERM);
             pclose(gatewayPipe_);
         }
-        if (!resolver_.empty()) {
-            std::error_code ignored;
-            fs::remove_all(resolver_, ignored);
-        }
+        unsetenv(SVCPIPE_DNS_FILE_ENV);
         FrontEnd::TearDown();
     }
     // The gateway inside the namespace; its port.
@@ -312,6 +310,37 @@ TEST_F(FrontEndTunnel, ConnectsThroughTheAdapterAndRestoresRoutesOnSigterm)
     EXPECT_EQ(commands.back(), "ROUTE_RestoreRoutes");
     // The first connection stores its configuration as the default.
     EXPECT_TRUE(fs::exists(scratch_ / "home" / "Quorvanti" / "TUNLEX" / "default.tlxcf"));
+}
+
+// The real route service sets the address and writes the DNS servers the
+// gateway hands out; the client's address wait sees them in the same file.
+TEST_F(FrontEndTunnel, AddressWaitSeesTheDnsServersTheRouteServiceWrote)
+{
+    std::string service = Env("TLX_BINARY_DIR") + "/service/vantorelle_tunlex_service";
+    if (access(service.c_str(), X_OK) != 0)
+        GTEST_SKIP() << service << " is not built";
+    std::string socket = (scratch_ / "service.sock").string();
+    setenv(SVCPIPE_PATH_ENV, socket.c_str(), 1);
+    ClientRun serviceRun(service, netns_, {"-run", "-logfile", Out("service.log").string()}, "",
+                         scratch_ / "home", Out("service.txt"));
+    for (int i = 0; i < 100 && !fs::exists(socket); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::exists(socket)) << serviceRun.Output();
+    uint16_t port = StartGateway("--dns1 10.99.0.53 --dns2 10.99.0.54 --auth pap");
+    ASSERT_NE(port, 0);
+    ClientRun run(program_, netns_,
+                  {"-server", "127.0.0.1", "-server_port", std::to_string(port), "-user", "user",
+                   "-no_gateway", "-multiple_instances"},
+                  "secret\n", scratch_ / "home", Out("dns.txt"), kTunnelLeakCheck);
+    EXPECT_TRUE(run.WaitFor("State: Connected", 30000)) << run.Output();
+    std::string resolver = ReadFile(resolver_);
+    EXPECT_NE(resolver.find("nameserver 10.99.0.53\nnameserver 10.99.0.54\n"), std::string::npos)
+        << resolver;
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(20000), 0) << run.Output();
+    serviceRun.Signal(SIGTERM);
+    EXPECT_EQ(serviceRun.Wait(10000), 0) << serviceRun.Output();
+    unsetenv(SVCPIPE_PATH_ENV);
 }
 
 TEST_F(FrontEndTunnel, OneTimePasswordFromTheNextInputLineReconnects)

@@ -176,6 +176,26 @@ TEST_F(NetTapQueue, FullQueueHoldsTheReaderAndEveryPacketArrivesWholeAndInOrder)
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(50));
 }
 
+TEST_F(NetTapQueue, OnlyIPv4PacketsAreQueued)
+{
+    Bytes ipv6 = Pattern(1, 48), other = Pattern(2, 20), ipv4 = Pattern(3, 28);
+    ipv6[0] = 0x60;   // a router solicitation's first byte
+    other[0] = 0x05;  // version 0
+    dev_.Push(ipv6);
+    dev_.Push(other);
+    dev_.Push(ipv4);
+    dev_.Push(ipv6);
+    Attach();
+
+    PKT_Buffer *p = ReceiveWithin(tap_);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Contents(p), ipv4);
+    PKT_Free(p);
+    ASSERT_TRUE(WaitFor([&] { return dev_.Reads() >= 5; })) << "the reader went on reading";
+    EXPECT_EQ(NETTAP_Receive(tap_), nullptr);
+    EXPECT_EQ(tap_->queue.droppedNotIPv4.load(), 3u);
+}
+
 TEST_F(NetTapQueue, ReadFailuresAndAbortsPauseTheReaderAsTheMediaStatusSays)
 {
     struct Case {

@@ -276,6 +276,61 @@ TEST_F(Transport, ConnectFailuresLeaveTheirMessageAndNoSocket)
     }
 }
 
+// The Connected loop's idle wait: a signal ends it only when armed (and
+// counts when it came before the wait), the peer's close ends it, and
+// otherwise it lasts its time.
+TEST(SocketWake, IdleWaitEndsOnAnArmedSignalOrOnTheSocket)
+{
+    uint32_t code = 0;
+    int32_t listener = NETSOCK_Listen(TlsTestServer::LoopbackAddress(), 0, 1, &code);
+    ASSERT_NE(listener, NETSOCK_NONE);
+    uint16_t port = 0;
+    NETSOCK_LocalAddress(listener, nullptr, &port);
+    int32_t sock = NETSOCK_Open(&code);
+    ASSERT_NE(sock, NETSOCK_NONE);
+    int started = NETSOCK_ConnectStart(sock, TlsTestServer::LoopbackAddress(), port, &code);
+    ASSERT_NE(started, NETSOCK_FAILED);
+    int32_t peer = NETSOCK_Accept(listener);
+    ASSERT_NE(peer, NETSOCK_NONE);
+    ASSERT_TRUE(started == NETSOCK_CONNECTED || NETSOCK_ConnectWait(sock, 2000, &code) == 1);
+    NETSOCK_Wake *wake = NETSOCK_WakeCreate();
+    ASSERT_NE(wake, nullptr);
+    using Clock = std::chrono::steady_clock;
+    auto elapsedMs = [](Clock::time_point t0) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    };
+
+    NETSOCK_WakeSignal(wake);   // not armed: lost
+    auto t0 = Clock::now();
+    EXPECT_EQ(NETSOCK_WaitReadOrWake(sock, wake, 100, &code), 0);
+    EXPECT_GE(elapsedMs(t0), 80);
+
+    NETSOCK_WakeArm(wake);
+    NETSOCK_WakeSignal(wake);   // before the wait
+    t0 = Clock::now();
+    EXPECT_EQ(NETSOCK_WaitReadOrWake(sock, wake, 2000, &code), 1);
+    EXPECT_LT(elapsedMs(t0), 1000);
+
+    NETSOCK_WakeArm(wake);
+    std::thread signaller([wake] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        NETSOCK_WakeSignal(wake);
+    });
+    t0 = Clock::now();
+    EXPECT_EQ(NETSOCK_WaitReadOrWake(sock, wake, 2000, &code), 1);
+    EXPECT_LT(elapsedMs(t0), 1000);
+    signaller.join();
+
+    NETSOCK_Close(peer);
+    t0 = Clock::now();
+    EXPECT_EQ(NETSOCK_WaitReadOrWake(sock, wake, 2000, &code), 1) << "the peer's close";
+    EXPECT_LT(elapsedMs(t0), 1000);
+
+    NETSOCK_WakeClose(wake);
+    NETSOCK_Close(sock);
+    NETSOCK_Close(listener);
+}
+
 TEST_F(Transport, HandshakeWithAPeerThatIsNotTlsFails)
 {
     TlsTestServer server({TlsTestServer::RAW}, [](SSL *, BIO *raw, const std::atomic<bool> &) {

@@ -24,12 +24,15 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
 // Distinct bytes for packet i, so that a lost, repeated, reordered or
-// overwritten packet shows.
+// overwritten packet shows. The first byte is an IPv4 header's (version 4,
+// distinct header lengths), the only kind the queue passes on.
 inline Bytes Pattern(uint32_t i, uint32_t length)
 {
     Bytes b(length);
     for (uint32_t k = 0; k < length; k++)
         b[k] = static_cast<uint8_t>(i * 7 + k * 13 + (k >> 8));
+    if (length > 0)
+        b[0] = static_cast<uint8_t>(0x40 | (i & 0x0F));
     return b;
 }
 
