@@ -1,6 +1,7 @@
 // Program start, the parts every platform shares: the program's records, the
 // instance hand-over record, the version and banner lines, opening the
-// adapter and its placeholder set-up, and the core's call tables.
+// adapter and its placeholder set-up, the core's call tables, and the core's
+// bring-up and the route service's hello in their start-up order.
 #include "gui.h"
 
 #include "config.h"
@@ -50,14 +51,14 @@ void Cat(char (&text)[256], const char *more)
     STR_LCopy(text + used, more, static_cast<uint32_t>(sizeof text - used));
 }
 
-void PrintAndClear(ErrorInfo *chain)
+}  // namespace
+
+void GUI_PrintChainAsInfo(ErrorInfo *chain)
 {
     if (!ERRORINFO_IsEmpty(chain))
         GUI_PrintErrorChain(0, chain);
     ERRORINFO_Clear(chain, GUI_AT);
 }
-
-}  // namespace
 
 int GUI_FillInstanceArguments(InstanceArguments *args, const wchar_t *commandLine)
 {
@@ -179,8 +180,41 @@ int GUI_ResetInterface(ROUTE_PipeHandle *pipe, NETTAP_Handle *tap, ErrorInfo *ch
 {
     SSL_Service_TUNLEX_SetAddressIface(pipe, tap, Ip(1, 1, 1, 1), Ip(255, 255, 255, 0),
                                        Ip(255, 255, 255, 255), 1400, chain);
-    PrintAndClear(chain);
+    GUI_PrintChainAsInfo(chain);
     SSL_Service_TUNLEX_SetDNSIface(pipe, tap, 1, 0, 0, chain);
-    PrintAndClear(chain);
+    GUI_PrintChainAsInfo(chain);
+    return 1;
+}
+
+int GUI_StartCore(TUNLEX_StateCallback onState, void *stateUser, ErrorInfo *chain)
+{
+    if (!TUNLEX_InitLayers(chain))
+        return 0;
+    GUI_ActiveConnection = TUNLEX_Create();
+    TUNLEX_Connection *conn = GUI_ActiveConnection;
+    if (!conn)
+        return 0;
+    if (!GUI_Options.overrides.noRoutes)
+        GUI_PrintChainAsInfo(chain);
+    if (GUI_Options.capture)
+        TUNLEX_SetCapture(conn, GUI_Options.capture);
+    GUI_TapHandle = GUI_OpenTap(chain);
+    if (!GUI_TapHandle)
+        return 0;
+    TUNLEX_SetTap(conn, GUI_TapHandle, GUI_Options.logPackets);
+    TUNLEX_SetAdapterOps(&GUI_AdapterOps);
+    TUNLEX_SetRouteOps(&GUI_RouteOps);
+    TUNLEX_SetStateCallback(conn, onState, stateUser);
+    TUNLEX_SetExitCallback(conn, GUI_OnConnectionExit, nullptr);
+    return 1;
+}
+
+int GUI_HelloService(ErrorInfo *chain)
+{
+    GUI_RouteClient = ROUTE_Service_ClientHello(chain, GUI_TapHandle);
+    if (!GUI_RouteClient)
+        return 0;
+    TUNLEX_SetRouteClient(GUI_ActiveConnection, GUI_RouteClient);
+    GUI_ResetInterface(GUI_RouteClient, GUI_TapHandle, chain);
     return 1;
 }

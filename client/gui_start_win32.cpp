@@ -60,13 +60,6 @@ int ErrorExit(ErrorInfo *chain, const char *message)
     return -1;
 }
 
-void PrintChainAsInfo(ErrorInfo *chain)
-{
-    if (!ERRORINFO_IsEmpty(chain))
-        GUI_PrintErrorChain(0, chain);
-    ERRORINFO_Clear(chain, GUI_AT);
-}
-
 void PrintWindowsVersion()
 {
     OSVERSIONINFOEXA version;
@@ -221,28 +214,12 @@ int GUI_Main(int, char **)
     GUI_PrintBanner();
     PrintWindowsVersion();
     GUI_Print(1, 0, "\r\n");
-    PrintChainAsInfo(&chain);
+    GUI_PrintChainAsInfo(&chain);
     GUI_Print(1, 0, "Default Config:\r\n");
     CONFIG_Print(&GUI_Options.defaultConfig);
 
-    if (!TUNLEX_InitLayers(&chain))
+    if (!GUI_StartCore(GUI_OnStateChange, &GUI_LastState, &chain))
         return ErrorExit(&chain, nullptr);
-    GUI_ActiveConnection = TUNLEX_Create();
-    TUNLEX_Connection *conn = GUI_ActiveConnection;
-    if (!conn)
-        return ErrorExit(&chain, nullptr);
-    if (!GUI_Options.overrides.noRoutes)
-        PrintChainAsInfo(&chain);
-    if (GUI_Options.capture)
-        TUNLEX_SetCapture(conn, GUI_Options.capture);
-    GUI_TapHandle = GUI_OpenTap(&chain);
-    if (!GUI_TapHandle)
-        return ErrorExit(&chain, nullptr);
-    TUNLEX_SetTap(conn, GUI_TapHandle, GUI_Options.logPackets);
-    TUNLEX_SetAdapterOps(&GUI_AdapterOps);
-    TUNLEX_SetRouteOps(&GUI_RouteOps);
-    TUNLEX_SetStateCallback(conn, GUI_OnStateChange, &GUI_LastState);
-    TUNLEX_SetExitCallback(conn, GUI_OnConnectionExit, nullptr);
 
     if (!GUI_TrayIcon.IsVisible())
         GUI_TrayIcon.SetVisible(true);
@@ -250,11 +227,8 @@ int GUI_Main(int, char **)
     UpdateWindow(GUI_ConnectDialog);
     SetForegroundWindow(GUI_ConnectDialog);
 
-    GUI_RouteClient = ROUTE_Service_ClientHello(&chain, GUI_TapHandle);
-    if (!GUI_RouteClient)
+    if (!GUI_HelloService(&chain))
         return ErrorExit(&chain, "Unable to connect to SSL VPN service.");
-    TUNLEX_SetRouteClient(conn, GUI_RouteClient);
-    GUI_ResetInterface(GUI_RouteClient, GUI_TapHandle, &chain);
     GUI_SetTrayIcon(IDI_DISCONNECTED);
     GUI_TrayIcon.callback = GUI_OnTrayMessage;
     if (!ROUTE_Service_FixDefaultRoute(GUI_RouteClient, &chain))

@@ -89,6 +89,20 @@ int GUI_ResetInterface(ROUTE_PipeHandle *pipe, NETTAP_Handle *tap, ErrorInfo *ch
 extern const TUNLEX_AdapterOps GUI_AdapterOps;
 extern const TUNLEX_RouteOps GUI_RouteOps;
 
+// A chain printed as INFO lines (if not empty), then cleared.
+void GUI_PrintChainAsInfo(ErrorInfo *chain);
+
+// The core's bring-up in the order every platform starts it: the layers, the
+// connection (GUI_ActiveConnection), the capture file, the adapter
+// (GUI_TapHandle), the call tables, then the state and exit callbacks. 0 with
+// the cause in the chain when a step fails; the caller shows it.
+int GUI_StartCore(TUNLEX_StateCallback onState, void *stateUser, ErrorInfo *chain);
+
+// The route service's hello with the adapter (GUI_RouteClient), handed to the
+// connection, then the adapter's placeholder set-up. 0 when the service does
+// not answer.
+int GUI_HelloService(ErrorInfo *chain);
+
 // ---- Connect dialog and connection control ----
 
 // Shows a configuration in the connect dialog.

@@ -131,6 +131,25 @@ void CSSLService::RunWorker()
     SVCSYS_EventSet(stoppedEvent);
 }
 
+void CSSLService::PIPE_ResetExchange()
+{
+    memset(request, 0, sizeof(request));
+    memset(reply, 0, sizeof(reply));
+    requestLength = 0;
+    replyLength = 0;
+    pending = 0;
+    pipeState = PIPE_CONNECTING;
+}
+
+void CSSLService::PIPE_ReportCreateFailure(uint32_t code)
+{
+    lastError = code;
+    EVENTLOG_WriteError(code, "Unable to create named pipe.");
+    LOG_Print("ERROR: Unable to create named pipe. Error code: %lu (%s)\r\n", (unsigned long)code,
+              GetErrorText(code));
+    LOG_Print("Service is restarting.. \r\n");
+}
+
 static uint32_t Tokenise(char *text, char **tokens)
 {
     uint32_t count = 0;

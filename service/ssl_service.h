@@ -61,6 +61,10 @@ public:
     void PIPE_Disconnect();  // ends the client's connection
     void PIPE_Close();       // closes the pipe instance
     void PIPE_Wake();        // ends any wait of the worker (from another thread)
+    // Pipe (shared half): empties the buffers so that the next step is a
+    // connect; logs a failure to make the pipe and keeps its code.
+    void PIPE_ResetExchange();
+    void PIPE_ReportCreateFailure(uint32_t code);
 
     // Tokenises the request in the buffer, runs the pre-steps of ClientHello
     // and ROUTE_CleanUp, and dispatches. 0 when the worker must end.

@@ -191,20 +191,11 @@ static uint32_t Listen(PipeSys *p)
 
 int CSSLService::PIPE_Initialize()
 {
-    memset(request, 0, sizeof(request));
-    memset(reply, 0, sizeof(reply));
-    requestLength = 0;
-    replyLength = 0;
-    pending = 0;
-    pipeState = PIPE_CONNECTING;
+    PIPE_ResetExchange();
     PIPE_Close();
     uint32_t code = Listen(pipe);
     if (code != 0) {
-        lastError = code;
-        EVENTLOG_WriteError(code, "Unable to create named pipe.");
-        LOG_Print("ERROR: Unable to create named pipe. Error code: %lu (%s)\r\n", (unsigned long)code,
-                  GetErrorText(code));
-        LOG_Print("Service is restarting.. \r\n");
+        PIPE_ReportCreateFailure(code);
         return 0;
     }
     return 1;

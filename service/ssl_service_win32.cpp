@@ -153,12 +153,7 @@ int CSSLService::PIPE_Initialize()
 {
     PIPE_Close();
     memset(&pipe->ov, 0, sizeof(pipe->ov));
-    memset(request, 0, sizeof(request));
-    memset(reply, 0, sizeof(reply));
-    requestLength = 0;
-    replyLength = 0;
-    pending = 0;
-    pipeState = PIPE_CONNECTING;
+    PIPE_ResetExchange();
     if (!PIPE_CreateSecurity(&pipe->security)) {
         DWORD code = GetLastError();
         EVENTLOG_Write(SVC_EVENT_ERROR, "Failed to create Pipe Security.");
@@ -173,11 +168,7 @@ int CSSLService::PIPE_Initialize()
     pipe->pipe = CreateNamedPipeA(SPIPE_Address(), PIPE_OPEN_MODE, PIPE_MODE, PIPE_UNLIMITED_INSTANCES,
                                   SVC_REPLY_MAX, SVC_REQUEST_MAX, 0xFFFFFFFFu, pipe->security);
     if (pipe->pipe == INVALID_HANDLE_VALUE) {
-        lastError = (uint32_t)GetLastError();
-        EVENTLOG_WriteError(lastError, "Unable to create named pipe.");
-        LOG_Print("ERROR: Unable to create named pipe. Error code: %lu (%s)\r\n", (unsigned long)lastError,
-                  GetErrorText(lastError));
-        LOG_Print("Service is restarting.. \r\n");
+        PIPE_ReportCreateFailure((uint32_t)GetLastError());
         return 0;
     }
     return 1;

@@ -250,6 +250,12 @@ protected:
         unsetenv(SVCPIPE_DNS_FILE_ENV);
         FrontEnd::TearDown();
     }
+    // The client's arguments for a run against the gateway on port.
+    static std::vector<std::string> TunnelArgs(uint16_t port)
+    {
+        return {"-server", "127.0.0.1", "-server_port", std::to_string(port), "-user", "user",
+                "-no_gateway", "-multiple_instances"};
+    }
     // The gateway inside the namespace; its port.
     uint16_t StartGateway(const std::string &args)
     {
@@ -288,10 +294,8 @@ TEST_F(FrontEndTunnel, ConnectsThroughTheAdapterAndRestoresRoutesOnSigterm)
     ASSERT_TRUE(service.Ok());
     uint16_t port = StartGateway(std::string(kGatewayNet) + "--auth pap");
     ASSERT_NE(port, 0);
-    ClientRun run(program_, netns_,
-                  {"-server", "127.0.0.1", "-server_port", std::to_string(port), "-user", "user",
-                   "-no_gateway", "-multiple_instances"},
-                  "secret\n", scratch_ / "home", Out("tunnel.txt"), kTunnelLeakCheck);
+    ClientRun run(program_, netns_, TunnelArgs(port), "secret\n",
+                  scratch_ / "home", Out("tunnel.txt"), kTunnelLeakCheck);
     ASSERT_TRUE(run.WaitFor("State: Connected", 30000)) << run.Output();
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(20000), 0) << run.Output();
@@ -328,10 +332,8 @@ TEST_F(FrontEndTunnel, AddressWaitSeesTheDnsServersTheRouteServiceWrote)
     ASSERT_TRUE(fs::exists(socket)) << serviceRun.Output();
     uint16_t port = StartGateway("--dns1 10.99.0.53 --dns2 10.99.0.54 --auth pap");
     ASSERT_NE(port, 0);
-    ClientRun run(program_, netns_,
-                  {"-server", "127.0.0.1", "-server_port", std::to_string(port), "-user", "user",
-                   "-no_gateway", "-multiple_instances"},
-                  "secret\n", scratch_ / "home", Out("dns.txt"), kTunnelLeakCheck);
+    ClientRun run(program_, netns_, TunnelArgs(port), "secret\n",
+                  scratch_ / "home", Out("dns.txt"), kTunnelLeakCheck);
     EXPECT_TRUE(run.WaitFor("State: Connected", 30000)) << run.Output();
     std::string resolver = ReadFile(resolver_);
     EXPECT_NE(resolver.find("nameserver 10.99.0.53\nnameserver 10.99.0.54\n"), std::string::npos)
@@ -350,10 +352,8 @@ TEST_F(FrontEndTunnel, OneTimePasswordFromTheNextInputLineReconnects)
     uint16_t port =
         StartGateway(std::string(kGatewayNet) + "--auth pap --otp 246810 --connections 2");
     ASSERT_NE(port, 0);
-    ClientRun run(program_, netns_,
-                  {"-server", "127.0.0.1", "-server_port", std::to_string(port), "-user", "user",
-                   "-no_gateway", "-multiple_instances"},
-                  "secret\n246810\n", scratch_ / "home", Out("otp.txt"), kTunnelLeakCheck);
+    ClientRun run(program_, netns_, TunnelArgs(port), "secret\n246810\n",
+                  scratch_ / "home", Out("otp.txt"), kTunnelLeakCheck);
     ASSERT_TRUE(run.WaitFor("State: Connected", 30000)) << run.Output();
     run.Signal(SIGINT);
     EXPECT_EQ(run.Wait(20000), 0) << run.Output();
@@ -367,10 +367,8 @@ TEST_F(FrontEndTunnel, RefusedPasswordEndsWithAnErrorCode)
     ASSERT_TRUE(service.Ok());
     uint16_t port = StartGateway(std::string(kGatewayNet) + "--auth pap --reject-auth");
     ASSERT_NE(port, 0);
-    ClientRun run(program_, netns_,
-                  {"-server", "127.0.0.1", "-server_port", std::to_string(port), "-user", "user",
-                   "-no_gateway", "-multiple_instances"},
-                  "wrong\n", scratch_ / "home", Out("refused.txt"), kTunnelLeakCheck);
+    ClientRun run(program_, netns_, TunnelArgs(port), "wrong\n",
+                  scratch_ / "home", Out("refused.txt"), kTunnelLeakCheck);
     EXPECT_EQ(run.Wait(30000), 1) << run.Output();
     EXPECT_TRUE(InOrder(run.Output(), {"Verify that the right username and password is used",
                                        "ROUTE_Service_RestoreRoutes"}));
