@@ -72,32 +72,20 @@ static void SetState(FSM *f, FSM_State next)
     }
 }
 
-static void ThisLayerUp(FSM *f)
+// A layer action: its trace line, then the protocol's handler when it has one.
+static void LayerAction(FSM *f, FSM_LayerAction handler, const char *action)
 {
-    FSM_TRACE(7, "%s: This-Layer-Up\n", f->name);
-    if (f->handlers.thisLayerUp)
-        f->handlers.thisLayerUp(f);
+    FSM_TRACE(7, "%s: %s\n", f->name, action);
+    if (handler)
+        handler(f);
 }
 
-static void ThisLayerDown(FSM *f)
-{
-    FSM_TRACE(7, "%s: This-Layer-Down\n", f->name);
-    if (f->handlers.thisLayerDown)
-        f->handlers.thisLayerDown(f);
-}
-
-static void ThisLayerStarted(FSM *f)
-{
-    FSM_TRACE(7, "%s: This-Layer-Started\n", f->name);
-    if (f->handlers.thisLayerStarted)
-        f->handlers.thisLayerStarted(f);
-}
-
+static void ThisLayerUp(FSM *f) { LayerAction(f, f->handlers.thisLayerUp, "This-Layer-Up"); }
+static void ThisLayerDown(FSM *f) { LayerAction(f, f->handlers.thisLayerDown, "This-Layer-Down"); }
+static void ThisLayerStarted(FSM *f) { LayerAction(f, f->handlers.thisLayerStarted, "This-Layer-Started"); }
 static void ThisLayerFinished(FSM *f)
 {
-    FSM_TRACE(7, "%s: This-Layer-Finished\n", f->name);
-    if (f->handlers.thisLayerFinished)
-        f->handlers.thisLayerFinished(f);
+    LayerAction(f, f->handlers.thisLayerFinished, "This-Layer-Finished");
 }
 
 static void InitTimer(FSM *f)

@@ -143,6 +143,11 @@ int NUM_ParseSigned(int32_t *value, const char *text, int32_t maxDigits, const c
     return digits;
 }
 
+uint32_t IP_PrefixToMask(uint32_t prefix)
+{
+    return ToNet(~HostMask(prefix));
+}
+
 uint16_t IP_MaskToPrefix(const uint32_t *mask, int32_t *contiguous)
 {
     uint32_t h = ToHost(*mask);

@@ -56,6 +56,9 @@ int NUM_ParseSigned(int32_t *value, const char *text, int32_t maxDigits,
 // *contiguous (may be null): 1 for a proper prefix mask, else 0.
 uint16_t IP_MaskToPrefix(const uint32_t *mask, int32_t *contiguous);
 
+// Network-order mask of a prefix length; 0 gives 0, 32 or more all ones.
+uint32_t IP_PrefixToMask(uint32_t prefix);
+
 // 0..32 when the range is exactly one prefix block, else IP_NO_PREFIX.
 uint16_t IP_RangeToPrefix(const IpRange *range);
 

@@ -7,6 +7,7 @@
 #include "gui_log.h"
 #include "net_tap.h"
 #include "route_service.h"
+#include "parse.h"
 #include "sync.h"
 
 static const uint32_t kPauseMs = 300;     // lets the table show a route before the next
@@ -14,12 +15,7 @@ static const uint32_t kPauseStepMs = 50;
 
 uint32_t TUNLEX_RouteMask(uint32_t prefix)
 {
-    uint32_t host = prefix == 0 ? 0 : prefix >= 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> prefix);
-    uint8_t b[4] = {static_cast<uint8_t>(host >> 24), static_cast<uint8_t>(host >> 16),
-                    static_cast<uint8_t>(host >> 8), static_cast<uint8_t>(host)};
-    uint32_t mask;
-    memcpy(&mask, b, 4);
-    return mask;
+    return IP_PrefixToMask(prefix);
 }
 
 int TUNLEX_AllNets(const TUNLEX_Connection *conn)

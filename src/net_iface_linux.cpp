@@ -18,7 +18,7 @@
 #include <atomic>
 #include <vector>
 
-#include "client_routes.h"
+#include "parse.h"
 #include "str.h"
 
 static const char *const kModule = "net_iface_linux";
@@ -308,7 +308,7 @@ void Fill(const Tables &t, const Link &link, const NETIFACE_Key *key, TUNLEX_Int
     info->mtu = link.mtu;
     if (const Address *a = AddressFor(t, link.index, key)) {
         info->address = a->address;
-        info->mask = TUNLEX_RouteMask(a->prefix);
+        info->mask = IP_PrefixToMask(a->prefix);
     }
     for (const Gateway &g : t.gateways)
         if (g.index == link.index) {

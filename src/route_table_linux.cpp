@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "client_routes.h"
+#include "parse.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ void ParseRoute(const nlmsghdr *h, std::vector<ROUTE_TableRow> *rows)
     uint32_t table = rt->rtm_table;
     ROUTE_TableRow row;
     memset(&row, 0, sizeof row);
-    row.mask = TUNLEX_RouteMask(rt->rtm_dst_len);
+    row.mask = IP_PrefixToMask(rt->rtm_dst_len);
     const rtattr *multipath = nullptr;
     int len = static_cast<int>(RTM_PAYLOAD(h));
     for (const rtattr *a = RTM_RTA(rt); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
