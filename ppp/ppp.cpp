@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <atomic>
+
 #include <openssl/rand.h>
 
 #include "chap.h"
@@ -53,9 +55,18 @@ const char *PPP_ReasonText(uint32_t reason)
     }
 }
 
+static std::atomic<PPP_TerminationSink> sTerminationSink{nullptr};
+
+void PPP_SetTerminationSink(PPP_TerminationSink sink)
+{
+    sTerminationSink.store(sink);
+}
+
 void PPP_ReportTermination(uint32_t reason)
 {
-    CP_PppTerminated("PPP", 0, reason, PPP_ReasonText(reason), "ppp_terminated");
+    PPP_TerminationSink sink = sTerminationSink.load();
+    if (sink)
+        sink("PPP", 0, reason, PPP_ReasonText(reason), "ppp_terminated");
 }
 
 // ---- set-up and link actions ----

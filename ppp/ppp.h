@@ -2,7 +2,7 @@
 // authentication state, IPCP and the vendor protocol. The engine is passive:
 // the tunnel core calls it on its connection thread (input, open, close,
 // encapsulate) and it answers through the callbacks of PPP_Config and the
-// termination sink CP_PppTerminated. Frames start with the 2-byte protocol
+// termination sink the core registers (its CP_PppTerminated). Frames start with the 2-byte protocol
 // number; there is no HDLC framing and no address/control field.
 #ifndef TLX_PPP_PPP_H
 #define TLX_PPP_PPP_H
@@ -150,7 +150,7 @@ struct PPP_Context {
     VSP_Record vspRecord;
 };
 
-// Termination reasons reported to CP_PppTerminated.
+// Termination reasons reported to the termination sink.
 enum PPP_TerminationReason : uint32_t {
     PPP_TERM_IP_ADDRESS = 2,
     PPP_TERM_PRIMARY_DNS = 3,
@@ -166,12 +166,16 @@ enum PPP_TerminationReason : uint32_t {
 
 // The word of a reason number ("" for an unknown number).
 const char *PPP_ReasonText(uint32_t reason);
-// CP_PppTerminated("PPP", 0, reason, its word, "ppp_terminated").
+// sink("PPP", 0, reason, its word, "ppp_terminated"); nothing while no sink
+// is registered.
 void PPP_ReportTermination(uint32_t reason);
 
-// The tunnel core's termination sink.
-void CP_PppTerminated(const char *module, uint32_t code, uint32_t number, const char *reason,
-                      const char *category);
+// The tunnel core's termination sink (CP_PppTerminated), registered by the
+// core before it starts a link: the engine sits below the core and reaches it
+// only through this pointer. Process-wide, like the sink itself; null removes.
+typedef void (*PPP_TerminationSink)(const char *module, uint32_t code, uint32_t number,
+                                    const char *reason, const char *category);
+void PPP_SetTerminationSink(PPP_TerminationSink sink);
 
 // Prepares a zeroed context from the configuration. Returns 1.
 int PPP_Init(PPP_Context *context, const PPP_Config *config);

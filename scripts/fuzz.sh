@@ -12,8 +12,8 @@ runs=${TLX_FUZZ_RUNS:-40000}
 srcs=$(ls runtime/*.cpp ppp/*.cpp | grep -v '_win32\.cpp$')
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -Wno-ignored-attributes -DOPENSSL_API_COMPAT=0x10002000L -DOPENSSL_SUPPRESS_DEPRECATED \
-  -I. -Iinclude -Iruntime -Ippp -Isrc -Iclient \
-  tests/fuzz/ppp_input_fuzz.cpp $srcs src/pkt_buffer.cpp client/gui_log.cpp \
+  -Iruntime -Ippp \
+  tests/fuzz/ppp_input_fuzz.cpp $srcs \
   -lcrypto -lpthread -o "$out/ppp_input_fuzz"
 
 corpus=$(mktemp -d)

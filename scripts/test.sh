@@ -45,6 +45,10 @@ build() {  # name build-folder cmake-args...
 step "install system packages"
 bash scripts/install-deps.sh || { echo "scripts/install-deps.sh failed"; exit 1; }
 
+# Before anything is built: no include may reach up a layer.
+step "layers: includes"
+python3 scripts/check-layers.py || { echo "scripts/check-layers.py: an include reaches up a layer"; exit 1; }
+
 step "MinGW dependencies"
 if ! DEPS=$(bash scripts/build-mingw-deps.sh); then
   echo "scripts/build-mingw-deps.sh failed"; exit 1

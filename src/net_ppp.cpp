@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "cp_wrapper.h"
 #include "errorinfo.h"
 #include "gui_log.h"
 #include "net_ssl.h"
@@ -102,6 +103,7 @@ int NETPPP_Start(TUNLEX_Connection *conn, ErrorInfo *chain)
 
     PPP_Config pppConfig = {};
     FillPppConfig(&pppConfig, conn);
+    PPP_SetTerminationSink(CP_PppTerminated);
     PPP_Init(ppp, &pppConfig);
 
     IPCP_Config ipcpConfig = {};

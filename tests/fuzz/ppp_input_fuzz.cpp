@@ -16,8 +16,8 @@
 // Build and run from the source root (not part of the CMake build):
 //   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Wno-ignored-attributes \
 //     -DOPENSSL_API_COMPAT=0x10002000L -DOPENSSL_SUPPRESS_DEPRECATED \
-//     -I. -Iinclude -Iruntime -Ippp -Isrc -Iclient tests/fuzz/ppp_input_fuzz.cpp \
-//     $(ls runtime/*.cpp ppp/*.cpp | grep -v _win32) src/pkt_buffer.cpp client/gui_log.cpp \
+//     -Iruntime -Ippp tests/fuzz/ppp_input_fuzz.cpp \
+//     $(ls runtime/*.cpp ppp/*.cpp | grep -v _win32) \
 //     -lcrypto -lpthread -o /tmp/ppp_input_fuzz
 //   mkdir -p /tmp/ppp_corpus && /tmp/ppp_input_fuzz -max_total_time=60 -max_len=4096 \
 //     -close_fd_mask=2 /tmp/ppp_corpus tests/fuzz/ppp_input_corpus

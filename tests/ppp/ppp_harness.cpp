@@ -103,6 +103,7 @@ void ResetClock()
     gNowMs = 0;
     TIMER_Init(16, 64, 1000, FakeTick);
     GUI_SetTraceTap(TraceTap);
+    PPP_SetTerminationSink(CP_PppTerminated);
     Captured().Clear();
     FixRandom(0x11);
 }

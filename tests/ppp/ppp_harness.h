@@ -3,7 +3,8 @@
 // source, and a link set up with the tunnel core's settings.
 //
 // ppp_harness.cpp (in this test program) defines the engine's termination
-// sink CP_PppTerminated; test files must not define it again.
+// sink CP_PppTerminated and registers it in ResetClock; test files must not
+// define it again.
 #pragma once
 
 #include <stdint.h>
