@@ -146,20 +146,20 @@ void MSCHAP2_RecvSuccess(const uint8_t *packet, uint32_t length, PPP_Context *co
 {
     if (!CHAP_AcceptOutcome(packet, length, context))
         return;
+    // The authenticator response is the gateway's proof that it knows the
+    // password; without it any host could claim success, so a Success that
+    // lacks it or carries a wrong one ends the attempt (RFC 2759 section 5).
     uint32_t l = PPP_PacketLength(packet, length);
-    if (l < MSCHAP2_SUCCESS_MIN) {
-        // A Success without an authenticator response is taken as it is.
-        PPP_AuthResult(PPP_SIDE_CLIENT, context);
-        return;
-    }
     char expected[MSCHAP_AUTH_RESPONSE_LEN];
     GenerateAuthenticatorResponse(context->config.password, context->ntResponse,
                                   context->peerChallenge, context->authChallenge,
                                   context->config.userName, expected);
-    if (CRYPTO_memcmp(expected, packet + 4, sizeof(expected)) == 0)
+    if (l >= MSCHAP2_SUCCESS_MIN && CRYPTO_memcmp(expected, packet + 4, sizeof(expected)) == 0) {
         PPP_AuthResult(PPP_SIDE_CLIENT, context);
-    else
-        PPP_AuthResult(0, context);
+        return;
+    }
+    GUI_Trace("PPP", 3, "MS-CHAPv2 Success without the right authenticator response\n");
+    PPP_AuthResult(0, context);
 }
 
 void CHAP_RecvFailure(const uint8_t *packet, uint32_t length, PPP_Context *context)

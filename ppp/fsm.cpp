@@ -471,11 +471,26 @@ void FSM_Timeout(void *record)
     }
 }
 
-// A handler answered 3. A layer whose lower layer is not up (INITIAL,
-// STARTING) sends nothing: there is no link to carry a Terminate-Request.
+int FSM_LayerRunning(const FSM *f)
+{
+    switch (f->state) {
+    case FSM_STATE_REQ_SENT:
+    case FSM_STATE_ACK_RCVD:
+    case FSM_STATE_ACK_SENT:
+    case FSM_STATE_OPENED:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// A handler answered 3. Without a lower layer (INITIAL, STARTING) there is no
+// link to carry a Terminate-Request; a layer that is closed or closing has
+// already told its owner it went down, and a late packet must not start a
+// second termination or raise This-Layer-Down again.
 static void HandlerGaveUp(FSM *f)
 {
-    if (f->state == FSM_STATE_INITIAL || f->state == FSM_STATE_STARTING)
+    if (!FSM_LayerRunning(f))
         return;
     TerminateLayer(f);
 }

@@ -164,6 +164,12 @@ void FSM_Timeout(void *record);
 
 int FSM_NullHandler(const uint8_t *packet, uint32_t length, FSM *record);
 
+// 1 while the layer negotiates or is open (REQ_SENT, ACK_RCVD, ACK_SENT,
+// OPENED): only then does a handler's give-up end something. A layer that is
+// closed, closing or has no lower layer ignores it, and so should the
+// protocol's report of why it gave up.
+int FSM_LayerRunning(const FSM *record);
+
 const char *FSM_StateName(uint32_t state);
 
 // Big-endian field access for the protocols.

@@ -224,6 +224,7 @@ struct RequestCheck {
     PPP_OptionList *nak;
     uint32_t rejectedBefore;     // options rejected in earlier requests
     int retransmission;          // the peer resent a request we refused: answer, do not count
+    uint32_t reason;             // why the check gave up (FSM_TERMINATE), reported by the caller
     uint16_t peerAuthProtocol;   // what this request asks of us, once acknowledged
     uint8_t peerAuthAlgorithm;
 };
@@ -257,7 +258,7 @@ static int RejectOption(RequestCheck *rc, const uint8_t *opt)
     if ((rc->rejectedBefore & bit) && !rc->retransmission) {
         LCP_TRACE(7, "%s: We've already rejected this option once, terminating LCP\n",
                   rc->ctx->lcp.name);
-        PPP_ReportTermination(PPP_TERM_LCP_STALLED);
+        rc->reason = PPP_TERM_LCP_STALLED;
         return FSM_TERMINATE;
     }
     rc->ctx->weRejected |= bit;
@@ -310,7 +311,7 @@ static int CheckAuthOption(RequestCheck *rc, const uint8_t *opt)
     LCP_TRACE(7, "%s: Suggesting %s instead\n", name, s->word);
     if ((ctx->peerNaked & asked) && !rc->retransmission) {
         LCP_TRACE(7, "%s: We've already nak'ed this auth protocol once, terminating LCP", name);
-        PPP_ReportTermination(PPP_TERM_AUTH_PROTOCOL);
+        rc->reason = PPP_TERM_AUTH_PROTOCOL;
         return FSM_TERMINATE;
     }
     ctx->peerNaked |= asked;
@@ -326,6 +327,15 @@ static int CheckOption(RequestCheck *rc, const uint8_t *opt, int *sawAuth)
         if (opt[1] != 4)
             return FSM_DROP;
         uint16_t mru = PPP_Get16(opt + 2);
+        if (mru < LCP_MIN_MRU) {
+            // Never taken: the peer MRU stays as it was and the peer is
+            // asked for the MRU we use ourselves.
+            uint8_t suggestion[4] = {LCP_OPT_MRU, 4, 0, 0};
+            PPP_Put16(suggestion + 2, ctx->ourMRU);
+            LCP_TRACE(7, "%s: Received MRU %u, too small, nak'ing with %u\n", name, (unsigned)mru,
+                      (unsigned)ctx->ourMRU);
+            return AppendOption(rc->nak, suggestion) ? FSM_OK : FSM_DROP;
+        }
         ctx->peerMRU = mru;
         ctx->lcp.peerMRU = mru;
         LCP_TRACE(7, "%s: Received MRU %u", name, (unsigned)mru);
@@ -386,7 +396,7 @@ static int JudgeRequest(RequestCheck *rc, const uint8_t *packet, uint32_t length
         if ((ctx->peerNaked & PPP_AUTH_NONE) && !rc->retransmission) {
             LCP_TRACE(7, "%s: We've already nak'ed a request without auth protocol once, "
                          "terminating LCP", ctx->lcp.name);
-            PPP_ReportTermination(PPP_TERM_PEER_REFUSES_AUTH);
+            rc->reason = PPP_TERM_PEER_REFUSES_AUTH;
             return FSM_TERMINATE;
         }
         ctx->peerNaked |= PPP_AUTH_NONE;
@@ -420,6 +430,10 @@ int LCP_Recv_ConfigureRequest(const uint8_t *packet, uint32_t length, PPP_Option
                         ctx->lastRefusedLength == length && ctx->lastRefusedHash == hash;
 
     int r = JudgeRequest(&rc, packet, length);
+    // A layer that is not negotiating ignores the give-up (the automaton
+    // sends nothing), so the reason would report an end that did not happen.
+    if (r == FSM_TERMINATE && FSM_LayerRunning(record))
+        PPP_ReportTermination(rc.reason);
     if (r == FSM_OK || r == FSM_NOT_OK) {
         // What the peer demands is what this request asks for; a request
         // without the option demands nothing.
@@ -447,15 +461,27 @@ int LCP_Recv_ConfigureNak(const uint8_t *packet, uint32_t length, FSM *record)
     LCP_TRACE(7, "%s Received Configure-Nak\n", record->name);
     return FSM_WalkOptions(packet, length, [ctx](const uint8_t *opt) {
         switch (opt[0]) {
-        case LCP_OPT_MRU:
+        case LCP_OPT_MRU: {
             if (opt[1] != 4)
                 return false;
-            ctx->ourMRU = PPP_Get16(opt + 2);
+            // A suggestion below the minimum is not followed: the next
+            // request leaves the option out and the default 1500 holds.
+            uint16_t mru = PPP_Get16(opt + 2);
+            ctx->ourMRU = mru < LCP_MIN_MRU ? (uint16_t)FSM_DEFAULT_MRU : mru;
             ctx->lcp.ourMRU = ctx->ourMRU;
             return true;
+        }
         case LCP_OPT_AUTH:
             if (opt[1] < 4)
                 return false;
+            // A hint for an option we did not send (RFC 1661 section 5.3):
+            // the client asks nothing of the gateway, so there is nothing to
+            // move on from, and counting it would end LCP.
+            if (ctx->ourAuthProtocol == 0) {
+                LCP_TRACE(7, "%s: Ignoring authentication hint in Configure-Nak\n",
+                          ctx->lcp.name);
+                return true;
+            }
             ctx->ourNaked |= ctx->authRequested;
             return true;
         case LCP_OPT_QUALITY:

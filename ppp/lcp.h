@@ -23,6 +23,10 @@ enum {
     LCP_OPT_ACFC = 8
 };
 
+// Smallest MRU the client uses for either side; the tunnel's MTU is taken
+// from the MRUs, and a smaller one leaves no usable link.
+enum { LCP_MIN_MRU = 128 };
+
 void LCP_Init(PPP_Context *context);
 // One received LCP packet, protocol field removed.
 void LCP_Input(const uint8_t *packet, uint32_t count, PPP_Context *context);

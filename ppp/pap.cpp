@@ -84,6 +84,7 @@ void PAP_Start(PPP_Context *context)
         return;
     context->authGivenUp = 0;
     context->papExpiries = 0;
+    context->papRunFirstId = context->papId;
     PAP_Stop(context);
     TIMER_Add(PAP_RETRANSMIT_SECONDS, 0, 1, PAP_RetransmitTimer, context);
     if (context->config.radiusState[0])
@@ -95,6 +96,15 @@ void PAP_Start(PPP_Context *context)
 void PAP_Stop(PPP_Context *context)
 {
     TIMER_Cancel(PAP_RetransmitTimer, context);
+}
+
+// The run's one-time-password request under its first identifier; when it
+// could not be sent at the start, this is its first copy.
+static void PAP_ResendOtpRequest(PPP_Context *context)
+{
+    uint8_t id = context->papRunFirstId;
+    if (PAP_SendPacket(context, PAP_CODE_OTP_REQUEST, id) && context->papId == id)
+        context->papId++;
 }
 
 void PAP_RetransmitTimer(void *arg)
@@ -109,14 +119,23 @@ void PAP_RetransmitTimer(void *arg)
     // very same request, so that a slow answer to it still counts, and never
     // fall back to the static password.
     if (context->config.radiusState[0])
-        PAP_SendPacket(context, PAP_CODE_OTP_REQUEST, context->lastId);
+        PAP_ResendOtpRequest(context);
     else
         PAP_SendRequest(context);
     TIMER_Add(PAP_RETRANSMIT_SECONDS, 0, 1, PAP_RetransmitTimer, context);
 }
 
-// Reports one outcome for the current request; later answers to it are
-// ignored, so a duplicate Nak cannot end a link the Ack brought up.
+// Whether the identifier is one of the requests sent since PAP_Start. A
+// gateway that checks the password with a slow back end answers an earlier
+// copy after the next one has gone out; that answer is as good as any.
+static int PAP_IsOurRequest(const PPP_Context *context, uint8_t id)
+{
+    uint8_t sent = (uint8_t)(context->papId - context->papRunFirstId);
+    return (uint8_t)(id - context->papRunFirstId) < sent;
+}
+
+// Reports one outcome for the run; later answers are ignored, so a
+// duplicate Nak or the answer to another copy cannot undo the first.
 static void PAP_Finish(PPP_Context *context, uint32_t result)
 {
     PAP_Stop(context);
@@ -128,7 +147,7 @@ static void PAP_Finish(PPP_Context *context, uint32_t result)
 
 void PAP_RecvAck(const uint8_t *packet, uint32_t length, PPP_Context *context)
 {
-    if (!PPP_PacketLength(packet, length) || packet[1] != context->lastId)
+    if (!PPP_PacketLength(packet, length) || !PAP_IsOurRequest(context, packet[1]))
         return;
     PAP_Finish(context, PPP_SIDE_CLIENT);
 }
@@ -151,11 +170,12 @@ static void PAP_TakeOtpForm(const uint8_t *packet, uint32_t length, PPP_Config *
 void PAP_RecvNak(const uint8_t *packet, uint32_t length, PPP_Context *context)
 {
     uint32_t l = PPP_PacketLength(packet, length);
-    if (!l || packet[1] != context->lastId)
+    if (!l || !PAP_IsOurRequest(context, packet[1]))
         return;
-    // Any Nak for the current request is a refusal; resending a refused
-    // password would only count towards the account's lock-out.
-    if (l > 5)
+    // Any Nak for a request of this run is a refusal; resending a refused
+    // password would only count towards the account's lock-out. A Nak after
+    // the run's outcome must not replace the state the outcome went with.
+    if (l > 5 && !context->authGivenUp)
         PAP_TakeOtpForm(packet, l, &context->config);
     PAP_Finish(context, 0);
 }

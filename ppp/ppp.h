@@ -124,6 +124,7 @@ struct PPP_Context {
     // authentication (PAP, CHAP)
     uint8_t papId;
     uint8_t lastId;
+    uint8_t papRunFirstId;          // first PAP identifier of the current run (PAP_Start)
     uint32_t papExpiries;
     uint32_t authGivenUp;
     uint8_t authSides;              // PPP_SIDE_* bits

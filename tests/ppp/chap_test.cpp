@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -118,8 +119,15 @@ TEST_F(ChapTest, MsChap2SuccessMustCarryTheRightAuthenticator)
          true, {}},
         {"one digit wrong", Frame("C2 23 03 05 00 2E", wrongDigit), false, {PPP_TERM_AUTH_FAILED}},
         {"lower case", Frame("C2 23 03 05 00 2E", lower), false, {PPP_TERM_AUTH_FAILED}},
-        // Kept as the gateway may send it: no authenticator response at all.
-        {"header only", Hex("C2 23 03 05 00 04"), true, {}},
+        // No "S=" is no proof that the gateway knows the password (RFC 2759
+        // section 5): whatever else the Success holds, the attempt fails.
+        {"header only", Hex("C2 23 03 05 00 04"), false, {PPP_TERM_AUTH_FAILED}},
+        {"message only", Frame("C2 23 03 05 00 0D", "M=Welcome"), false, {PPP_TERM_AUTH_FAILED}},
+        {"one digit short (45 bytes)",
+         Frame("C2 23 03 05 00 2D", std::string(kRfcAuthResponse).substr(0, 41)), false,
+         {PPP_TERM_AUTH_FAILED}},
+        {"S= behind the message", Frame("C2 23 03 05 00 38", std::string("M=Welcome ") + kRfcAuthResponse),
+         false, {PPP_TERM_AUTH_FAILED}},
         {"other identifier", Frame("C2 23 03 06 00 2E", kRfcAuthResponse), false, {}},
         {"length beyond the bytes", Frame("C2 23 03 05 00 2F", kRfcAuthResponse), false, {}},
         {"failure", Hex("C2 23 04 05 00 04"), false, {PPP_TERM_AUTH_FAILED}},
@@ -132,6 +140,11 @@ TEST_F(ChapTest, MsChap2SuccessMustCarryTheRightAuthenticator)
         ppptest::Feed(ctx, row.success);
         EXPECT_EQ(Authenticated(), row.authenticated);
         EXPECT_EQ(Reasons(), row.reasons);
+        if (!row.reasons.empty()) {
+            EXPECT_EQ(Captured().reasonTexts, std::vector<std::string>{"authentication_failed"});
+            const std::vector<std::string> &t = Captured().traces;
+            EXPECT_NE(std::find(t.begin(), t.end(), "*** Authentication FAILED ***\n"), t.end());
+        }
     }
 }
 

@@ -106,9 +106,11 @@ void Force(FSM *f, FSM_State s)
     }
 }
 
-enum Event { UP, DOWN, OPEN, CLOSE, TO, RCRP, RCRM, RCA, RCN, RCJ, RTR, RTA, RXJP, RXJM, RUC, EVENTS };
+enum Event { UP, DOWN, OPEN, CLOSE, TO, RCRP, RCRM, RCA, RCN, RCJ, RTR, RTA, RXJP, RXJM, RUC,
+             RCR_GIVE_UP, EVENTS };
 const char *const kEventNames[] = {"Up",  "Down", "Open", "Close", "TO",  "RCR+", "RCR-", "RCA",
-                                   "RCN", "RCJ",  "RTR",  "RTA",   "RXJ+", "RXJ-", "RUC"};
+                                   "RCN", "RCJ",  "RTR",  "RTA",   "RXJ+", "RXJ-", "RUC",
+                                   "RCR give-up"};
 
 void Apply(FSM *f, Event e)
 {
@@ -132,6 +134,7 @@ void Apply(FSM *f, Event e)
     case RXJP: gRec.verdict = 0; pkt = Hex("07 40 00 08 0D 01 00 04"); break;
     case RXJM: gRec.verdict = 1; pkt = Hex("07 40 00 08 0D 01 00 04"); break;
     case RUC: pkt = Hex("0D 01 00 04"); break;
+    case RCR_GIVE_UP: gRec.rcrResult = FSM_TERMINATE; pkt = Hex("01 20 00 04"); break;
     default: return;
     }
     FSM_Input(pkt.data(), (uint32_t)pkt.size(), f);
@@ -171,6 +174,11 @@ const char *const kTable[EVENTS][10] = {
                 "STOPPED|tlf@STOPPED", "STOPPING|str tld@STOPPING"},
     /* RUC */ {"-", "-", "CLOSED|scj", "STOPPED|scj", "CLOSING|scj", "STOPPING|scj",
                "REQ_SENT|scj", "ACK_RCVD|scj", "ACK_SENT|scj", "OPENED|scj"},
+    // A Configure-Request check that gives up (3) ends only a layer that
+    // negotiates or is open; a closed or closing one has nothing to end.
+    /* RCR give-up */ {"-", "-", "-", "-", "-", "-", "CLOSING|str tld@CLOSING",
+                       "CLOSING|str tld@CLOSING", "CLOSING|str tld@CLOSING",
+                       "CLOSING|str tld@CLOSING"},
 };
 
 class FsmTest : public ::testing::Test {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "lcp.h"
 #include "pkt_buffer.h"
 #include "ppp.h"
 #include "ppp_harness.h"
@@ -71,6 +72,11 @@ TEST_F(LcpTest, AnswersToRequests)
         {"quality protocol rejected", "C0 21 01 0E 00 08 04 04 C0 25", "C0 21 04 0E 00 08 04 04 C0 25"},
         {"trailing bytes behind the length ignored", "C0 21 01 0F 00 04 99 99",
          "C0 21 02 0F 00 04"},
+        {"MRU below 128 draws a Nak with ours", "C0 21 01 10 00 08 01 04 00 7F",
+         "C0 21 03 10 00 08 01 04 05 78"},
+        {"MRU 0 and a magic: the Nak holds the MRU only",
+         "C0 21 01 11 00 0E 01 04 00 00 05 06 2A 2B 2C 2D", "C0 21 03 11 00 08 01 04 05 78"},
+        {"MRU 128 acknowledged", "C0 21 01 12 00 08 01 04 00 80", "C0 21 02 12 00 08 01 04 00 80"},
     };
     for (const RequestCase &c : cases) {
         ResetClock();
@@ -82,25 +88,33 @@ TEST_F(LcpTest, AnswersToRequests)
             want.push_back(ToHex(Hex(c.answer)));
         EXPECT_EQ(SentLcp(), want) << c.what;
         EXPECT_TRUE(Captured().reasons.empty()) << c.what;
+        EXPECT_GE(link.ctx->peerMRU, LCP_MIN_MRU) << c.what;
     }
 }
 
-// The peer's MRU of any value is taken; the peer's demand follows the
-// request that was answered last.
+// A peer MRU below 128 is never taken (it would become the tunnel's MTU):
+// the request draws a Nak with our MRU and the peer MRU keeps its default.
+// The peer's demand follows the request that was answered last.
 TEST_F(LcpTest, PeerMruAndDemand)
 {
     Link link;
+    SentLcp();
     Feed(link.ctx, Hex("C0 21 01 01 00 0C 01 04 00 20 03 04 C0 23"));
-    EXPECT_EQ(link.ctx->peerMRU, 32);
-    EXPECT_EQ(link.ctx->lcp.peerMRU, 32);
+    EXPECT_EQ(SentLcp(), std::vector<std::string>{"C0 21 03 01 00 08 01 04 05 78"});
+    EXPECT_EQ(link.ctx->peerMRU, 1500);
+    EXPECT_EQ(link.ctx->lcp.peerMRU, 1500);
     EXPECT_EQ(link.ctx->peerAuthProtocol, PPP_PROTO_PAP);
-    EXPECT_EQ(PPP_GetLinkMRU(link.ctx), 32);
+    EXPECT_EQ(PPP_GetLinkMRU(link.ctx), 1400);
     // The next request drops the option: the peer no longer demands PAP.
     Feed(link.ctx, Hex("C0 21 01 02 00 04"));
     EXPECT_EQ(link.ctx->peerAuthProtocol, 0);
     // A dropped request changes nothing.
     Feed(link.ctx, Hex("C0 21 01 03 00 0A 03 04 C0 23 01 03 05"));
     EXPECT_EQ(link.ctx->peerAuthProtocol, 0);
+    // From 128 on the peer's MRU is taken.
+    Feed(link.ctx, Hex("C0 21 01 04 00 08 01 04 02 40"));
+    EXPECT_EQ(link.ctx->peerMRU, 576);
+    EXPECT_EQ(PPP_GetLinkMRU(link.ctx), 576);
 }
 
 TEST_F(LcpTest, RepeatedRefusalsEndNegotiation)
@@ -177,6 +191,17 @@ TEST_F(LcpTest, PeerAnswersToOurRequest)
         {"magic rejected", "C0 21 04 00 00 0A 05 06 11 12 13 14", "C0 21 01 01 00 08 01 04 05 78"},
         {"hint options in a Nak taken without change", "C0 21 03 00 00 0A 05 06 01 02 03 04",
          "C0 21 01 01 00 0E 01 04 05 78 05 06 15 16 17 18"},
+        {"MRU NAK'ed below 128: default kept, option left out", "C0 21 03 00 00 08 01 04 00 40",
+         "C0 21 01 01 00 0A 05 06 15 16 17 18"},
+        {"MRU NAK'ed to 0: default kept, option left out", "C0 21 03 00 00 08 01 04 00 00",
+         "C0 21 01 01 00 0A 05 06 15 16 17 18"},
+        {"MRU NAK'ed to 128: adopted", "C0 21 03 00 00 08 01 04 00 80",
+         "C0 21 01 01 00 0E 01 04 00 80 05 06 15 16 17 18"},
+        {"MS-CHAPv2 hint although we asked for no authentication: ignored",
+         "C0 21 03 00 00 09 03 05 C2 23 81", "C0 21 01 01 00 0E 01 04 05 78 05 06 15 16 17 18"},
+        {"PAP hint beside an MRU: the MRU taken, the hint ignored",
+         "C0 21 03 00 00 0C 03 04 C0 23 01 04 05 14",
+         "C0 21 01 01 00 0E 01 04 05 14 05 06 15 16 17 18"},
         {"Nak with an unknown type dropped", "C0 21 03 00 00 08 11 04 00 00", ""},
         {"Reject with an unknown type dropped", "C0 21 04 00 00 06 11 02", ""},
         {"Nak for another identifier dropped", "C0 21 03 07 00 08 01 04 05 14", ""},
@@ -190,6 +215,62 @@ TEST_F(LcpTest, PeerAnswersToOurRequest)
         if (*c.next)
             want.push_back(ToHex(Hex(c.next)));
         EXPECT_EQ(SentLcp(), want) << c.what;
+        EXPECT_TRUE(Captured().reasons.empty()) << c.what;
+        EXPECT_EQ(link.ctx->lcp.state, FSM_STATE_REQ_SENT) << c.what;
+        EXPECT_GE(PPP_GetLinkMRU(link.ctx), LCP_MIN_MRU) << c.what;
+    }
+}
+
+// The hinted Nak does not end negotiation: the link still opens.
+TEST_F(LcpTest, OpensAfterAuthenticationHint)
+{
+    Link link;
+    Feed(link.ctx, Hex("C0 21 03 00 00 09 03 05 C2 23 81"));
+    OpenLcp(link.ctx);
+    EXPECT_EQ(link.ctx->lcp.state, FSM_STATE_OPENED);
+    EXPECT_EQ(link.ctx->phase, PPP_PHASE_NETWORK);
+    EXPECT_TRUE(Captured().reasons.empty());
+}
+
+// Once LCP has closed (or is closing), a late request that hits the
+// "rejected twice" rule sends nothing, raises no link event and reports no
+// reason: the layer already went down once.
+TEST_F(LcpTest, GiveUpInClosedLayerDoesNothing)
+{
+    struct Case {
+        const char *what;
+        void (*bringDown)(PPP_Context *);
+        FSM_State state;
+    };
+    const Case cases[] = {
+        {"CLOSED after Close and the Terminate-Ack",
+         [](PPP_Context *ctx) {
+             LCP_Close(ctx);
+             Feed(ctx, Hex("C0 21 06 01 00 04"));
+         },
+         FSM_STATE_CLOSED},
+        {"CLOSING, Terminate-Ack outstanding", [](PPP_Context *ctx) { LCP_Close(ctx); },
+         FSM_STATE_CLOSING},
+        {"STOPPED after our requests went unanswered", [](PPP_Context *) { Advance(31000); },
+         FSM_STATE_STOPPED},
+    };
+    for (const Case &c : cases) {
+        ResetClock();
+        Link link;
+        Feed(link.ctx, Hex("C0 21 01 01 00 06 42 02"));
+        c.bringDown(link.ctx);
+        ASSERT_EQ(link.ctx->lcp.state, c.state) << c.what;
+        ASSERT_TRUE(Captured().reasons.empty()) << c.what;
+        uint32_t timers = PendingTimers();
+        Captured().Clear();
+
+        Feed(link.ctx, Hex("C0 21 01 02 00 06 42 02"));
+        EXPECT_TRUE(SentLcp().empty()) << c.what;
+        EXPECT_TRUE(Captured().frames.empty()) << c.what;
+        EXPECT_TRUE(Captured().reasons.empty()) << c.what;
+        EXPECT_TRUE(Captured().linkEvents.empty()) << c.what;
+        EXPECT_EQ(link.ctx->lcp.state, c.state) << c.what;
+        EXPECT_EQ(PendingTimers(), timers) << c.what;
     }
 }
 

@@ -135,15 +135,57 @@ TEST_F(PapTest, SilentGatewayGetsTenRequestsThenFailure)
     }
 }
 
-TEST_F(PapTest, OnlyTheLatestRequestIsAnswered)
+// A gateway whose back end takes longer than the 1-second resend answers an
+// earlier copy: any request of the run counts, and only the first answer
+// decides. After 1.2 s requests 0 and 1 are out.
+TEST_F(PapTest, AnswerToAnyRequestOfTheRunCountsOnce)
 {
-    StartAuth(kPassword, PPP_PROTO_PAP);
-    ppptest::Advance(1000);
-    ASSERT_EQ(Sent(PPP_PROTO_PAP).size(), 2u);
-    Feed(kAck0);
-    EXPECT_FALSE(Authenticated());
-    Feed("C0 23 02 01 00 04");
-    EXPECT_TRUE(Authenticated());
+    struct Row {
+        const char *name;
+        std::vector<const char *> answers;
+        bool authenticated;
+        std::vector<uint32_t> reasons;
+        bool newRun = false;    // PAP starts again (LCP reopened) before the answers
+    } rows[] = {
+        {"Ack to the first copy", {kAck0}, true, {}},
+        {"Ack to the latest copy", {"C0 23 02 01 00 04"}, true, {}},
+        {"Nak to the first copy", {"C0 23 03 00 00 04"}, false, {PPP_TERM_AUTH_FAILED}},
+        {"Ack, then a Nak to the other copy", {"C0 23 02 01 00 04", "C0 23 03 00 00 04"}, true, {}},
+        {"Nak, then an Ack to the other copy", {"C0 23 03 00 00 04", "C0 23 02 01 00 04"}, false,
+         {PPP_TERM_AUTH_FAILED}},
+        {"Ack, then a one-time-password Nak to the other copy", {"C0 23 02 01 00 04", kOtpNak0},
+         true, {}},
+        {"Ack for a request never sent, then the real one", {"C0 23 02 02 00 04", kAck0}, true, {}},
+        {"only answers for requests never sent", {"C0 23 02 02 00 04", "C0 23 03 FF 00 04"}, false, {}},
+        {"a new run ignores the answers to the last one",
+         {kAck0, "C0 23 03 01 00 04", "C0 23 02 02 00 04"}, true, {}, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ppptest::ResetClock();
+        StartAuth(kPassword, PPP_PROTO_PAP);
+        ppptest::Advance(1200);
+        ASSERT_EQ(Sent(PPP_PROTO_PAP),
+                  (std::vector<std::string>{kRequest0, "C0 23 01 01 00 0A 02 61 62 02 70 77"}));
+        if (row.newRun) {
+            PAP_Start(ctx);
+            ASSERT_EQ(Sent(PPP_PROTO_PAP),
+                      std::vector<std::string>{"C0 23 01 02 00 0A 02 61 62 02 70 77"});
+        }
+        for (const char *answer : row.answers)
+            Feed(answer);
+        EXPECT_EQ(Authenticated(), row.authenticated);
+        EXPECT_EQ(Reasons(), row.reasons);
+        EXPECT_EQ(Captured().linkEvents.size(), row.authenticated ? 1u : 0u);
+        EXPECT_STREQ(ctx->config.radiusState, "");
+        EXPECT_EQ(Captured().otpPrompts, 0);
+        if (row.authenticated || !row.reasons.empty()) {
+            // The outcome ends the run: no more requests, nothing more reported.
+            ppptest::Advance(15000);
+            EXPECT_TRUE(Sent(PPP_PROTO_PAP).empty());
+            EXPECT_EQ(Reasons(), row.reasons);
+        }
+    }
 }
 
 // Every Nak for the current request ends authentication; only the
