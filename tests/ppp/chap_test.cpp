@@ -131,6 +131,8 @@ TEST_F(ChapTest, MsChap2SuccessMustCarryTheRightAuthenticator)
         {"other identifier", Frame("C2 23 03 06 00 2E", kRfcAuthResponse), false, {}},
         {"length beyond the bytes", Frame("C2 23 03 05 00 2F", kRfcAuthResponse), false, {}},
         {"failure", Hex("C2 23 04 05 00 04"), false, {PPP_TERM_AUTH_FAILED}},
+        // PAP never ran: its Ack must not stand in for the checked Success.
+        {"PAP Ack with the Challenge's identifier", Hex("C0 23 02 05 00 04"), false, {}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
