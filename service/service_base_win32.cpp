@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 
 static const wchar_t SERVICE_NAME_W[] = L"" SVC_SERVICE_NAME;
 static const wchar_t DISPLAY_NAME_W[] = L"" SVC_DISPLAY_NAME;
