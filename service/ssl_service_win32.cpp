@@ -180,6 +180,16 @@ int CSSLService::PIPE_Initialize()
     }
     pipe->pipe = CreateNamedPipeA(SPIPE_Address(), PIPE_OPEN_MODE, PIPE_MODE, PIPE_INSTANCES,
                                   SVC_REPLY_MAX, SVC_REQUEST_MAX, 0xFFFFFFFFu, pipe->security);
+    // The first instance fixes the pipe's instance count: one other than
+    // ours is a pipe another program made first (a system that ignores the
+    // first-instance flag lets the creation pass).
+    DWORD instances = 0;
+    if (pipe->pipe != INVALID_HANDLE_VALUE &&
+        (!GetNamedPipeInfo(pipe->pipe, nullptr, nullptr, nullptr, &instances) || instances != PIPE_INSTANCES)) {
+        CloseHandle(pipe->pipe);
+        pipe->pipe = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_ACCESS_DENIED);
+    }
     if (pipe->pipe == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         if (code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY)
