@@ -217,11 +217,9 @@ static int RunMode(int mode)
         PrintUsage();
         return 0;
     case SVC_MODE_INSTALL:
-        SERVICE_Install();
-        return 0;
+        return SERVICE_Install() ? 0 : -1;
     case SVC_MODE_REMOVE:
-        SERVICE_Remove();
-        return 0;
+        return SERVICE_Remove() ? 0 : -1;
     case SVC_MODE_DEBUG: {
         CSSLService *svc = MakeService();
         if (!svc)

@@ -93,7 +93,10 @@ void PrintUsage();
 int SVC_Main(int argc, char **argv);
 
 // Install, remove and the event source (the SCM and registry on Windows; on
-// Linux the first two only say that there is nothing to do).
-void SERVICE_Install();
-void SERVICE_Remove();
+// Linux the first two only say that there is nothing to do). Install and
+// remove return 1 when done, 0 after a failure (the program then ends with
+// -1).
+int SERVICE_Install();
+int SERVICE_Remove();
 int SERVICE_RegisterEventSource();
+

@@ -37,16 +37,18 @@ uint32_t SVCSYS_RunDispatcher()
     return 0;
 }
 
-void SERVICE_Install()
+int SERVICE_Install()
 {
     printf("%s: there is no service manager to install into on this system; "
            "start the program with -run to serve in the foreground.\r\n", SVC_SERVICE_NAME);
+    return 1;  // nothing to do is no failure
 }
 
-void SERVICE_Remove()
+int SERVICE_Remove()
 {
     printf("%s: nothing is installed on this system; stop a running service with SIGTERM.\r\n",
            SVC_SERVICE_NAME);
+    return 1;
 }
 
 int SERVICE_RegisterEventSource()

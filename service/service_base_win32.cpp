@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 
 static const wchar_t SERVICE_NAME_W[] = L"" SVC_SERVICE_NAME;
 static const wchar_t DISPLAY_NAME_W[] = L"" SVC_DISPLAY_NAME;
@@ -60,38 +61,63 @@ static void LogFailure(const char *what)
     LOG_Print("%s failed w/err %lu (%s)\r\n", what, (unsigned long)code, GetErrorText(code));
 }
 
-void SERVICE_Install()
+// The program path as the service's command line: quoted, so that a folder
+// with a blank ("C:\Program Files\...") cannot be read as a shorter program
+// path ("C:\Program.exe") by the service control manager.
+static int QuotedPath(const wchar_t *path, wchar_t *out, size_t size)
 {
-    wchar_t path[MAX_PATH];
-    if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) {
+    size_t n = wcslen(path);
+    if (n + 3 > size || wcschr(path, L'"'))
+        return 0;
+    out[0] = L'"';
+    wmemcpy(out + 1, path, n);
+    out[n + 1] = L'"';
+    out[n + 2] = L'\0';
+    return 1;
+}
+
+int SERVICE_Install()
+{
+    wchar_t path[MAX_PATH], quoted[MAX_PATH + 3];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) {
+        if (n >= MAX_PATH)
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
         LogFailure("GetModuleFileName");
-        return;
+        return 0;
+    }
+    if (!QuotedPath(path, quoted, sizeof(quoted) / sizeof(quoted[0]))) {
+        SetLastError(ERROR_BAD_PATHNAME);
+        LogFailure("GetModuleFileName");
+        return 0;
     }
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) {
         LogFailure("OpenSCManager");
-        return;
+        return 0;
     }
     SC_HANDLE service = CreateServiceW(manager, SERVICE_NAME_W, DISPLAY_NAME_W, SERVICE_QUERY_STATUS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                       path, nullptr, nullptr, L"\0", nullptr, nullptr);
+                                       quoted, nullptr, nullptr, L"\0", nullptr, nullptr);
     if (!service) {
         LOG_Print("Create service failed with 0x%08lx\r\n", (unsigned long)GetLastError());
         CloseServiceHandle(manager);
-        return;
+        return 0;
     }
     printf("%s is installed.\r\n", SVC_SERVICE_NAME);
     CloseServiceHandle(service);
+    int ok = 0;
     service = OpenServiceW(manager, SERVICE_NAME_W, 0xF003F);
     if (service && StartServiceW(service, 0, nullptr)) {
         printf("%s started.\r\n", SVC_SERVICE_NAME);
-        SERVICE_RegisterEventSource();
+        ok = SERVICE_RegisterEventSource();
     } else {
         printf("%s failed to start.\r\n", SVC_SERVICE_NAME);
     }
     if (service)
         CloseServiceHandle(service);
     CloseServiceHandle(manager);
+    return ok;
 }
 
 int SERVICE_RegisterEventSource()
@@ -127,19 +153,20 @@ int SERVICE_RegisterEventSource()
     return ok;
 }
 
-void SERVICE_Remove()
+int SERVICE_Remove()
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!manager) {
         printf("OpenSCManager failed w/err 0x%08lx\r\n", (unsigned long)GetLastError());
-        return;
+        return 0;
     }
     SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME_W, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
     if (!service) {
         LogFailure("OpenService");
         CloseServiceHandle(manager);
-        return;
+        return 0;
     }
+    int ok = 1;
     SERVICE_STATUS st;
     if (ControlService(service, SERVICE_CONTROL_STOP, &st)) {
         LOG_Print("Stopping %s.", SVC_SERVICE_NAME);
@@ -148,15 +175,20 @@ void SERVICE_Remove()
             LOG_Print(".");
             Sleep(1000);
         }
-        if (st.dwCurrentState == SERVICE_STOPPED)
+        if (st.dwCurrentState == SERVICE_STOPPED) {
             LOG_Print("\r\n%s is stopped.\r\n", SVC_SERVICE_NAME);
-        else
+        } else {
             LOG_Print("\r\n%s failed to stop.\r\n", SVC_SERVICE_NAME);
+            ok = 0;
+        }
     }
-    if (DeleteService(service))
+    if (DeleteService(service)) {
         LOG_Print("%s is removed.\r\n", SVC_SERVICE_NAME);
-    else
+    } else {
         LogFailure("DeleteService");
+        ok = 0;
+    }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
+    return ok;
 }

@@ -9,6 +9,7 @@
 #include <new>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -19,8 +20,13 @@ const char *PIPESYS_DefaultAddress()
 
 void SPIPE_TestAddress(char *buf, uint32_t size)
 {
+    // A folder of this process's own: the service serves only from a folder
+    // that nobody else may write into.
     const char *dir = getenv("TMPDIR");
-    snprintf(buf, size, "%s/tlx-service-%ld.sock", dir && *dir ? dir : "/tmp", (long)getpid());
+    snprintf(buf, size, "%s/tlx-service-%ld", dir && *dir ? dir : "/tmp", (long)getpid());
+    mkdir(buf, 0700);
+    size_t n = strlen(buf);
+    snprintf(buf + n, size - n, "/pipe.sock");
 }
 
 struct SvcPipeClient {

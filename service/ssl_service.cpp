@@ -18,7 +18,7 @@ static const char LINE_FAILED[] =
 
 CSSLService::CSSLService(const ServiceOps *ops_)
     : stopping(0), stoppedEvent(nullptr), lastError(0), pipe(nullptr), requestLength(0), replyLength(0),
-      pending(0), pipeState(PIPE_CONNECTING), adapterIndex(0), ops(ops_)
+      pending(0), pipeState(PIPE_CONNECTING), bound(false), adapterIndex(0), routeCount(0), ops(ops_)
 {
     request[0] = '\0';
     reply[0] = '\0';
@@ -88,8 +88,7 @@ void CSSLService::OnServiceStop()
 void CSSLService::RunWorker()
 {
     LOG_Print("Service started.. \r\n");
-    adapterName[0] = '\0';
-    adapterIndex = 0;
+    CMD_ResetClient();
     bool serving = PIPE_Initialize() != 0;
     if (!serving)
         LOG_Print("ERROR: PIPE_Initialize: FAILED\r\n");
@@ -109,6 +108,7 @@ void CSSLService::RunWorker()
                 break;
             }
         }
+        CMD_ResetClient();  // a binding holds for one connection only
         while (!stopping) {
             LOG_Print("----- Waiting for %s ----\r\n", pipeState == PIPE_CONNECTING ? "Client" : "Command");
             if (!PIPE_Exchange())
@@ -121,6 +121,7 @@ void CSSLService::RunWorker()
         if (!serving)
             break;
         ops->CleanUpRoutes();
+        CMD_ResetClient();
         if (pipeState != PIPE_CONNECTING)
             PIPE_Disconnect();
         LOG_Print("%s", LINE_DISCONNECTED);
@@ -177,17 +178,69 @@ static void CopyTruncated(char *to, size_t size, const char *from)
     to[n] = '\0';
 }
 
+// Fields of a ClientHello as the client sends it (name and index).
+#define FIELDS_CLIENT_HELLO 3u
+
+const char *const SVC_TapDescriptions[2] = {"SSL VPN TAP-Win32 Adapter", "TAP-Windows Adapter V9"};
+
+bool SVC_IsTapDescription(const char *description)
+{
+    if (!description)
+        return false;
+    for (const char *d : SVC_TapDescriptions)
+        if (strncmp(description, d, strlen(d)) == 0)
+            return true;
+    return false;
+}
+
+// Why the message in the buffer is no request the client could have sent:
+// one text of printable ASCII, ended by its NUL, no longer than the
+// client's buffer. Null when it is one.
+static const char *FramingFault(const char *request, uint32_t length)
+{
+    if (length == SVC_REQUEST_TOO_LONG || length > SVC_REQUEST_LIMIT)
+        return "longer than any request";
+    if (length == 0 || request[length - 1] != '\0')
+        return "not ended by its NUL";
+    for (uint32_t i = 0; i + 1 < length; i++) {
+        unsigned char c = (unsigned char)request[i];
+        if (c == '\0')
+            return "a NUL inside the text";
+        if (c < 0x20 || c > 0x7E)
+            return "a byte that is no printable ASCII";
+    }
+    return nullptr;
+}
+
+void CSSLService::CMD_ResetClient()
+{
+    bound = false;
+    adapterName[0] = '\0';
+    adapterIndex = 0;
+    routeCount = 0;
+}
+
+static void BadData()
+{
+    LOG_Print("ERROR: Recieved bad data from client.\r\n");
+    EVENTLOG_Write(SVC_EVENT_INFO, "Recieved bad data from client.");
+}
+
 int CSSLService::CMD_Handle()
 {
     char *tokens[SVC_MAX_TOKENS];
-    // A message that fills the whole buffer has no NUL of its own.
+    const char *fault = FramingFault(request, requestLength);
+    // Nothing of such a message is logged: it could forge log lines.
     request[requestLength <= SVC_REQUEST_MAX ? requestLength : SVC_REQUEST_MAX] = '\0';
-    uint32_t count = Tokenise(request, tokens);
-    if (count > 0 && strcmp(tokens[0], SVCPIPE_CMD_CLIENT_HELLO) == 0) {
-        CopyTruncated(adapterName, sizeof(adapterName), count > 1 ? tokens[1] : "");
-        adapterIndex = count > 2 ? (uint32_t)strtoul(tokens[2], nullptr, 16) : 0;
+    if (fault) {
+        LOG_Print("ERROR: Refused a message of %lu bytes from the client: %s\r\n", (unsigned long)requestLength,
+                  fault);
+        BadData();
+        CMD_Reply("%s", SVCPIPE_REPLY_UNKNOWN);
+        return 1;
     }
-    if (count > 0 && strcmp(tokens[0], SVCPIPE_CMD_ROUTE_CLEANUP) == 0) {
+    uint32_t count = Tokenise(request, tokens);
+    if (count > 0 && strcmp(tokens[0], SVCPIPE_CMD_ROUTE_CLEANUP) == 0 && bound) {
         // The adapter goes back to its placeholder before the routes are
         // undone; a step that cannot be started (logged by the operation)
         // ends the worker without a reply.
@@ -209,20 +262,61 @@ void CSSLService::CMD_Reply(const char *format, ...)
     replyLength = (uint32_t)strlen(reply) + 1;
 }
 
-static uint32_t Hex(const char *s)
+// ---- Reading the fields: whole tokens only, no sign, no trailing text ----
+
+static bool IsHexDigit(char c)
 {
-    return (uint32_t)strtoul(s, nullptr, 16);
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// "0x" and up to eight hexadecimal digits ("0x%x", "0x%08x"); the prefix may
+// be left out, as strtoul allows.
+static bool Hex(const char *s, uint32_t *value)
+{
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+        s += 2;
+    size_t n = strlen(s);
+    if (n == 0 || n > 8)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (!IsHexDigit(s[i]))
+            return false;
+    *value = (uint32_t)strtoul(s, nullptr, 16);
+    return true;
 }
 
 // An IPv4 address or mask: the wire word back into network byte order.
-static uint32_t Addr(const char *s)
+static bool Addr(const char *s, uint32_t *address)
 {
-    return SVCPIPE_AddressFromWord(Hex(s));
+    uint32_t word;
+    if (!Hex(s, &word))
+        return false;
+    *address = SVCPIPE_AddressFromWord(word);
+    return true;
 }
 
-static uint32_t Dec(const char *s)
+static bool Dec(const char *s, uint32_t *value)
 {
-    return (uint32_t)strtoul(s, nullptr, 10);
+    size_t n = strlen(s);
+    if (n == 0 || n > 10)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+    unsigned long long v = strtoull(s, nullptr, 10);
+    if (v > 0xFFFFFFFFull)
+        return false;
+    *value = (uint32_t)v;
+    return true;
+}
+
+// A flag as the client writes it: "0x0" or "0x1".
+static bool Flag(const char *s, uint32_t *value)
+{
+    if (strcmp(s, "0x0") != 0 && strcmp(s, "0x1") != 0)
+        return false;
+    *value = (uint32_t)(s[2] - '0');
+    return true;
 }
 
 static bool EqualsNoCase(const char *a, const char *b)
@@ -236,6 +330,42 @@ static bool EqualsNoCase(const char *a, const char *b)
     return *a == *b;
 }
 
+// ---- What the values may be ----
+
+static uint8_t FirstByte(uint32_t address)
+{
+    uint8_t b[4];
+    memcpy(b, &address, 4);
+    return b[0];
+}
+
+static bool IsMulticast(uint32_t address)
+{
+    return FirstByte(address) >= 224 && FirstByte(address) <= 239;
+}
+
+// An address one host can have: not 0.0.0.0, 255.255.255.255 or multicast.
+static bool IsHostAddress(uint32_t address)
+{
+    return address != 0 && address != 0xFFFFFFFFu && !IsMulticast(address);
+}
+
+// A mask of ones, then zeros (network byte order).
+static bool IsPrefixMask(uint32_t mask)
+{
+    uint8_t b[4];
+    memcpy(b, &mask, 4);
+    uint32_t zeros = ~((uint32_t)b[0] << 24 | (uint32_t)b[1] << 16 | (uint32_t)b[2] << 8 | b[3]);
+    return (zeros & (zeros + 1)) == 0;
+}
+
+static bool InRange(uint32_t v, uint32_t low, uint32_t high)
+{
+    return v >= low && v <= high;
+}
+
+// ---- The commands ----
+
 // A command handler: 1 on success, 0 on failure with the code in *code.
 typedef int (*CmdHandler)(CSSLService *svc, char **t, uint32_t *code);
 
@@ -245,24 +375,107 @@ static int Result(uint32_t result, uint32_t *code)
     return result == 0;
 }
 
-static int CmdNothing(CSSLService *, char **, uint32_t *)
+// A request that is refused: one log line that says why, and the failure
+// reply; nothing is changed.
+static int Refuse(const char *command, const char *why, uint32_t *code)
 {
+    LOG_Print("ERROR: %s refused: %s\r\n", command, why);
+    *code = SVC_REFUSED;
+    return 0;
+}
+
+// The adapter name and index fields of a command bound to the hello's adapter.
+static bool IsBoundAdapter(const CSSLService *s, const char *name, const char *index)
+{
+    uint32_t i;
+    return strcmp(name, s->adapterName) == 0 && Hex(index, &i) && i == s->adapterIndex;
+}
+
+static bool IsBoundIndex(const CSSLService *s, const char *index)
+{
+    uint32_t i;
+    return Hex(index, &i) && i == s->adapterIndex;
+}
+
+static const char NOT_BOUND[] = "not the adapter of the ClientHello";
+
+static int CmdHello(CSSLService *s, char **t, uint32_t *code)
+{
+    s->CMD_ResetClient();
+    uint32_t index;
+    if (strlen(t[1]) >= sizeof(s->adapterName) || !Hex(t[2], &index))
+        return Refuse(t[0], "no adapter name and index", code);
+    uint32_t found = s->ops->FindTapAdapter(t[1], index);
+    if (found != 0) {
+        LOG_Print("ERROR: %s refused: \"%s\" with index %lu is no TAP adapter of this system (%lu)\r\n", t[0], t[1],
+                  (unsigned long)index, (unsigned long)found);
+        *code = SVC_REFUSED;
+        return 0;
+    }
+    CopyTruncated(s->adapterName, sizeof(s->adapterName), t[1]);
+    s->adapterIndex = index;
+    s->bound = true;
     return 1;
 }
 
 static int CmdInit(CSSLService *s, char **t, uint32_t *code)
 {
-    return Result(s->ops->PrepareInterface(Hex(t[1]), Hex(t[2])), code);
+    uint32_t allNets;
+    if (!IsBoundIndex(s, t[1]))
+        return Refuse(t[0], NOT_BOUND, code);
+    if (!Flag(t[2], &allNets))
+        return Refuse(t[0], "the all-nets flag is neither 0x0 nor 0x1", code);
+    return Result(s->ops->PrepareInterface(s->adapterIndex, allNets), code);
+}
+
+static bool SameRoute(const ClientRoute &r, uint32_t index, uint32_t destination, uint32_t mask)
+{
+    return r.index == index && r.destination == destination && r.mask == mask;
 }
 
 static int CmdAdd(CSSLService *s, char **t, uint32_t *code)
 {
-    return Result(s->ops->AddRoute(Hex(t[1]), Addr(t[2]), Addr(t[3]), Addr(t[4]), Dec(t[5])), code);
+    uint32_t index, destination, mask, nextHop, metric;
+    if (!Hex(t[1], &index) || !Addr(t[2], &destination) || !Addr(t[3], &mask) || !Addr(t[4], &nextHop) ||
+        !Dec(t[5], &metric))
+        return Refuse(t[0], "a field is no number", code);
+    if (!IsPrefixMask(mask) || (destination & ~mask) != 0)
+        return Refuse(t[0], "the mask is no prefix of the destination", code);
+    if (!InRange(metric, 1, 9999))
+        return Refuse(t[0], "the metric is not 1 to 9999", code);
+    if (nextHop == 0xFFFFFFFFu || IsMulticast(nextHop))
+        return Refuse(t[0], "the next hop is no host address", code);
+    bool known = false, hostRoute = false;
+    for (uint32_t i = 0; i < s->routeCount; i++) {
+        known = known || SameRoute(s->routes[i], index, destination, mask);
+        hostRoute = hostRoute || s->routes[i].index != s->adapterIndex;
+    }
+    if (index != s->adapterIndex) {
+        // Off the tunnel only the host route to the VPN gateway, through the
+        // gateway the interface already uses: it changes no path but that one.
+        if (mask != 0xFFFFFFFFu || !IsHostAddress(destination))
+            return Refuse(t[0], "only a host route may leave through another interface", code);
+        if (!s->ops->IsDefaultGateway(index, nextHop))
+            return Refuse(t[0], "the next hop is not that interface's default gateway", code);
+        if (hostRoute && !known)
+            return Refuse(t[0], "this client has its host route on another interface already", code);
+    }
+    if (!known) {
+        if (s->routeCount >= SVC_MAX_CLIENT_ROUTES) {
+            LOG_Print("ERROR: %s refused: this client has added %u routes, the most it may\r\n", t[0],
+                      (unsigned)SVC_MAX_CLIENT_ROUTES);
+            *code = SVC_REFUSED;
+            return 0;
+        }
+        s->routes[s->routeCount++] = ClientRoute{index, destination, mask};
+    }
+    return Result(s->ops->AddRoute(index, destination, mask, nextHop, metric), code);
 }
 
 static int CmdCleanUp(CSSLService *s, char **, uint32_t *)
 {
     s->ops->CleanUpRoutes();
+    s->routeCount = 0;
     return 1;
 }
 
@@ -273,7 +486,10 @@ static int CmdFixDefaultRoute(CSSLService *s, char **, uint32_t *code)
 
 static int CmdFixRoute(CSSLService *s, char **t, uint32_t *code)
 {
-    return Result(s->ops->RaiseMetric(Addr(t[1])), code);
+    uint32_t destination;
+    if (!Addr(t[1], &destination))
+        return Refuse(t[0], "the destination is no number", code);
+    return Result(s->ops->RaiseMetric(destination), code);
 }
 
 static int CmdRestoreRoutes(CSSLService *s, char **, uint32_t *)
@@ -284,18 +500,50 @@ static int CmdRestoreRoutes(CSSLService *s, char **, uint32_t *)
 
 static int CmdSetIfaceAddr(CSSLService *s, char **t, uint32_t *code)
 {
-    return Result(s->ops->SetAddress(t[1], Hex(t[2]), Addr(t[3]), Addr(t[4]), Addr(t[5]), Dec(t[6])), code);
+    uint32_t address, mask, gateway, mtu;
+    if (!IsBoundAdapter(s, t[1], t[2]))
+        return Refuse(t[0], NOT_BOUND, code);
+    if (!Addr(t[3], &address) || !Addr(t[4], &mask) || !Addr(t[5], &gateway) || !Dec(t[6], &mtu))
+        return Refuse(t[0], "a field is no number", code);
+    if (!IsHostAddress(address))
+        return Refuse(t[0], "the address is no host address", code);
+    if (mask == 0 || !IsPrefixMask(mask))
+        return Refuse(t[0], "the mask is no prefix", code);
+    // 0 keeps the gateways and 255.255.255.255 removes them.
+    if (gateway != 0 && gateway != 0xFFFFFFFFu && IsMulticast(gateway))
+        return Refuse(t[0], "the gateway is no host address", code);
+    if (!InRange(mtu, 576, 65535))
+        return Refuse(t[0], "the MTU is not 576 to 65535", code);
+    return Result(s->ops->SetAddress(s->adapterName, s->adapterIndex, address, mask, gateway, mtu), code);
 }
 
 static int CmdRemoveGateway(CSSLService *s, char **t, uint32_t *code)
 {
+    uint32_t address;
+    if (!IsBoundAdapter(s, t[1], t[2]))
+        return Refuse(t[0], NOT_BOUND, code);
+    if (!Addr(t[3], &address))
+        return Refuse(t[0], "the address is no number", code);
+    if (!IsHostAddress(address))
+        return Refuse(t[0], "the address is no host address", code);
     // The client sends the gateway; it is the address that is deleted.
-    return Result(s->ops->DeleteAddress(t[1], Hex(t[2]), Addr(t[3])), code);
+    return Result(s->ops->DeleteAddress(s->adapterName, s->adapterIndex, address), code);
 }
 
 static int CmdSetDns(CSSLService *s, char **t, uint32_t *code)
 {
-    return Result(s->ops->SetDns(t[1], Hex(t[2]), EqualsNoCase(t[3], SVCPIPE_DNS_CLEAR), Addr(t[4]), Addr(t[5])), code);
+    uint32_t dns1, dns2;
+    if (!IsBoundAdapter(s, t[1], t[2]))
+        return Refuse(t[0], NOT_BOUND, code);
+    bool clear = EqualsNoCase(t[3], SVCPIPE_DNS_CLEAR);
+    if (!clear && !EqualsNoCase(t[3], SVCPIPE_DNS_KEEP))
+        return Refuse(t[0], "the clear flag is neither true nor false", code);
+    if (!Addr(t[4], &dns1) || !Addr(t[5], &dns2))
+        return Refuse(t[0], "a field is no number", code);
+    // 0 stands for no server.
+    if ((dns1 != 0 && !IsHostAddress(dns1)) || (dns2 != 0 && !IsHostAddress(dns2)))
+        return Refuse(t[0], "a DNS server is no host address", code);
+    return Result(s->ops->SetDns(s->adapterName, s->adapterIndex, clear, dns1, dns2), code);
 }
 
 static int CmdClientStatus(CSSLService *, char **t, uint32_t *code)
@@ -319,7 +567,7 @@ static const struct {
     uint32_t tokens;  // 0: any number
     CmdHandler handler;
 } s_commands[] = {
-    {SVCPIPE_CMD_CLIENT_HELLO, 0, CmdNothing},
+    {SVCPIPE_CMD_CLIENT_HELLO, FIELDS_CLIENT_HELLO, CmdHello},
     {SVCPIPE_CMD_ROUTE_INIT, SVCPIPE_FIELDS_ROUTE_INIT, CmdInit},
     {SVCPIPE_CMD_ROUTE_ADD, SVCPIPE_FIELDS_ROUTE_ADD, CmdAdd},
     {SVCPIPE_CMD_ROUTE_CLEANUP, 0, CmdCleanUp},
@@ -341,13 +589,16 @@ void CSSLService::CMD_Dispatch(char **tokens, uint32_t count)
     if (count > 0 && found < 0)
         LOG_Print("ERROR: Unhandled command from client \"%s\"\r\n", tokens[0]);
     if (found < 0 || (s_commands[found].tokens != 0 && s_commands[found].tokens != count)) {
-        LOG_Print("ERROR: Recieved bad data from client.\r\n");
-        EVENTLOG_Write(SVC_EVENT_INFO, "Recieved bad data from client.");
+        BadData();
         CMD_Reply("%s", SVCPIPE_REPLY_UNKNOWN);
         return;
     }
     uint32_t code = 0;
-    int ok = s_commands[found].handler(this, tokens, &code);
+    int ok;
+    if (!bound && s_commands[found].handler != CmdHello)
+        ok = Refuse(tokens[0], "no ClientHello on this connection yet", &code);
+    else
+        ok = s_commands[found].handler(this, tokens, &code);
     if (ok) {
         CMD_Reply(SVCPIPE_FORMAT_OK, tokens[0], SVCPIPE_REPLY_OK);
     } else {

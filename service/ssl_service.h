@@ -13,6 +13,19 @@
 #define SVC_REPLY_MAX SVCPIPE_SERVICE_BUFFER
 #define SVC_MAX_TOKENS SVCPIPE_MAX_FIELDS
 #define SVC_ADAPTER_NAME_MAX 128
+// The longest request the client ever sends, its NUL included.
+#define SVC_REQUEST_LIMIT SVCPIPE_CLIENT_BUFFER
+// Request length the pipe reports for a message that did not fit.
+#define SVC_REQUEST_TOO_LONG (SVC_REQUEST_MAX + 1)
+// Routes one client may have added at a time.
+#define SVC_MAX_CLIENT_ROUTES 64
+// What every refused request is answered with (ERROR_INVALID_PARAMETER, on
+// every system: the client reads only "OK" or not).
+#define SVC_REFUSED 0x57u
+
+// The descriptions a TAP adapter's own description begins with.
+extern const char *const SVC_TapDescriptions[2];
+bool SVC_IsTapDescription(const char *description);
 
 // The interface and route operations the dispatcher performs. Each returns 0
 // or an error code. The service's own table, SVC_SystemOps, holds the
@@ -31,8 +44,19 @@ struct ServiceOps {
     uint32_t (*RaiseMetric)(uint32_t destination);
     uint32_t (*RestoreMetrics)();
     uint32_t (*CleanUpRoutes)();
+    // 0 when the system has a TAP adapter of that name and index (its
+    // description is one of SVC_TapDescriptions), else an error code.
+    uint32_t (*FindTapAdapter)(const char *name, uint32_t index);
+    // True when nextHop is a default gateway of the interface: one of its
+    // default routes now, or one the service removed and will put back.
+    bool (*IsDefaultGateway)(uint32_t index, uint32_t nextHop);
 };
 extern const ServiceOps SVC_SystemOps;
+
+// A route a client added: what makes it the same route again.
+struct ClientRoute {
+    uint32_t index, destination, mask;
+};
 
 // Pipe states.
 enum { PIPE_CONNECTING = 0, PIPE_READING = 1, PIPE_WRITING = 2 };
@@ -66,9 +90,11 @@ public:
     void PIPE_ResetExchange();
     void PIPE_ReportCreateFailure(uint32_t code);
 
-    // Tokenises the request in the buffer, runs the pre-steps of ClientHello
-    // and ROUTE_CleanUp, and dispatches. 0 when the worker must end.
+    // Checks the request's framing, tokenises it, runs the pre-step of
+    // ROUTE_CleanUp, and dispatches. 0 when the worker must end.
     int CMD_Handle();
+    // Forgets the adapter binding and the routes of the client that went.
+    void CMD_ResetClient();
     void CMD_Dispatch(char **tokens, uint32_t count);
     void CMD_Reply(const char *format, ...)
 #if defined(__GNUC__)
@@ -86,8 +112,14 @@ public:
     uint32_t replyLength;
     int32_t pending;
     int32_t pipeState;
+    // The adapter the client named in its ClientHello on this connection and
+    // the service found to be a TAP adapter; every later command is bound
+    // to it. Set only by an accepted ClientHello, cleared for each client.
+    bool bound;
     char adapterName[SVC_ADAPTER_NAME_MAX];
     uint32_t adapterIndex;
+    ClientRoute routes[SVC_MAX_CLIENT_ROUTES];  // added since the hello or the last clean-up
+    uint32_t routeCount;
     const ServiceOps *ops;
 };
 
@@ -102,3 +134,7 @@ uint32_t SVCSYS_QueueWork(void (*fn)(void *), void *context);
 extern const uint32_t SVCSYS_OutOfMemory;
 uint32_t PIPESYS_Create(PipeSys **pipe);  // the wake-up, for the object's life
 void PIPESYS_Destroy(PipeSys *pipe);
+// The system's TAP adapter lookup (ServiceOps::FindTapAdapter): Windows by
+// adapter name (the GUID), Linux by link name (the alias carries the
+// description). 0, or an error code.
+uint32_t SVCSYS_FindTapAdapter(const char *name, uint32_t index);

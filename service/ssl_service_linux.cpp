@@ -4,6 +4,7 @@
 #include "ssl_service.h"
 #include "service_log.h"
 #include "service_pipe.h"
+#include "netlink_linux.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,6 +19,13 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <grp.h>
+
+#define SVC_SOCKET_GROUP "vantorelle"
+#include <linux/if_link.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
 
 struct SvcEvent {
     std::mutex lock;
@@ -94,6 +102,7 @@ struct PipeSys {
     int listenFd;
     int connFd;
     bool bound;  // the socket file is ours to remove
+    gid_t group;  // the service group, or -1
     char path[sizeof(((sockaddr_un *)nullptr)->sun_path)];
 };
 
@@ -111,6 +120,7 @@ uint32_t PIPESYS_Create(PipeSys **pipe)
     p->listenFd = -1;
     p->connFd = -1;
     p->bound = false;
+    p->group = (gid_t)-1;
     p->path[0] = '\0';
     *pipe = p;
     return 0;
@@ -136,12 +146,31 @@ static void PipeError(uint32_t code, const char *state)
     LOG_Print("ERROR: %lu (%s) State: %s\r\n", (unsigned long)code, GetErrorText(code), state);
 }
 
-// Makes the folders above the socket path (the system's path lies in a
-// folder of its own below /run).
-static void MakeParents(const char *path)
+// The group whose members may use the service besides root; -1 when the
+// system has no such group.
+static gid_t ServiceGroup()
+{
+    group g, *found = nullptr;
+    char buf[1024];
+    if (getgrnam_r(SVC_SOCKET_GROUP, &g, buf, sizeof(buf), &found) != 0 || !found)
+        return (gid_t)-1;
+    return found->gr_gid;
+}
+
+// The socket's folder: made (0755) when missing, and refused unless this
+// user owns it and nobody else may write into it, so that nobody else can
+// put a socket of their own in its place.
+static uint32_t CheckFolder(const char *path)
 {
     char dir[sizeof(((sockaddr_un *)nullptr)->sun_path)];
     snprintf(dir, sizeof(dir), "%s", path);
+    char *slash = strrchr(dir, '/');
+    if (!slash)
+        snprintf(dir, sizeof(dir), ".");
+    else if (slash == dir)
+        dir[1] = '\0';
+    else
+        *slash = '\0';
     for (char *p = dir + 1; *p; p++) {
         if (*p != '/')
             continue;
@@ -149,10 +178,21 @@ static void MakeParents(const char *path)
         mkdir(dir, 0755);
         *p = '/';
     }
+    mkdir(dir, 0755);
+    struct stat st;
+    if (lstat(dir, &st) != 0)
+        return (uint32_t)errno;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        LOG_Print("ERROR: The folder \"%s\" of the pipe is not the service's own (owner %lu, mode %03o)\r\n", dir,
+                  (unsigned long)st.st_uid, (unsigned)(st.st_mode & 0777));
+        return EACCES;
+    }
+    return 0;
 }
 
-// Binds the listening socket. A socket file left by an ended server is
-// replaced; one that a live server answers on is not.
+// Binds the listening socket: mode 0600, or 0660 with the service group
+// where the system has it. A socket file left by an ended server is
+// replaced; one that a live server answers on is not: the name is taken.
 static uint32_t Listen(PipeSys *p)
 {
     const char *path = SPIPE_Address();
@@ -163,6 +203,9 @@ static uint32_t Listen(PipeSys *p)
         return ENAMETOOLONG;
     strcpy(addr.sun_path, path);
     strcpy(p->path, path);
+    uint32_t code = CheckFolder(path);
+    if (code != 0)
+        return code;
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return (uint32_t)errno;
@@ -172,20 +215,58 @@ static uint32_t Listen(PipeSys *p)
         close(probe);
         if (alive) {
             close(fd);
+            LOG_Print("ERROR: Another program serves \"%s\" already\r\n", path);
             return EADDRINUSE;
         }
     }
     unlink(path);
-    MakeParents(path);
-    // Every local user may talk to the service, as every authenticated user
-    // may open the pipe on Windows.
-    if (bind(fd, (sockaddr *)&addr, sizeof(addr)) != 0 || chmod(path, 0666) != 0 || listen(fd, 0) != 0) {
-        uint32_t code = (uint32_t)errno;
+    gid_t group = ServiceGroup();
+    // The file is made without any access for others, then opened to the group.
+    mode_t old = umask(0177);
+    int rc = bind(fd, (sockaddr *)&addr, sizeof(addr));
+    umask(old);
+    if (rc == 0 && group != (gid_t)-1)
+        rc = chown(path, geteuid(), group) == 0 && chmod(path, 0660) == 0 ? 0 : -1;
+    if (rc != 0 || listen(fd, 0) != 0) {
+        code = (uint32_t)errno;
+        unlink(path);
         close(fd);
         return code;
     }
     p->listenFd = fd;
     p->bound = true;
+    p->group = group;
+    return 0;
+}
+
+// Who may talk to the service: root, the service's own user, or a member of
+// the service group. 1 when the peer may.
+static int PeerAllowed(int fd, gid_t group)
+{
+    ucred cred;
+    socklen_t len = sizeof(cred);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred)) {
+        LOG_Print("ERROR: The client's credentials cannot be read, %lu (%s)\r\n", (unsigned long)errno,
+                  GetErrorText((uint32_t)errno));
+        return 0;
+    }
+    if (cred.uid == 0 || cred.uid == geteuid())
+        return 1;
+    if (group != (gid_t)-1) {
+        if (cred.gid == group)
+            return 1;
+#ifdef SO_PEERGROUPS
+        gid_t groups[256];
+        socklen_t size = sizeof(groups);
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &size) == 0)
+            for (socklen_t i = 0; i < size / sizeof(gid_t); i++)
+                if (groups[i] == group)
+                    return 1;
+#endif
+    }
+    LOG_Print("ERROR: Refused a client of user %lu (process %ld): neither root nor of the group %s\r\n",
+              (unsigned long)cred.uid, (long)cred.pid, SVC_SOCKET_GROUP);
+    EVENTLOG_Write(SVC_EVENT_INFO, "Refused a client that may not use the service.");
     return 0;
 }
 
@@ -250,6 +331,11 @@ int CSSLService::PIPE_Exchange()
                 PipeError((uint32_t)errno, "CONNECTING_PENDING");
                 return 0;
             }
+            // Nothing of a caller that may not use the service is read.
+            if (!PeerAllowed(fd, pipe->group)) {
+                close(fd);
+                continue;
+            }
             pipe->connFd = fd;
             pending = 0;
             pipeState = PIPE_READING;
@@ -273,13 +359,14 @@ int CSSLService::PIPE_Exchange()
                           GetErrorText(EPIPE));
                 return 0;
             }
-            if (n < 0 || (msg.msg_flags & MSG_TRUNC)) {
-                // A request larger than the buffer ends the connection.
-                lastError = n < 0 ? (uint32_t)errno : EMSGSIZE;
+            if (n < 0) {
+                lastError = (uint32_t)errno;
                 PipeError(lastError, "READING");
                 return 0;
             }
-            requestLength = (uint32_t)n;
+            // The kernel drops the rest of a message larger than the buffer;
+            // the dispatcher refuses it.
+            requestLength = (msg.msg_flags & MSG_TRUNC) ? SVC_REQUEST_TOO_LONG : (uint32_t)n;
             pending = 0;
             pipeState = PIPE_WRITING;
             return 1;
@@ -331,4 +418,52 @@ void CSSLService::PIPE_Wake()
     uint64_t one = 1;
     ssize_t n = write(pipe->wakeFd, &one, sizeof(one));
     (void)n;
+}
+
+// ---- The TAP adapter lookup: the tun link of that name and index whose
+// alias carries a TAP description ----
+
+namespace {
+struct LinkMatch {
+    const char *name;
+    uint32_t index;
+    bool nameFound, matched;
+};
+}  // namespace
+
+static void MatchLink(const nlmsghdr *h, void *context)
+{
+    LinkMatch *m = static_cast<LinkMatch *>(context);
+    if (h->nlmsg_type != RTM_NEWLINK)
+        return;
+    const ifinfomsg *ifi = static_cast<const ifinfomsg *>(NLMSG_DATA(h));
+    int len = (int)h->nlmsg_len - (int)NLMSG_LENGTH(sizeof(*ifi));
+    char name[IFNAMSIZ + 1] = "", alias[256] = "";
+    for (const rtattr *a = IFLA_RTA(ifi); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+        size_t n = RTA_PAYLOAD(a);
+        char *to = a->rta_type == IFLA_IFNAME ? name : a->rta_type == IFLA_IFALIAS ? alias : nullptr;
+        size_t size = a->rta_type == IFLA_IFNAME ? sizeof(name) : sizeof(alias);
+        if (!to)
+            continue;
+        if (n >= size)
+            n = size - 1;
+        memcpy(to, RTA_DATA(a), n);
+        to[n] = '\0';
+    }
+    if (strcmp(name, m->name) != 0)
+        return;
+    m->nameFound = true;
+    m->matched = m->matched || ((uint32_t)ifi->ifi_index == m->index && SVC_IsTapDescription(alias));
+}
+
+uint32_t SVCSYS_FindTapAdapter(const char *name, uint32_t index)
+{
+    NL_Message m;
+    NL_Begin(&m, RTM_GETLINK, NLM_F_DUMP, sizeof(ifinfomsg));
+    static_cast<ifinfomsg *>(m.Body())->ifi_family = AF_UNSPEC;
+    LinkMatch match = {name, index, false, false};
+    uint32_t code = NL_Dump(&m, MatchLink, &match);
+    if (code != 0)
+        return code;
+    return match.matched ? 0 : match.nameFound ? EINVAL : ENODEV;
 }

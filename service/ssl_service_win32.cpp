@@ -4,15 +4,27 @@
 #include "service_log.h"
 #include "service_pipe.h"
 
+#include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 #include <sddl.h>
+
+#include <cstdlib>
 
 #include <cstring>
 #include <new>
 
-#define PIPE_SDDL L"D:(A;OICI;GRGW;;;AU)(A;OICI;GA;;;BA)"
-#define PIPE_OPEN_MODE 0x40000003u  // PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED
-#define PIPE_MODE 6u                // PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT
+// Local System and the administrators fully, interactive users read and
+// write, nobody who logged on over the network (the deny comes first).
+#define PIPE_SDDL L"D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)"
+// PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE:
+// the creation fails when any other process holds the name already.
+#define PIPE_OPEN_MODE (0x40000003u | 0x00080000u)
+// PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS
+#define PIPE_MODE (6u | 8u)
+// One instance, kept across clients (DisconnectNamedPipe, ConnectNamedPipe),
+// so that no moment comes in which another process could create one.
+#define PIPE_INSTANCES 1u
 
 const uint32_t SVCSYS_OutOfMemory = ERROR_OUTOFMEMORY;
 
@@ -77,6 +89,7 @@ struct PipeSys {
     HANDLE pipe;
     OVERLAPPED ov;
     SECURITY_ATTRIBUTES *security;
+    bool tooLong;  // the message being read did not fit: its rest is read away
 };
 
 uint32_t PIPESYS_Create(PipeSys **pipe)
@@ -165,12 +178,27 @@ int CSSLService::PIPE_Initialize()
         LOG_Print("ERROR: CreateEvent failed with %d.\r\n", (int)GetLastError());
         return 0;
     }
-    pipe->pipe = CreateNamedPipeA(SPIPE_Address(), PIPE_OPEN_MODE, PIPE_MODE, PIPE_UNLIMITED_INSTANCES,
+    pipe->pipe = CreateNamedPipeA(SPIPE_Address(), PIPE_OPEN_MODE, PIPE_MODE, PIPE_INSTANCES,
                                   SVC_REPLY_MAX, SVC_REQUEST_MAX, 0xFFFFFFFFu, pipe->security);
+    // The first instance fixes the pipe's instance count: one other than
+    // ours is a pipe another program made first (a system that ignores the
+    // first-instance flag lets the creation pass).
+    DWORD instances = 0;
+    if (pipe->pipe != INVALID_HANDLE_VALUE &&
+        (!GetNamedPipeInfo(pipe->pipe, nullptr, nullptr, nullptr, &instances) || instances != PIPE_INSTANCES)) {
+        CloseHandle(pipe->pipe);
+        pipe->pipe = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_ACCESS_DENIED);
+    }
     if (pipe->pipe == INVALID_HANDLE_VALUE) {
-        PIPE_ReportCreateFailure((uint32_t)GetLastError());
+        DWORD code = GetLastError();
+        if (code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY)
+            LOG_Print("ERROR: Another program holds the pipe name \"%s\"; the service does not serve\r\n",
+                      SPIPE_Address());
+        PIPE_ReportCreateFailure((uint32_t)code);
         return 0;
     }
+    pipe->tooLong = false;
     return 1;
 }
 
@@ -227,16 +255,21 @@ int CSSLService::PIPE_Exchange()
                 pipeState = PIPE_READING;
             } else if (pipeState == PIPE_READING) {
                 if (ok && count != 0) {
-                    requestLength = count;
+                    requestLength = pipe->tooLong ? SVC_REQUEST_TOO_LONG : count;
+                    pipe->tooLong = false;
                     pipeState = PIPE_WRITING;
                     return 1;
                 }
-                if (code == ERROR_BROKEN_PIPE)
+                if (!ok && code == ERROR_MORE_DATA) {
+                    pipe->tooLong = true;  // read on into the same buffer
+                } else if (code == ERROR_BROKEN_PIPE) {
                     LOG_Print("NOTICE: Client connection closed, %lu (%s)\r\n", (unsigned long)code,
                               GetErrorText(code));
-                else
+                    return 0;
+                } else {
                     PipeError(code, "READING_PENDING");
-                return 0;
+                    return 0;
+                }
             } else if (pipeState == PIPE_WRITING) {
                 if (!ok || count != replyLength) {
                     PipeError(code, "WRITING_PENDING");
@@ -254,7 +287,8 @@ int CSSLService::PIPE_Exchange()
             DWORD count = 0;
             BOOL ok = ReadFile(pipe->pipe, request, SVC_REQUEST_MAX, &count, &pipe->ov);
             if (ok && count != 0) {
-                requestLength = count;
+                requestLength = pipe->tooLong ? SVC_REQUEST_TOO_LONG : count;
+                pipe->tooLong = false;
                 pending = 0;
                 pipeState = PIPE_WRITING;
                 return 1;
@@ -262,6 +296,11 @@ int CSSLService::PIPE_Exchange()
             lastError = (uint32_t)GetLastError();
             if (!ok && lastError == ERROR_IO_PENDING) {
                 pending = 1;
+                continue;
+            }
+            if (!ok && lastError == ERROR_MORE_DATA) {
+                pipe->tooLong = true;
+                pending = 0;
                 continue;
             }
             if (!ok && lastError == ERROR_BROKEN_PIPE)
@@ -318,4 +357,35 @@ void CSSLService::PIPE_Close()
 void CSSLService::PIPE_Wake()
 {
     SetEvent(pipe->wake);
+}
+
+// ---- The TAP adapter lookup: the adapter of that name (its GUID) and
+// index whose description is a TAP description ----
+
+uint32_t SVCSYS_FindTapAdapter(const char *name, uint32_t index)
+{
+    ULONG size = 16 * 1024;
+    IP_ADAPTER_ADDRESSES *list = nullptr;
+    ULONG rc = ERROR_BUFFER_OVERFLOW;
+    for (int tries = 0; tries < 3 && rc == ERROR_BUFFER_OVERFLOW; tries++) {
+        free(list);
+        list = static_cast<IP_ADAPTER_ADDRESSES *>(malloc(size));
+        if (!list)
+            return ERROR_OUTOFMEMORY;
+        rc = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                  nullptr, list, &size);
+    }
+    uint32_t result = rc == ERROR_SUCCESS ? (uint32_t)ERROR_NOT_FOUND : (uint32_t)rc;
+    for (IP_ADAPTER_ADDRESSES *a = rc == ERROR_SUCCESS ? list : nullptr; a; a = a->Next) {
+        if (!a->AdapterName || strcmp(a->AdapterName, name) != 0 || a->IfIndex != index)
+            continue;
+        char description[256] = "";
+        if (a->Description)
+            WideCharToMultiByte(CP_ACP, 0, a->Description, -1, description, sizeof(description), nullptr, nullptr);
+        description[sizeof(description) - 1] = '\0';
+        result = SVC_IsTapDescription(description) ? 0 : (uint32_t)ERROR_INVALID_PARAMETER;
+        break;
+    }
+    free(list);
+    return result;
 }

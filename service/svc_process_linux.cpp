@@ -14,6 +14,11 @@ uint32_t SVCPROC_RunHidden(const char *, const char *, uint32_t)
     return ENOSYS;
 }
 
+uint32_t SVCPROC_SystemToolPath(const char *, char *, uint32_t)
+{
+    return 0;
+}
+
 static uint64_t NowMs()
 {
     timespec ts;

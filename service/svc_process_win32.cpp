@@ -4,8 +4,32 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdio>
+#include <cstring>
+
+// A system tool by its full path in the system folder ("netsh" becomes
+// "C:\Windows\system32\netsh.exe"), never found through the search path,
+// where a user's folder could hold a program of the same name. 0 when the
+// system folder cannot be had.
+uint32_t SVCPROC_SystemToolPath(const char *program, char *out, uint32_t size)
+{
+    char dir[MAX_PATH];
+    UINT n = GetSystemDirectoryA(dir, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return 0;
+    const char *ext = strchr(program, '.') ? "" : ".exe";
+    int m = snprintf(out, size, "%s\\%s%s", dir, program, ext);
+    return m > 0 && (uint32_t)m < size ? (uint32_t)m : 0;
+}
+
 uint32_t SVCPROC_RunHidden(const char *program, const char *parameters, uint32_t waitMs)
 {
+    char path[MAX_PATH + 64];
+    if (!strchr(program, '\\')) {
+        if (SVCPROC_SystemToolPath(program, path, sizeof(path)) == 0)
+            return GetLastError() ? (uint32_t)GetLastError() : (uint32_t)ERROR_PATH_NOT_FOUND;
+        program = path;
+    }
     SHELLEXECUTEINFOA info;
     ZeroMemory(&info, sizeof(info));
     info.cbSize = sizeof(info);

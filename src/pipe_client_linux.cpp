@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "pipe_peer_check.h"
 #include "service_pipe_protocol.h"
 
 static const uint32_t kBusyRetryMs = 50;
@@ -78,6 +79,11 @@ PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uin
     uint64_t deadline = PIPECLIENT_NowMs() + busyWaitMs;
     for (;;) {
         int err = ConnectOnce(&addr, handle);
+        if (err == 0 && !PIPECHECK_Verify(*handle, code)) {
+            PIPECLIENT_Close(*handle);
+            *handle = PIPECLIENT_NONE;
+            return PIPECLIENT_OPEN_FAILED;
+        }
         if (err == 0)
             return PIPECLIENT_OPENED;
         *code = static_cast<uint32_t>(err);

@@ -8,6 +8,7 @@
 
 #include <stdlib.h>
 
+#include "pipe_peer_check.h"
 #include "service_pipe_protocol.h"
 
 const char *PIPECLIENT_Name(void)
@@ -32,14 +33,19 @@ PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uin
     *code = 0;
     const char *name = PIPECLIENT_Name();
     for (;;) {
+        // Identification only: whoever holds the server end cannot act as us.
         HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr);
+                               FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             // A client end starts in byte mode, where a long reply would be
             // split across reads and put every later exchange out of step.
             DWORD mode = PIPE_READMODE_MESSAGE;
             if (!SetNamedPipeHandleState(h, &mode, nullptr, nullptr)) {
                 *code = GetLastError();
+                CloseHandle(h);
+                return PIPECLIENT_OPEN_FAILED;
+            }
+            if (!PIPECHECK_Verify(reinterpret_cast<intptr_t>(h), code)) {
                 CloseHandle(h);
                 return PIPECLIENT_OPEN_FAILED;
             }

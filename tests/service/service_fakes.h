@@ -26,6 +26,10 @@ struct Calls {
     uint32_t resetResult = 0;
     std::atomic<int> cleanUps{0};
     void (*duringPrepare)() = nullptr;  // runs inside PrepareInterface
+    // The TAP adapters the fake system has, and the default gateway of its
+    // other interface.
+    std::vector<std::pair<std::string, uint32_t>> adapters;
+    uint32_t gatewayIndex = 7, gateway = 0x0101a8c0;  // 192.168.1.1
 };
 inline Calls &calls()
 {
@@ -59,6 +63,10 @@ inline void Reset()
     calls().resetResult = 0;
     calls().cleanUps = 0;
     calls().duringPrepare = nullptr;
+    calls().adapters = {{"{AB-CD}", 5}, {"{AB-CD}", 12}, {"{AB-CD}", 18}, {"{AB-CD}", 31},
+                        {"{A}", 1}, {"{B}", 2}, {"{X}", 1}, {"{A}", 3}};
+    calls().gatewayIndex = 7;
+    calls().gateway = 0x0101a8c0;
 }
 
 inline uint32_t SetAddress(const char *n, uint32_t i, uint32_t a, uint32_t m, uint32_t g, uint32_t mtu)
@@ -110,10 +118,24 @@ inline uint32_t CleanUpRoutes()
     return calls().result;
 }
 
+inline uint32_t FindTapAdapter(const char *n, uint32_t i)
+{
+    std::lock_guard<std::mutex> hold(calls().lock);
+    for (const auto &a : calls().adapters)
+        if (a.first == n && a.second == i)
+            return 0;
+    return 19;
+}
+inline bool IsDefaultGateway(uint32_t i, uint32_t h)
+{
+    return i == calls().gatewayIndex && h == calls().gateway;
+}
+
 inline const ServiceOps *Ops()
 {
     static const ServiceOps ops = {SetAddress,  DeleteAddress, SetDns,         ResetAdapter, PrepareInterface,
-                                   AddRoute,    RaiseMetric,   RestoreMetrics, CleanUpRoutes};
+                                   AddRoute,    RaiseMetric,   RestoreMetrics, CleanUpRoutes, FindTapAdapter,
+                                   IsDefaultGateway};
     return &ops;
 }
 

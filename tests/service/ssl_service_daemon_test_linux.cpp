@@ -88,7 +88,8 @@ TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
     char buf[64];
     uint32_t len = 0;
     ASSERT_EQ(0u, SPIPE_Receive(c, buf, sizeof(buf), &len, 5000));
-    EXPECT_EQ(std::string("ClientStatus OK") + '\0', std::string(buf, len));
+    // Without a ClientHello on this connection the command is refused.
+    EXPECT_EQ(std::string("ClientStatus FAILED,0x00000057") + '\0', std::string(buf, len));
 
     ASSERT_EQ(0, kill(pid, GetParam()));
     EXPECT_EQ(0, WaitExit(pid, 3000));
@@ -98,7 +99,7 @@ TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
     EXPECT_NE(0, stat(socketPath.c_str(), &st)) << "the socket file is removed";
     std::string log = ReadFile(logPath);
     EXPECT_NE(std::string::npos, log.find("Service started.. \r\n"));
-    EXPECT_NE(std::string::npos, log.find("   Connection established     \r\n"));
+    EXPECT_NE(std::string::npos, log.find("ERROR: ClientStatus refused: no ClientHello on this connection yet\r\n"));
     EXPECT_NE(std::string::npos, log.find("  Client disconnected\r\n"));
     unlink(logPath.c_str());
 }

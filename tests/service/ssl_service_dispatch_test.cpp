@@ -53,6 +53,7 @@ struct Case {
 TEST_F(DispatchTest, EveryCommandGetsItsOperationAndReply)
 {
     const Case cases[] = {
+        {"ClientHello,{AB-CD},0xc", "ClientHello OK", ""},
         {"ROUTE_Init,0xc,0x1", "ROUTE_Init OK", "PrepareInterface(12,1)"},
         {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0,2", "ROUTE_Add OK",
          "AddRoute(12,0000000a,000000ff,0101a8c0,2)"},
@@ -61,13 +62,13 @@ TEST_F(DispatchTest, EveryCommandGetsItsOperationAndReply)
         {"ROUTE_FixRoute,,0x0000000a", "ROUTE_FixRoute OK", "RaiseMetric(0000000a)"},
         {"ROUTE_RestoreRoutes", "ROUTE_RestoreRoutes OK", "RestoreMetrics()"},
         {"ROUTE_RestoreRoutes,1,2,3", "ROUTE_RestoreRoutes OK", "RestoreMetrics()"},
-        {"SSL_SetIfaceAddr,{AB-CD},0x12,0x0200000a,0x00ffffff,0x0100000a,1400", "SSL_SetIfaceAddr OK",
-         "SetAddress({AB-CD},18,0200000a,00ffffff,0100000a,1400)"},
-        {"SSL_RemoveGateway,{AB-CD},0x12,0x0100000a", "SSL_RemoveGateway OK", "DeleteAddress({AB-CD},18,0100000a)"},
-        {"SSL_SetDNSIface,{AB-CD},0x12,TRUE,0x08080808,0x0", "SSL_SetDNSIface OK",
-         "SetDns({AB-CD},18,1,08080808,00000000)"},
-        {"SSL_SetDNSIface,{AB-CD},0x12,false,0x08080808,0x04040404", "SSL_SetDNSIface OK",
-         "SetDns({AB-CD},18,0,08080808,04040404)"},
+        {"SSL_SetIfaceAddr,{AB-CD},0xc,0x0200000a,0x00ffffff,0x0100000a,1400", "SSL_SetIfaceAddr OK",
+         "SetAddress({AB-CD},12,0200000a,00ffffff,0100000a,1400)"},
+        {"SSL_RemoveGateway,{AB-CD},0xc,0x0100000a", "SSL_RemoveGateway OK", "DeleteAddress({AB-CD},12,0100000a)"},
+        {"SSL_SetDNSIface,{AB-CD},0xc,TRUE,0x08080808,0x0", "SSL_SetDNSIface OK",
+         "SetDns({AB-CD},12,1,08080808,00000000)"},
+        {"SSL_SetDNSIface,{AB-CD},0xc,false,0x08080808,0x04040404", "SSL_SetDNSIface OK",
+         "SetDns({AB-CD},12,0,08080808,04040404)"},
         {"ClientStatus,Established", "ClientStatus OK", ""},
         {"ClientStatus,Failed", "ClientStatus OK", ""},
         {"ClientStatus,Maybe", "ClientStatus FAILED,0x00000000", ""},
@@ -102,10 +103,11 @@ TEST_F(DispatchTest, EveryCommandGetsItsOperationAndReply)
 
 TEST_F(DispatchTest, FailureCarriesTheCodeInReplyEventAndLog)
 {
+    EXPECT_EQ("ClientHello OK", Reply("ClientHello,{AB-CD},0xc"));
     calls().result = 5;
     EXPECT_EQ("ROUTE_Add FAILED,0x00000005", Reply("ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0,2"));
     calls().result = 0x57;
-    EXPECT_EQ("SSL_SetIfaceAddr FAILED,0x00000057", Reply("SSL_SetIfaceAddr,{X},0x1,0x1,0x2,0x0,1400"));
+    EXPECT_EQ("SSL_SetIfaceAddr FAILED,0x00000057", Reply("SSL_SetIfaceAddr,{AB-CD},0xc,0x1,0xff,0x0,1400"));
     std::vector<Event> ev = TakeEvents();
     ASSERT_EQ(2u, ev.size());
     EXPECT_EQ("Failed to execute command \"ROUTE_Add\" with error 5", ev[0].text);
@@ -144,43 +146,47 @@ TEST_F(DispatchTest, BadRequestsAreUnknownCommands)
 
 TEST_F(DispatchTest, ClientHelloKeepsAdapterForTheCleanUpReset)
 {
-    EXPECT_EQ("ROUTE_CleanUp OK", Reply("ROUTE_CleanUp"));  // before any hello: empty name, index 0
+    // Before any hello nothing is reset and nothing is undone.
+    EXPECT_EQ("ROUTE_CleanUp FAILED,0x00000057", Reply("ROUTE_CleanUp"));
     EXPECT_EQ("ClientHello OK", Reply("ClientHello,{AB-CD},0x1f"));
     EXPECT_STREQ("{AB-CD}", svc->adapterName);
     EXPECT_EQ(31u, svc->adapterIndex);
     EXPECT_EQ("ROUTE_CleanUp OK", Reply("ROUTE_CleanUp,extra"));
     std::vector<std::string> got = TakeCalls();
-    const std::vector<std::string> want = {"ResetAdapter(,0)", "CleanUpRoutes()", "ResetAdapter({AB-CD},31)",
-                                           "CleanUpRoutes()"};
+    const std::vector<std::string> want = {"ResetAdapter({AB-CD},31)", "CleanUpRoutes()"};
     EXPECT_EQ(want, got);
 
-    // A hello without its fields, or with an over-long name.
-    EXPECT_EQ("ClientHello OK", Reply("ClientHello"));
+    // A hello without its fields, or with an over-long name, binds nothing
+    // and undoes the binding before it.
+    EXPECT_EQ("Unknown command", Reply("ClientHello"));
+    EXPECT_EQ("ClientHello FAILED,0x00000057", Reply("ClientHello," + std::string(300, 'n') + ",0x2"));
     EXPECT_STREQ("", svc->adapterName);
     EXPECT_EQ(0u, svc->adapterIndex);
-    EXPECT_EQ("ClientHello OK", Reply("ClientHello," + std::string(300, 'n') + ",0x2"));
-    EXPECT_EQ(std::string(SVC_ADAPTER_NAME_MAX - 1, 'n'), svc->adapterName);
-    EXPECT_EQ(2u, svc->adapterIndex);
+    EXPECT_EQ("ROUTE_CleanUp FAILED,0x00000057", Reply("ROUTE_CleanUp"));
+    EXPECT_TRUE(TakeCalls().empty());
 }
 
 TEST_F(DispatchTest, CleanUpResetThatCannotStartEndsTheWorkerWithoutReply)
 {
+    EXPECT_EQ("ClientHello OK", Reply("ClientHello,{A},0x1"));
+    StartLog();  // afresh: the hello's own lines are not the point
     calls().resetResult = 2;
     EXPECT_EQ(0, Handle(std::string("ROUTE_CleanUp") + '\0'));
     EXPECT_EQ(0u, svc->replyLength);
-    EXPECT_EQ((std::vector<std::string>{"ResetAdapter(,0)"}), TakeCalls());  // no route clean-up
+    EXPECT_EQ((std::vector<std::string>{"ResetAdapter({A},1)"}), TakeCalls());  // no route clean-up
     EXPECT_EQ(std::string::npos, ReadLog().find("COMMAND:"));
 }
 
 TEST_F(DispatchTest, RequestsAtTheBufferLimit)
 {
-    // A message that fills the buffer without a NUL is ended at its length.
+    // A message that fills the buffer without a NUL is no request.
     std::string full(SVC_REQUEST_MAX, 'A');
     memcpy(full.data(), "ROUTE_RestoreRoutes,", 20);
     EXPECT_EQ(1, Handle(full));
-    EXPECT_STREQ("ROUTE_RestoreRoutes OK", svc->reply);
-    EXPECT_EQ(1u, TakeCalls().size());
+    EXPECT_STREQ("Unknown command", svc->reply);
+    EXPECT_TRUE(TakeCalls().empty());
 
+    EXPECT_EQ("ClientHello OK", Reply("ClientHello,{A},0x1"));
     // At most 32 fields are taken: more than 32 still pass an "any" count...
     std::string many = "ROUTE_RestoreRoutes";
     for (int i = 0; i < 40; i++)
@@ -191,6 +197,155 @@ TEST_F(DispatchTest, RequestsAtTheBufferLimit)
     for (int i = 0; i < 40; i++)
         add += ",1";
     EXPECT_EQ("Unknown command", Reply(add));
+}
+
+// Everything a caller could send that the real client never does: refused
+// with the failure reply (or "Unknown command" for what is no request), one
+// log line, and no operation at all.
+TEST_F(DispatchTest, RequestsTheClientNeverSendsAreRefusedAndChangeNothing)
+{
+    const struct {
+        const char *request;
+        const char *reply;
+        const char *logged;  // a piece of the refusal's log line
+    } cases[] = {
+        // Bound to the hello's adapter: name and index both.
+        {"ROUTE_Init,0xd,0x1", "ROUTE_Init FAILED,0x00000057", "not the adapter of the ClientHello"},
+        {"SSL_SetIfaceAddr,{AB-CD},0x5,0x0200000a,0x00ffffff,0x0,1400", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
+        {"SSL_SetIfaceAddr,{A},0xc,0x0200000a,0x00ffffff,0x0,1400", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
+        {"SSL_RemoveGateway,{AB-CD},0x7,0x0100000a", "SSL_RemoveGateway FAILED,0x00000057", ""},
+        {"SSL_SetDNSIface,{AB-CD},0x7,true,0x08080808,0x0", "SSL_SetDNSIface FAILED,0x00000057", ""},
+        // Whole-token numbers only.
+        {"ROUTE_Init,0xc ,0x1", "ROUTE_Init FAILED,0x00000057", ""},
+        {"ROUTE_Init,0xc,0x2", "ROUTE_Init FAILED,0x00000057", "neither 0x0 nor 0x1"},
+        {"ROUTE_Init,0xc,1", "ROUTE_Init FAILED,0x00000057", ""},
+        {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0,-2", "ROUTE_Add FAILED,0x00000057", "no number"},
+        {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0,2x", "ROUTE_Add FAILED,0x00000057", ""},
+        {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0,99999999999", "ROUTE_Add FAILED,0x00000057", ""},
+        {"ROUTE_Add,0x1000000000c,0x0000000a,0x000000ff,0x0101a8c0,2", "ROUTE_Add FAILED,0x00000057", ""},
+        {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0g,2", "ROUTE_Add FAILED,0x00000057", ""},
+        // Masks and values.
+        {"ROUTE_Add,0xc,0x0000000a,0x00ff00ff,0x0101a8c0,2", "ROUTE_Add FAILED,0x00000057", "no prefix"},
+        {"ROUTE_Add,0xc,0x0100000a,0x000000ff,0x0101a8c0,2", "ROUTE_Add FAILED,0x00000057", "no prefix"},
+        {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0,0", "ROUTE_Add FAILED,0x00000057", "1 to 9999"},
+        {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0,10000", "ROUTE_Add FAILED,0x00000057", ""},
+        {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x010000e0,2", "ROUTE_Add FAILED,0x00000057", "next hop"},
+        {"SSL_SetIfaceAddr,{AB-CD},0xc,0x00000000,0x00ffffff,0x0,1400", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
+        {"SSL_SetIfaceAddr,{AB-CD},0xc,0xffffffff,0x00ffffff,0x0,1400", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
+        {"SSL_SetIfaceAddr,{AB-CD},0xc,0x010000e0,0x00ffffff,0x0,1400", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
+        {"SSL_SetIfaceAddr,{AB-CD},0xc,0x0200000a,0x00ff00ff,0x0,1400", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
+        {"SSL_SetIfaceAddr,{AB-CD},0xc,0x0200000a,0x00ffffff,0x0,575", "SSL_SetIfaceAddr FAILED,0x00000057",
+         "576 to 65535"},
+        {"SSL_SetIfaceAddr,{AB-CD},0xc,0x0200000a,0x00ffffff,0x0,65536", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
+        {"SSL_SetDNSIface,{AB-CD},0xc,yes,0x08080808,0x0", "SSL_SetDNSIface FAILED,0x00000057", "true nor false"},
+        {"SSL_SetDNSIface,{AB-CD},0xc,true,0xffffffff,0x0", "SSL_SetDNSIface FAILED,0x00000057", "DNS server"},
+        {"SSL_SetDNSIface,{AB-CD},0xc,true,0x08080808,0x010000e0", "SSL_SetDNSIface FAILED,0x00000057", ""},
+        {"SSL_RemoveGateway,{AB-CD},0xc,0x00000000", "SSL_RemoveGateway FAILED,0x00000057", ""},
+        // Off the tunnel: only the host route through the interface's gateway.
+        {"ROUTE_Add,0x7,0x0000000a,0x000000ff,0x0101a8c0,2", "ROUTE_Add FAILED,0x00000057", "only a host route"},
+        {"ROUTE_Add,0x7,0x04030201,0xffffffff,0x0201a8c0,2", "ROUTE_Add FAILED,0x00000057", "default gateway"},
+        {"ROUTE_Add,0x8,0x04030201,0xffffffff,0x0101a8c0,2", "ROUTE_Add FAILED,0x00000057", ""},
+        // Unknown commands and wrong field counts stay "Unknown command".
+        {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0", "Unknown command", "bad data"},
+        {"ROUTE_Delete,0xc", "Unknown command", "Unhandled command"},
+        {"ClientHello,{AB-CD},0xc,extra", "Unknown command", ""},
+    };
+    EXPECT_EQ("ClientHello OK", Reply("ClientHello,{AB-CD},0xc"));
+    StartLog();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ(c.reply, Reply(c.request));
+        EXPECT_TRUE(TakeCalls().empty());
+        std::string log = ReadLog();
+        if (*c.logged) {
+            EXPECT_NE(std::string::npos, log.find(c.logged)) << log;
+        }
+        StartLog();
+    }
+    // The binding survived every refusal: the client's own requests still work.
+    EXPECT_EQ("ROUTE_Init OK", Reply("ROUTE_Init,0xc,0x0"));
+}
+
+TEST_F(DispatchTest, CommandsBeforeTheHelloAndHellosOfNoTapAdapterAreRefused)
+{
+    const char *before[] = {
+        "ROUTE_Init,0xc,0x1",          "ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0,2",
+        "ROUTE_CleanUp",               "ROUTE_FixDefaultRoute",
+        "ROUTE_FixRoute,0x0000000a",   "ROUTE_RestoreRoutes",
+        "SSL_SetIfaceAddr,{AB-CD},0xc,0x0200000a,0x00ffffff,0x0,1400",
+        "SSL_RemoveGateway,{AB-CD},0xc,0x0100000a",
+        "SSL_SetDNSIface,{AB-CD},0xc,true,0x08080808,0x0",
+        "ClientStatus,Established",
+        // A hello naming another interface, a known name on the wrong index,
+        // shell words and quotes: none binds.
+        "ClientHello,eth0,0x7",        "ClientHello,{AB-CD},0x7",
+        "ClientHello,{AB-CD};rm -rf /,0xc", "ClientHello,\"{AB-CD}\",0xc",
+        "ClientHello,{AB-CD},-0xc",
+        "ROUTE_Init,0xc,0x1",
+    };
+    for (const char *request : before) {
+        SCOPED_TRACE(request);
+        std::string command = std::string(request).substr(0, std::string(request).find(','));
+        EXPECT_EQ(command + " FAILED,0x00000057", Reply(request));
+        EXPECT_TRUE(TakeCalls().empty());
+    }
+    std::string log = ReadLog();
+    EXPECT_NE(std::string::npos, log.find("ERROR: ROUTE_Init refused: no ClientHello on this connection yet\r\n"));
+    EXPECT_NE(std::string::npos, log.find("ERROR: ClientHello refused: \"eth0\" with index 7 is no TAP adapter"));
+}
+
+TEST_F(DispatchTest, TheHostRouteToTheGatewayAndAtMost64Routes)
+{
+    EXPECT_EQ("ClientHello OK", Reply("ClientHello,{AB-CD},0xc"));
+    // The connection thread's host route: the physical interface, a host
+    // mask, that interface's gateway. Sent again, it is the same route.
+    const std::string host = "ROUTE_Add,0x7,0x04030201,0xffffffff,0x0101a8c0,2";
+    EXPECT_EQ("ROUTE_Add OK", Reply(host));
+    EXPECT_EQ("ROUTE_Add OK", Reply(host));
+    EXPECT_EQ("ROUTE_Add FAILED,0x00000057", Reply("ROUTE_Add,0x7,0x05030201,0xffffffff,0x0101a8c0,2"));
+    EXPECT_EQ(2u, TakeCalls().size());
+    // Routes on the adapter up to 64 in all (the host route counts), the
+    // same route again as often as the client re-adds it.
+    char request[128];
+    for (uint32_t i = 1; i <= 63; i++) {
+        snprintf(request, sizeof(request), "ROUTE_Add,0xc,0x%08x,0x00ffffff,0x0100000a,2", i << 16 | 10);
+        ASSERT_EQ("ROUTE_Add OK", Reply(request)) << i;
+    }
+    EXPECT_EQ("ROUTE_Add OK", Reply(request));
+    EXPECT_EQ("ROUTE_Add FAILED,0x00000057", Reply("ROUTE_Add,0xc,0x0000000b,0x000000ff,0x0100000a,2"));
+    EXPECT_EQ(64u, TakeCalls().size());
+    EXPECT_NE(std::string::npos, ReadLog().find("ERROR: ROUTE_Add refused: this client has added 64 routes"));
+    // The clean-up undoes them, and the client may add its routes again.
+    EXPECT_EQ("ROUTE_CleanUp OK", Reply("ROUTE_CleanUp"));
+    EXPECT_EQ("ROUTE_Add OK", Reply("ROUTE_Add,0xc,0x0000000b,0x000000ff,0x0100000a,2"));
+    EXPECT_EQ("ROUTE_Add OK", Reply("ROUTE_Add,0x7,0x05030201,0xffffffff,0x0101a8c0,2"));
+}
+
+TEST_F(DispatchTest, MessagesThatAreNoRequestAreUnknownCommands)
+{
+    EXPECT_EQ("ClientHello OK", Reply("ClientHello,{AB-CD},0xc"));
+    StartLog();
+    const std::string messages[] = {
+        std::string("ROUTE_FixDefaultRoute"),                            // no NUL
+        std::string("ROUTE_FixDefaultRoute\0,x", 25) + '\0',             // a NUL inside
+        std::string("ROUTE_FixDefaultRoute\r\nCOMMAND: forged") + '\0',  // CR LF
+        std::string("ROUTE_FixRoute,0x0000000a\xc3\xa9") + '\0',         // not ASCII
+        std::string("ROUTE_RestoreRoutes,") + std::string(SVC_REQUEST_LIMIT, 'x') + '\0',
+        std::string(1, '\0'),
+    };
+    for (const std::string &m : messages) {
+        SCOPED_TRACE(m.size());
+        EXPECT_EQ(1, Handle(m));
+        EXPECT_STREQ("Unknown command", svc->reply);
+        EXPECT_TRUE(TakeCalls().empty());
+    }
+    std::string log = ReadLog();
+    EXPECT_EQ(std::string::npos, log.find("forged"));
+    EXPECT_NE(std::string::npos, log.find("ERROR: Refused a message of 21 bytes from the client: not ended by its NUL"));
+    // A request of the client's longest size passes.
+    std::string longest = "ROUTE_RestoreRoutes,";
+    longest += std::string(SVC_REQUEST_LIMIT - 1 - longest.size(), 'x');
+    EXPECT_EQ("ROUTE_RestoreRoutes OK", Reply(longest));
 }
 
 }  // namespace

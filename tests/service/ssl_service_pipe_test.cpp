@@ -89,10 +89,14 @@ TEST_F(PipeServerTest, ServesRequestsAndUndoesRoutesWhenTheClientGoes)
     SPIPE_Close(c);
     ASSERT_TRUE(WaitFor([] { return calls().cleanUps.load() == 1; }));
 
-    // The next client is served on the same pipe; the adapter is remembered.
+    // The next client is served on the same pipe; the binding was the last
+    // client's and went with it.
     c = Connect();
     ASSERT_NE(nullptr, c);
     TakeCalls();
+    EXPECT_EQ(std::string("ROUTE_CleanUp FAILED,0x00000057") + '\0', Call(c, "ROUTE_CleanUp"));
+    EXPECT_TRUE(TakeCalls().empty());
+    EXPECT_EQ(std::string("ClientHello OK") + '\0', Call(c, "ClientHello,{AB-CD},0x5"));
     EXPECT_EQ(std::string("ROUTE_CleanUp OK") + '\0', Call(c, "ROUTE_CleanUp"));
     std::vector<std::string> got = TakeCalls();
     ASSERT_FALSE(got.empty());
@@ -135,21 +139,22 @@ TEST_F(PipeServerTest, OneClientAtATime)
     SPIPE_Close(b);
 }
 
-TEST_F(PipeServerTest, OverlongRequestEndsOnlyThatClient)
+TEST_F(PipeServerTest, OverlongRequestIsRefusedAndTheClientStaysServed)
 {
     SvcPipeClient *c = Connect();
     ASSERT_NE(nullptr, c);
-    std::string huge(SVC_REQUEST_MAX + 100, 'x');
-    SPIPE_Send(c, huge.data(), (uint32_t)huge.size());
-    char buf[64];
-    uint32_t len = 0;
-    EXPECT_EQ(SPIPE_CLOSED, SPIPE_Receive(c, buf, sizeof(buf), &len, 5000));
+    for (size_t size : {(size_t)SVC_REQUEST_MAX + 100, (size_t)64 * 1024}) {
+        std::string huge(size, 'x');
+        ASSERT_EQ(0u, SPIPE_Send(c, huge.data(), (uint32_t)huge.size()));
+        char buf[64];
+        uint32_t len = 0;
+        ASSERT_EQ(0u, SPIPE_Receive(c, buf, sizeof(buf), &len, 5000));
+        EXPECT_EQ(std::string("Unknown command") + '\0', std::string(buf, len));
+    }
+    EXPECT_EQ(std::string("ClientHello OK") + '\0', Call(c, "ClientHello,{AB-CD},0x5"));
+    EXPECT_EQ(0, calls().cleanUps.load());
     SPIPE_Close(c);
     ASSERT_TRUE(WaitFor([] { return calls().cleanUps.load() == 1; }));
-    c = Connect();
-    ASSERT_NE(nullptr, c);
-    EXPECT_EQ(std::string("ClientHello OK") + '\0', Call(c, "ClientHello"));
-    SPIPE_Close(c);
 }
 
 TEST_F(PipeServerTest, StopWhileAClientIsConnectedEndsPromptly)
@@ -182,6 +187,7 @@ TEST_F(PipeServerTest, StopDuringACommandLetsItFinishButWritesNoReply)
 {
     SvcPipeClient *c = Connect();
     ASSERT_NE(nullptr, c);
+    EXPECT_EQ(std::string("ClientHello OK") + '\0', Call(c, "ClientHello,{A},0x3"));
     g_running = svc;
     // The command runs until the stop has been signalled.
     calls().duringPrepare = [] {

@@ -1,0 +1,38 @@
+#include "pipe_peer_check.h"
+
+#include <stdio.h>
+
+#include "gui_log.h"
+
+int PIPECHECK_Judge(const PIPECHECK_Facts *f)
+{
+    if (!f || !f->known)
+        return 0;
+    return f->sameProcess || f->userIsSystem || (f->elevated && f->adminMember);
+}
+
+void PIPECHECK_Describe(const PIPECHECK_Facts *f, char *out, size_t size)
+{
+    if (!f->known)
+        snprintf(out, size, "ERROR: The route service's pipe is held by a process that cannot be identified; "
+                            "not using it.\r\n");
+    else
+        snprintf(out, size, "ERROR: The route service's pipe is held by process %lu, which runs neither as the "
+                            "system account nor as an elevated administrator; not using it.\r\n",
+                 static_cast<unsigned long>(f->pid));
+}
+
+int PIPECHECK_Verify(intptr_t handle, uint32_t *code)
+{
+    PIPECHECK_Facts facts = {};
+    uint32_t readCode = 0;
+    if (!PIPECHECK_ReadFacts(handle, &facts, &readCode))
+        facts.known = 0;
+    if (PIPECHECK_Judge(&facts))
+        return 1;
+    char text[256];
+    PIPECHECK_Describe(&facts, text, sizeof text);
+    GUI_Print(1, 0, "%s", text);
+    *code = PIPECHECK_DeniedCode();
+    return 0;
+}

@@ -1,0 +1,157 @@
+// The pipe's own security on Windows: one instance that nobody else can add
+// to or take over, and a service that does not serve when another program
+// holds the name first.
+#include "service_fakes.h"
+#include "service_pipe.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+using namespace svcfake;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class PipeSecurity : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Reset();
+        TakeEvents();
+        EVENTLOG_SetSink(EventSink);
+        char address[256];
+        SPIPE_TestAddress(address, sizeof(address));
+        name_ = std::string(address) + "_sec";
+        SPIPE_SetAddress(name_.c_str());
+        StartLog();
+        svc = new CSSLService(Ops());
+        SVC_Instance = svc;
+    }
+    void TearDown() override
+    {
+        if (started_ && !svc->HasStopped())
+            svc->DoStop();
+        SVC_Instance = nullptr;
+        delete svc;
+        SPIPE_SetAddress(nullptr);
+        LOG_CloseFile();
+        EVENTLOG_SetSink(nullptr);
+    }
+    void Start()
+    {
+        started_ = true;
+        svc->OnServiceStart(0, nullptr);
+    }
+    SvcPipeClient *Connect()
+    {
+        SvcPipeClient *c = nullptr;
+        auto until = Clock::now() + std::chrono::seconds(5);
+        while (SPIPE_Connect(&c) != 0 && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return c;
+    }
+    HANDLE Squat(DWORD instances, DWORD extraFlags)
+    {
+        return CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_DUPLEX | extraFlags, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                instances, 4096, 4096, 0, nullptr);
+    }
+    CSSLService *svc = nullptr;
+    std::string name_;
+    bool started_ = false;
+};
+
+TEST_F(PipeSecurity, NoSecondInstanceWhileTheServiceRuns)
+{
+    Start();
+    SvcPipeClient *c = Connect();
+    ASSERT_NE(nullptr, c);
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        for (DWORD flags : {0ul, (DWORD)FILE_FLAG_FIRST_PIPE_INSTANCE}) {
+            HANDLE h = Squat(PIPE_UNLIMITED_INSTANCES, flags);
+            EXPECT_EQ(INVALID_HANDLE_VALUE, h) << flags;
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+        }
+        // Between clients too: the service keeps its one instance.
+        SPIPE_Close(c);
+        ASSERT_TRUE([&] {
+            auto until = Clock::now() + std::chrono::seconds(5);
+            while (calls().cleanUps.load() < round + 1 && Clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return calls().cleanUps.load() >= round + 1;
+        }());
+        c = Connect();
+        ASSERT_NE(nullptr, c);
+    }
+    // The client end sees one instance only.
+    DWORD maxInstances = 0;
+    HANDLE probe = CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, probe) << "the one instance is taken by the client";
+    if (probe != INVALID_HANDLE_VALUE)
+        CloseHandle(probe);
+    SPIPE_Close(c);
+    (void)maxInstances;
+}
+
+TEST_F(PipeSecurity, ATakenNameIsNotServed)
+{
+    HANDLE squatter = Squat(PIPE_UNLIMITED_INSTANCES, 0);
+    ASSERT_NE(INVALID_HANDLE_VALUE, squatter);
+    Start();
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (!svc->HasStopped() && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(svc->HasStopped()) << "the worker ends instead of serving";
+    std::string log = ReadLog();
+    EXPECT_NE(std::string::npos, log.find("ERROR: Another program holds the pipe name")) << log;
+    bool errorEvent = false;
+    for (const Event &e : TakeEvents())
+        errorEvent |= e.type == SVC_EVENT_ERROR && e.text.find("Unable to create named pipe.") != std::string::npos;
+    EXPECT_TRUE(errorEvent);
+    CloseHandle(squatter);
+}
+
+TEST_F(PipeSecurity, TheDaclLetsInOnlyTheSystemAdministratorsAndInteractiveUsers)
+{
+    Start();
+    SvcPipeClient *c = Connect();
+    ASSERT_NE(nullptr, c);
+    SPIPE_Close(c);
+    // A client end of our own, to read the pipe's security with.
+    HANDLE h = INVALID_HANDLE_VALUE;
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (h == INVALID_HANDLE_VALUE && Clock::now() < until) {
+        h = CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ((DWORD)ERROR_SUCCESS, GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                                   &dacl, nullptr, &sd));
+    LPSTR text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                      &text, nullptr));
+    std::string sddl = text;
+    LocalFree(text);
+    LocalFree(sd);
+    CloseHandle(h);
+    EXPECT_NE(std::string::npos, sddl.find(";;;NU)")) << sddl;
+    EXPECT_EQ(0u, sddl.find("D:P(D;")) << sddl;  // protected; the network deny first
+    EXPECT_NE(std::string::npos, sddl.find(";;;SY)")) << sddl;
+    EXPECT_NE(std::string::npos, sddl.find(";;;BA)")) << sddl;
+    EXPECT_NE(std::string::npos, sddl.find(";;;IU)")) << sddl;
+    EXPECT_EQ(std::string::npos, sddl.find(";;;AU)")) << sddl;
+    EXPECT_EQ(std::string::npos, sddl.find(";;;WD)")) << sddl;
+}
+
+}  // namespace
