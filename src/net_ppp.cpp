@@ -160,45 +160,14 @@ int NETPPP_Free(TUNLEX_Connection *conn)
 
 // ---- framing ----
 
-static void SendGathered(TUNLEX_Connection *conn)
-{
-    TUNLEX_SendBatch *batch = &conn->sendBatch;
-    if (batch->length)
-        NETSSL_Send(conn, batch->bytes, static_cast<int32_t>(batch->length));
-    batch->length = 0;
-}
-
-static void SendFrame(TUNLEX_Connection *conn, const uint8_t *frame, uint32_t size)
-{
-    TUNLEX_SendBatch *batch = &conn->sendBatch;
-    if (!batch->open) {
-        NETSSL_Send(conn, frame, static_cast<int32_t>(size));
-        return;
-    }
-    if (size > TUNLEX_SEND_BATCH_SIZE - batch->length)
-        SendGathered(conn);
-    if (size > TUNLEX_SEND_BATCH_SIZE) {
-        NETSSL_Send(conn, frame, static_cast<int32_t>(size));
-        return;
-    }
-    memcpy(batch->bytes + batch->length, frame, size);
-    batch->length += size;
-}
-
 void NETPPP_BeginBatch(TUNLEX_Connection *conn)
 {
-    if (conn)
-        conn->sendBatch.open = 1;
+    NETSSL_Cork(conn);
 }
 
 void NETPPP_FlushBatch(TUNLEX_Connection *conn)
 {
-    if (!conn)
-        return;
-    if (conn->ssl)
-        SendGathered(conn);
-    conn->sendBatch.length = 0;
-    conn->sendBatch.open = 0;
+    NETSSL_Flush(conn);
 }
 
 void NETPPP_Output(PKT_Buffer *packet, void *context)
@@ -218,7 +187,7 @@ void NETPPP_Output(PKT_Buffer *packet, void *context)
     if (head) {
         TUNLEX_FrameHeader header = {TUNLEX_FRAME_MAGIC, length};
         TUNLEX_FrameHeaderEncode(&header, head);
-        SendFrame(conn, head, TUNLEX_FRAME_HEADER_SIZE + length);
+        NETSSL_Send(conn, head, static_cast<int32_t>(TUNLEX_FRAME_HEADER_SIZE + length));
     } else {
         GUI_Print(1, 0, "No room for the frame header, frame of %lu bytes dropped\n",
                   static_cast<unsigned long>(length));
@@ -249,10 +218,12 @@ static PKT_Buffer *FramingError(TUNLEX_Connection *conn, PKT_Buffer *buf)
 
 // A read that came back short. The transport has set its message and state
 // for a broken stream; an abort leaves both for the connection thread.
-static PKT_Buffer *ReadFailed(TUNLEX_Connection *conn, PKT_Buffer *buf)
+static PKT_Buffer *ReadFailed(TUNLEX_Connection *conn, PKT_Buffer *buf, TUNLEX_State before)
 {
     PKT_Free(buf);
-    if (conn->abortFlag)
+    // A stop, or the timers ended the link while the read waited: theirs
+    // are the state and the message.
+    if (conn->abortFlag || conn->state.load() != before)
         return nullptr;
     if (ERRORINFO_IsEmpty(&conn->error))
         ERRORINFO_Set(&conn->error, ERRORINFO_AT(kModule), "Error packets from SSL stream");
@@ -267,9 +238,10 @@ PKT_Buffer *NETPPP_ReadFrame(TUNLEX_Connection *conn)
     if (!buf)
         return nullptr;
 
+    TUNLEX_State before = conn->state.load();
     uint8_t raw[TUNLEX_FRAME_HEADER_SIZE];
     if (NETSSL_ReadExact(conn, raw, TUNLEX_FRAME_HEADER_SIZE) <= 0)
-        return ReadFailed(conn, buf);
+        return ReadFailed(conn, buf, before);
     TUNLEX_FrameHeader header;
     TUNLEX_FrameHeaderDecode(raw, &header);
     if (header.magic != TUNLEX_FRAME_MAGIC) {
@@ -294,7 +266,7 @@ PKT_Buffer *NETPPP_ReadFrame(TUNLEX_Connection *conn)
         return FramingError(conn, buf);
     }
     if (NETSSL_ReadExact(conn, PKT_Data(buf), static_cast<int32_t>(header.length)) <= 0)
-        return ReadFailed(conn, buf);
+        return ReadFailed(conn, buf, before);
     buf->length = static_cast<uint16_t>(header.length);
 
     if (conn->capture)

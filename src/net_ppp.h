@@ -46,9 +46,9 @@ int NETPPP_Free(TUNLEX_Connection *conn);
 // The engine's send callback: records the frame in the capture, adds the
 // header and writes it to TLS. Always consumes the buffer.
 void NETPPP_Output(PKT_Buffer *packet, void *context);
-// Between these two, NETPPP_Output gathers frames into the connection's send
-// batch instead of writing each one; a frame that does not fit sends what is
-// gathered first. NETPPP_FlushBatch writes what is left and ends gathering.
+// Between these two the frames NETPPP_Output writes, each its own TLS
+// record, wait in the transport's write buffer and leave together (or when
+// the buffer is full); NETPPP_FlushBatch sends what waits and ends the batch.
 void NETPPP_BeginBatch(TUNLEX_Connection *conn);
 void NETPPP_FlushBatch(TUNLEX_Connection *conn);
 // An IPv4 packet from the adapter (cursor on the datagram). 0 when it could

@@ -4,6 +4,10 @@
 // WANT_WRITE) the caller waits here in short slices and gives up when the
 // connection's abort flag is set. So a TLS 1.3 session ticket arriving with
 // no application data is taken in and reads as "nothing yet".
+//
+// Every send is its own record; the records go through a buffer in front of
+// the socket, so that a burst of them costs one socket write. Reads read
+// ahead: one read from the socket takes in as many records as are there.
 #include "net_ssl.h"
 
 #include <stdlib.h>
@@ -12,11 +16,22 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "cp_wrapper.h"
 #include "gui_log.h"
 #include "net_socket.h"
 #include "net_tcp.h"
+#include "sync.h"
+
+#include <atomic>
 
 static const char *const kModule = "net_ssl";
+
+static std::atomic<uint32_t> g_handshakeTimeoutMs{NETSSL_HANDSHAKE_TIMEOUT_MS};
+
+void NETSSL_TestSetHandshakeTimeout(uint32_t ms)
+{
+    g_handshakeTimeoutMs.store(ms ? ms : static_cast<uint32_t>(NETSSL_HANDSHAKE_TIMEOUT_MS));
+}
 
 int NETSSL_Init(ErrorInfo *)
 {
@@ -30,18 +45,41 @@ static SSL *SslOf(const TUNLEX_Connection *conn)
     return conn && conn->ssl ? conn->ssl->ssl : nullptr;
 }
 
-// Waits until the socket is ready for what OpenSSL asked for. 0 when the
-// abort flag was seen; a socket error counts as ready, so that the next
-// OpenSSL call reports it.
-static int WaitForSocket(TUNLEX_Connection *conn, int sslError)
+enum { WAIT_READY = 1, WAIT_ABORTED = 0, WAIT_TIMED_OUT = -1, WAIT_STATE_CHANGED = -2 };
+
+// Writes what waits in the write buffer; gives up on abort. The socket is
+// not waited for when OpenSSL only wants to read.
+static void FlushBuffer(TUNLEX_Connection *conn, SSL *ssl);
+
+// Waits until the socket is ready for what OpenSSL asked for: WAIT_READY
+// (a socket error counts as ready, so that the next OpenSSL call reports
+// it), WAIT_ABORTED when the abort flag was seen, WAIT_TIMED_OUT past the
+// deadline (0: none). With pollTimers the thread's timers run between
+// slices, and a change of the state away from what it was ends the wait.
+static int WaitForSocket(TUNLEX_Connection *conn, int sslError, uint64_t deadline = 0,
+                         bool pollTimers = false)
 {
     uint32_t events = sslError == SSL_ERROR_WANT_WRITE ? NETSOCK_WAIT_WRITE : NETSOCK_WAIT_READ;
+    TUNLEX_State before = conn->state.load();
     for (;;) {
         if (conn->abortFlag.load())
-            return 0;
+            return WAIT_ABORTED;
+        uint32_t slice = NETTCP_ABORT_POLL_MS;
+        if (deadline) {
+            uint64_t now = RT_TickCount64();
+            if (now >= deadline)
+                return WAIT_TIMED_OUT;
+            if (deadline - now < slice)
+                slice = static_cast<uint32_t>(deadline - now);
+        }
         uint32_t code = 0;
-        if (NETSOCK_Wait(conn->socket, events, NETTCP_ABORT_POLL_MS, &code) != 0)
-            return 1;
+        if (NETSOCK_Wait(conn->socket, events, slice, &code) != 0)
+            return WAIT_READY;
+        if (pollTimers) {
+            CP_PollTimers();
+            if (conn->state.load() != before)
+                return WAIT_STATE_CHANGED;
+        }
     }
 }
 
@@ -57,6 +95,23 @@ static int SetupFailed(TUNLEX_Connection *conn, ErrorInfo *chain)
     ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "%s", text);
     NETSSL_Shutdown(conn);
     return 0;
+}
+
+// The socket for reading, and a buffer in front of it for writing. The
+// buffer's own flushes pass through to the socket.
+static int AttachSocket(SSL *ssl, int32_t sock)
+{
+    BIO *raw = BIO_new_socket(sock, BIO_NOCLOSE);
+    BIO *buffer = BIO_new(BIO_f_buffer());
+    if (!raw || !buffer || !BIO_set_write_buffer_size(buffer, NETSSL_WRITE_BUFFER) ||
+        !BIO_up_ref(raw)) {
+        BIO_free(raw);
+        BIO_free(buffer);
+        return 0;
+    }
+    BIO_push(buffer, raw);
+    SSL_set_bio(ssl, raw, buffer);   // one reference each
+    return 1;
 }
 
 int NETSSL_Connect(TUNLEX_Connection *conn, ErrorInfo *chain)
@@ -77,10 +132,13 @@ int NETSSL_Connect(TUNLEX_Connection *conn, ErrorInfo *chain)
     SSL_CTX_set_options(h->ctx, SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3);
     if (!SSL_CTX_set_cipher_list(h->ctx, "ALL:EXP:!aNULL:!eNULL:!SSLv2"))
         return SetupFailed(conn, chain);
+    SSL_CTX_set_read_ahead(h->ctx, 1);
+    SSL_CTX_set_default_read_buffer_len(h->ctx, NETSSL_READ_BUFFER);
     h->ssl = SSL_new(h->ctx);
-    if (!h->ssl || !SSL_set_fd(h->ssl, conn->socket))
+    if (!h->ssl || !AttachSocket(h->ssl, conn->socket))
         return SetupFailed(conn, chain);
 
+    uint64_t deadline = RT_TickCount64() + g_handshakeTimeoutMs.load();
     for (;;) {
         ERR_clear_error();
         int rc = SSL_connect(h->ssl);
@@ -89,9 +147,11 @@ int NETSSL_Connect(TUNLEX_Connection *conn, ErrorInfo *chain)
         // 0 is a handshake the peer ended: a failure like any other.
         int err = SSL_get_error(h->ssl, rc);
         if (rc < 0 && WantsSocket(err)) {
-            if (WaitForSocket(conn, err))
+            int waited = WaitForSocket(conn, err, deadline);
+            if (waited == WAIT_READY)
                 continue;
-            if (ERRORINFO_IsEmpty(chain))
+            // Out of time: the caller's "SSL Connection failure" says it.
+            if (waited == WAIT_ABORTED && ERRORINFO_IsEmpty(chain))
                 ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "SSL Handshake aborted");
         } else if (ERRORINFO_IsEmpty(chain)) {
             ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "SSL Handshake failed (SSL Error: 0x%02x)",
@@ -120,10 +180,40 @@ int NETSSL_Send(TUNLEX_Connection *conn, const void *data, int32_t length)
             continue;
         }
         int err = SSL_get_error(ssl, n);
-        if (!WantsSocket(err) || !WaitForSocket(conn, err))
+        if (!WantsSocket(err) || WaitForSocket(conn, err) != WAIT_READY)
             break;
     }
+    if (!conn->ssl->corked)
+        FlushBuffer(conn, ssl);
     return 1;
+}
+
+static void FlushBuffer(TUNLEX_Connection *conn, SSL *ssl)
+{
+    BIO *out = SSL_get_wbio(ssl);
+    if (!out)
+        return;
+    for (;;) {
+        if (BIO_flush(out) > 0 || !BIO_should_retry(out))
+            return;   // out, or a broken socket that the next read reports
+        if (WaitForSocket(conn, SSL_ERROR_WANT_WRITE) != WAIT_READY)
+            return;
+    }
+}
+
+void NETSSL_Cork(TUNLEX_Connection *conn)
+{
+    if (conn && conn->ssl)
+        conn->ssl->corked = 1;
+}
+
+void NETSSL_Flush(TUNLEX_Connection *conn)
+{
+    if (!conn || !conn->ssl)
+        return;
+    conn->ssl->corked = 0;
+    if (SSL *ssl = SslOf(conn))
+        FlushBuffer(conn, ssl);
 }
 
 // Sets the read side's failure for an SSL_get_error code; returns 0.
@@ -182,7 +272,9 @@ int32_t NETSSL_ReadExact(TUNLEX_Connection *conn, void *buffer, int32_t length)
         uint32_t systemCode = NETSOCK_LastError();
         int err = SSL_get_error(ssl, n);
         if (n < 0 && WantsSocket(err)) {
-            if (!WaitForSocket(conn, err))
+            // What we owe the gateway goes out before we wait for it.
+            FlushBuffer(conn, ssl);
+            if (WaitForSocket(conn, err, 0, true) != WAIT_READY)
                 return 0;
             continue;
         }
@@ -207,6 +299,17 @@ int NETSSL_Probe(TUNLEX_Connection *conn)
         return 0;
     ERR_clear_error();
     return 1;
+}
+
+int NETSSL_Buffered(TUNLEX_Connection *conn)
+{
+    SSL *ssl = SslOf(conn);
+    if (!ssl)
+        return 0;
+    if (SSL_pending(ssl) > 0)
+        return 1;
+    // Bytes read ahead may be a record not yet whole: only a look tells.
+    return SSL_has_pending(ssl) ? NETSSL_Probe(conn) : 0;
 }
 
 int NETSSL_Pending(TUNLEX_Connection *conn, int peek)
@@ -284,8 +387,11 @@ int NETSSL_Shutdown(TUNLEX_Connection *conn)
     if (h->ssl) {
         // A close_notify only makes sense on a finished handshake; the
         // gateway's answer is not awaited.
-        if (SSL_is_init_finished(h->ssl))
+        if (SSL_is_init_finished(h->ssl)) {
             SSL_shutdown(h->ssl);
+            if (BIO *out = SSL_get_wbio(h->ssl))
+                (void)BIO_flush(out);   // one try; a full socket loses it
+        }
         SSL_free(h->ssl);
         h->ssl = nullptr;
     }

@@ -18,22 +18,52 @@ struct ssl_ctx_st;
 struct NETSSL_Handle {
     ssl_st *ssl;        // owned; null when none
     ssl_ctx_st *ctx;    // owned; null when none
+    int32_t corked;     // 1: records gather in the write buffer until NETSSL_Flush
+};
+
+enum : uint32_t {
+    NETSSL_HANDSHAKE_TIMEOUT_MS = 30000,
+    // Records bound for the socket gather here: a burst of frames, each its
+    // own record, leaves in one socket write.
+    NETSSL_WRITE_BUFFER = 65536,
+    // Read-ahead: one read from the socket brings in several records.
+    NETSSL_READ_BUFFER = 65536
 };
 
 // Loads OpenSSL's error texts and initialises the library; once at start-up.
 int NETSSL_Init(ErrorInfo *chain);
 
-// Creates the handle and runs the client handshake. 0 with the reason in the
-// chain; the handle then stays for NETSSL_Free.
+// Creates the handle and runs the client handshake, at most
+// NETSSL_HANDSHAKE_TIMEOUT_MS. 0 with the reason in the chain (a handshake
+// that ran out of time leaves it empty for the caller's own words); the
+// handle then stays for NETSSL_Free.
 int NETSSL_Connect(TUNLEX_Connection *conn, ErrorInfo *chain);
 
-// Writes the whole buffer. 0 without a TLS connection or data; else 1, also
-// when the write failed or was aborted (the next read reports a broken link).
+// Writes the whole buffer as one TLS record (up to 16 KB). 0 without a TLS
+// connection or data; else 1, also when the write failed or was aborted (the
+// next read reports a broken link). Unless corked, the record goes to the
+// socket at once.
 int NETSSL_Send(TUNLEX_Connection *conn, const void *data, int32_t length);
+
+// Cork: records of the sends that follow wait in the write buffer (it goes
+// out by itself when full). Flush: writes what waits and uncorks; called at
+// the end of a burst and before any wait. Both ignore a missing connection.
+void NETSSL_Cork(TUNLEX_Connection *conn);
+void NETSSL_Flush(TUNLEX_Connection *conn);
+
+// 1 when a read would find application data without the socket: decrypted
+// bytes, or a whole record that read-ahead brought in. Never waits.
+int NETSSL_Buffered(TUNLEX_Connection *conn);
+
+// Test seam: the handshake's time limit in ms (0 restores the default).
+void NETSSL_TestSetHandshakeTimeout(uint32_t ms);
 
 // Reads exactly length bytes: the length when all arrived, 0 otherwise. A
 // failure sets the chain and state Error; an abort returns 0 and leaves both.
-// A length of 0 reads nothing and returns 0.
+// A length of 0 reads nothing and returns 0. While it waits for the rest it
+// runs the thread's timers, so that a stream that stopped inside a frame is
+// still ended by the link's echo time-out: a change of the state while
+// waiting returns 0 and leaves chain and state to whoever changed it.
 int32_t NETSSL_ReadExact(TUNLEX_Connection *conn, void *buffer, int32_t length);
 
 // 1 when TLS holds decrypted bytes; with peek also when a non-blocking peek

@@ -107,6 +107,27 @@ void NETTAP_QueueReturn(NETTAP_PacketQueue *q, NETTAP_QueueBuffer *buf)
     NETTAP_SemRelease(q->freeCount);
 }
 
+// Gives back the buffers the connection thread has emptied, under one lock:
+// a reader waiting for room wakes once for the batch, not per packet.
+static void QueueReturnBatch(NETTAP_PacketQueue *q)
+{
+    uint32_t n = q->returnCount;
+    if (n == 0)
+        return;
+    NETTAP_QueueBuffer *head = q->returnHead;
+    NETTAP_QueueBuffer *tail = head;
+    while (tail->next)
+        tail = tail->next;
+    MUTEX_Lock(&q->freeLock);
+    tail->next = q->freeHead;
+    q->freeHead = head;
+    MUTEX_Unlock(&q->freeLock);
+    q->returnHead = nullptr;
+    q->returnCount = 0;
+    for (uint32_t i = 0; i < n; i++)
+        NETTAP_SemRelease(q->freeCount);
+}
+
 void NETTAP_QueueAppend(NETTAP_PacketQueue *q, NETTAP_QueueBuffer *buf)
 {
     MUTEX_Lock(&q->outputLock);
@@ -290,13 +311,19 @@ PKT_Buffer *NETTAP_Receive(NETTAP_Handle *tap)
 {
     if (!IsOpen(tap))
         return nullptr;
-    NETTAP_QueueBuffer *buf = NETTAP_QueueTakeOutput(&tap->queue, 0);
-    if (!buf)
+    NETTAP_PacketQueue *q = &tap->queue;
+    NETTAP_QueueBuffer *buf = NETTAP_QueueTakeOutput(q, 0);
+    if (!buf) {
+        QueueReturnBatch(q);   // the end of a burst
         return nullptr;
+    }
     // The length cannot pass the buffer, whatever the device reported.
     uint32_t n = buf->length < NETTAP_MAX_PACKET ? buf->length : NETTAP_MAX_PACKET;
     PKT_Buffer *packet = PKT_FromTap(buf->data, n);
-    NETTAP_QueueReturn(&tap->queue, buf);
+    buf->next = q->returnHead;
+    q->returnHead = buf;
+    if (++q->returnCount >= NETTAP_RETURN_BATCH)
+        QueueReturnBatch(q);
     if (packet && tap->packetDump)
         PKT_Dump(packet);
     return packet;

@@ -26,6 +26,7 @@ struct PKT_Buffer;
 
 enum : uint32_t {
     NETTAP_QUEUE_BUFFERS = 32,
+    NETTAP_RETURN_BATCH = 8,         // buffers the connection thread gives back at once
     NETTAP_MAX_PACKET = 1560,        // the largest packet the reader accepts
     NETTAP_INDEX_NONE = 0xFFFFFFFFu  // NETTAP_GetIndex without handle (-1)
 };
@@ -60,6 +61,8 @@ struct NETTAP_PacketQueue {
     NETTAP_QueueBuffer *freeHead;    // last in, first out
     NETTAP_QueueBuffer *outputHead;  // first in, first out
     NETTAP_QueueBuffer *outputTail;
+    NETTAP_QueueBuffer *returnHead;  // taken by the connection thread, going back in one batch
+    uint32_t returnCount;
     std::atomic<uint32_t> droppedNotIPv4;  // packets the reader threw away: not IPv4
 };
 

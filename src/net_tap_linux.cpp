@@ -68,6 +68,7 @@ struct LinuxIo {
     pthread_cond_t writeDone;   // the producer: a slot is free again
     uint32_t writeHead;         // oldest queued slot
     uint32_t writeCount;        // queued slots, the one being written included
+    int producerWaiting;        // the connection thread waits for room
     int writeStop;
     int writerStarted;
     pthread_t writer;
@@ -86,6 +87,7 @@ LinuxIo *NewIo()
     pthread_cond_init(&d->writeDone, nullptr);
     d->writeHead = d->writeCount = 0;
     d->writeStop = 0;
+    d->producerWaiting = 0;
     d->writerStarted = 0;
     return d;
 }
@@ -120,7 +122,10 @@ void *WriterMain(void *arg)
         pthread_mutex_lock(&d->writeLock);
         d->writeHead = (d->writeHead + 1) % WRITE_SLOTS;
         d->writeCount--;
-        pthread_cond_signal(&d->writeDone);
+        // A producer that found the ring full is woken once half of it is
+        // free, not for every slot: it then fills that half in one go.
+        if (d->producerWaiting && d->writeCount <= WRITE_SLOTS / 2)
+            pthread_cond_signal(&d->writeDone);
     }
     pthread_mutex_unlock(&d->writeLock);
     return nullptr;
@@ -188,8 +193,11 @@ int Write(void *io, const uint8_t *data, uint32_t length)
     LinuxIo *d = static_cast<LinuxIo *>(io);
     pthread_mutex_lock(&d->writeLock);
     if (length > WRITE_SLOT_BYTES) {
-        while (d->writeCount > 0)
+        while (d->writeCount > 0) {
+            d->producerWaiting = 1;
             pthread_cond_wait(&d->writeDone, &d->writeLock);
+        }
+        d->producerWaiting = 0;
         pthread_mutex_unlock(&d->writeLock);
         ssize_t n;
         do
@@ -197,13 +205,18 @@ int Write(void *io, const uint8_t *data, uint32_t length)
         while (n < 0 && errno == EINTR);
         return n == static_cast<ssize_t>(length);
     }
-    while (d->writeCount == WRITE_SLOTS)
-        pthread_cond_wait(&d->writeDone, &d->writeLock);
+    if (d->writeCount == WRITE_SLOTS) {
+        d->producerWaiting = 1;
+        while (d->writeCount > WRITE_SLOTS / 2)
+            pthread_cond_wait(&d->writeDone, &d->writeLock);
+        d->producerWaiting = 0;
+    }
     WriteSlot *slot = &d->slots[(d->writeHead + d->writeCount) % WRITE_SLOTS];
     memcpy(slot->data, data, length);
     slot->length = length;
-    d->writeCount++;
-    pthread_cond_signal(&d->writeReady);
+    // Only an empty ring can have the writer asleep.
+    if (d->writeCount++ == 0)
+        pthread_cond_signal(&d->writeReady);
     pthread_mutex_unlock(&d->writeLock);
     return 1;
 }

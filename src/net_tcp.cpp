@@ -216,7 +216,7 @@ int NETTCP_Readable(TUNLEX_Connection *conn)
 {
     if (!conn || conn->socket == NETSOCK_NONE)
         return 0;
-    if (NETSSL_Pending(conn, 0))
+    if (NETSSL_Buffered(conn))
         return 1;
     uint32_t code = 0;
     int ready = NETSOCK_Wait(conn->socket, NETSOCK_WAIT_READ, 0, &code);

@@ -213,7 +213,8 @@ enum : uint32_t {
     ROUTE_TIMEOUT_S = 15,
     RATE_INTERVAL_S = 1,
     IDLE_SETUP_MS = 20,
-    IDLE_CONNECTED_MS = 5,
+    IDLE_CONNECTED_MS = 5,     // without a wake-up: plain sleeps
+    IDLE_WAIT_MS = 250,        // with one: the timers run late by at most this
     PUMP_BURST = 32,  // packets per pass and direction: the adapter queue's size
     IDLE_HANDSHAKE_MS = 5,
     ABORT_POLL_MS = 50,
@@ -743,15 +744,16 @@ static NETSOCK_Wake *IdleWake(void)
     return wake;
 }
 
-// Nothing moved: wait the idle time, but no longer than until the gateway
-// sends or the adapter has a packet. Bytes TLS already holds (behind a
-// frame the engine took) are not waited for.
+// Nothing moved: wait until the gateway sends or the adapter has a packet,
+// and no longer than the timers can wait. Records read ahead are not waited
+// for; what was sent left before (the pump flushes every burst).
 static void IdleWait(TUNLEX_Connection *conn, NETSOCK_Wake *wake)
 {
     uint32_t code = 0;
-    if (NETSSL_Pending(conn, 0))
+    // Armed before this look: a disconnect after it signals the wake.
+    if (Aborted(conn) || NETSSL_Buffered(conn))
         return;
-    if (!wake || NETSOCK_WaitReadOrWake(conn->socket, wake, IDLE_CONNECTED_MS, &code) < 0)
+    if (!wake || NETSOCK_WaitReadOrWake(conn->socket, wake, IDLE_WAIT_MS, &code) < 0)
         RT_SleepMs(IDLE_CONNECTED_MS);
 }
 
@@ -1058,6 +1060,7 @@ int TUNLEX_Disconnect(TUNLEX_Connection *conn, ErrorInfo *chain)
         bool readable = TUNLEX_ThreadExitCode(conn->thread, &code) != 0;
         if (readable) {
             conn->abortFlag = 1;
+            NETSOCK_WakeSignal(IdleWake());   // an idle Connected loop sees it at once
             TUNLEX_ThreadWait(conn->thread, STOP_FIRST_WAIT_MS);
             for (uint32_t i = 0;; ++i) {
                 readable = TUNLEX_ThreadExitCode(conn->thread, &code) != 0;

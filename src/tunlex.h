@@ -99,17 +99,6 @@ typedef void (*TUNLEX_StateCallback)(TUNLEX_Connection *conn, void *user, TUNLEX
 typedef void (*TUNLEX_ExitCallback)(TUNLEX_Connection *conn, void *user, TUNLEX_State state,
                                     TUNLEX_ErrorKind kind);
 
-// Frames the pump gathers for one TLS write while it drains the adapter:
-// the bytes on the wire are the same frames, in the same order, but the
-// socket and TLS see one write (and as few records) per burst. Sized to one
-// TLS record's plaintext.
-enum : uint32_t { TUNLEX_SEND_BATCH_SIZE = 16384 };
-struct TUNLEX_SendBatch {
-    uint32_t open;    // 1 while frames are being gathered
-    uint32_t length;  // bytes waiting
-    uint8_t bytes[TUNLEX_SEND_BATCH_SIZE];
-};
-
 // The one connection context. The abort flag, state and kind cross threads
 // and are atomic; the other shared words are written by one side at a time
 // and readers accept a value one update old.
@@ -138,7 +127,6 @@ struct TUNLEX_Connection {
     TUNLEX_StateCallback stateCallback;
     void *exitUser;
     TUNLEX_ExitCallback exitCallback;
-    TUNLEX_SendBatch sendBatch;          // connection thread only
 };
 
 // A zeroed context in state Disconnected with socket -1 and port 443; null

@@ -282,6 +282,29 @@ private:
     std::string log_;
 };
 
+// The gateway's count of the client's TLS records (written when the
+// connection ends): all, those holding exactly one frame, and the bytes the
+// gateway sent. Waits up to 3 s for the line.
+bool GatewayRecords(const Gateway &gw, uint32_t *records, uint32_t *single,
+                    uint64_t *sent = nullptr)
+{
+    const std::string key = "TLS records from the client: ";
+    for (int i = 0; i < 60; ++i) {
+        std::string log = gw.Log();
+        size_t at = log.find(key);
+        unsigned long long bytes = 0;
+        if (at != std::string::npos &&
+            sscanf(log.c_str() + at + key.size(), "%u, holding exactly one frame: %u; %llu", records,
+                   single, &bytes) == 3) {
+            if (sent)
+                *sent = bytes;
+            return true;
+        }
+        RT_SleepMs(50);
+    }
+    return false;
+}
+
 TUNLEX_Config MakeConfig(const std::string &host, uint16_t port)
 {
     TUNLEX_Config cfg = {};
@@ -412,6 +435,7 @@ TEST_F(TunnelE2E, EachAuthenticationMethodReachesConnected)
         {"pap over TLS 1.2", "--auth pap --tls1.2", ""},
         {"zero-length frame dropped", "--auth mschapv2 --zero-frame --inject-at 3", ""},
         {"frames with FF 03, split records", "--auth chap-md5 --ff03 alternate --split header", ""},
+        {"several frames to a record", "--auth mschapv2 --pack-records", ""},
     };
     const std::string openssl = GatewayFiles().fingerprint;
     for (const Case &c : cases) {
@@ -447,7 +471,60 @@ TEST_F(TunnelE2E, EachAuthenticationMethodReachesConnected)
         expected.push_back(kDisconnected);   // the thread's stopped exit
         expected.push_back(kDisconnected);   // the disconnect's own
         EXPECT_EQ(Recorded(), expected);
+
+        // Every record the client sent held exactly one frame.
+        uint32_t records = 0, single = 0;
+        ASSERT_TRUE(GatewayRecords(gw, &records, &single)) << gw.Log();
+        EXPECT_GT(records, 5u);
+        EXPECT_EQ(single, records);
     }
+}
+
+// The stream stops in the middle of a frame (the gateway sends nothing more
+// but keeps TCP open): the thread keeps its timers running while it waits
+// for the rest, and the link's echo time-out ends the connection. The first
+// session tells how many bytes the negotiation takes; the second stalls 4
+// bytes into the first frame after it, the answer to the client's echo.
+TEST_F(TunnelE2E, StreamStoppedInsideAFrameEndsByTheEchoTimeout)
+{
+    uint64_t negotiated = 0;
+    {
+        Gateway gw("--auth pap --once");
+        Start(MakeConfig("127.0.0.1", gw.port()));
+        ASSERT_TRUE(WaitState(kConnected, 10000)) << Message();
+        DisconnectAndCheck("probe");
+        uint32_t records = 0, single = 0;
+        ASSERT_TRUE(GatewayRecords(gw, &records, &single, &negotiated)) << gw.Log();
+        ASSERT_GT(negotiated, 0u);
+    }
+    Gateway gw("--auth pap --once --stall-after " + std::to_string(negotiated + 4));
+    Start(MakeConfig("127.0.0.1", gw.port()));
+    ASSERT_TRUE(WaitState(kConnected, 10000)) << Message();
+    Clock::time_point connected = Clock::now();
+    ASSERT_TRUE(WaitExit(40000)) << "still " << TUNLEX_StateText(conn_->state, conn_->kind)
+                                 << "\n" << gw.Log();
+    long long spent = MsSince(connected);
+    EXPECT_NE(gw.Log().find("stalling after"), std::string::npos);
+    EXPECT_GE(spent, 8000) << Message();   // the first echo goes out after 8 s
+    EXPECT_EQ(g_rec.exitState.first, static_cast<uint32_t>(TUNLEX_STATE_ERROR)) << Message();
+    EXPECT_EQ(ExitCode(), 1u);
+}
+
+// A peer that accepts TCP and never speaks TLS: the handshake's time limit
+// (30 s, here 0.4 s) ends the attempt with "SSL Connection failure".
+TEST_F(TunnelE2E, HandshakeWithASilentPeerEndsAtItsDeadline)
+{
+    NETSSL_TestSetHandshakeTimeout(400);
+    Gateway gw("--no-tls");
+    Clock::time_point start = Clock::now();
+    Start(MakeConfig("127.0.0.1", gw.port()));
+    bool ended = WaitExit(5000);
+    NETSSL_TestSetHandshakeTimeout(0);
+    ASSERT_TRUE(ended);
+    EXPECT_GE(MsSince(start), 400);
+    EXPECT_EQ(Recorded(), (States{kConnecting, kTls, {TUNLEX_STATE_ERROR, TUNLEX_KIND_UNKNOWN}}));
+    EXPECT_EQ(Message(), "SSL Connection failure");
+    EXPECT_EQ(ExitCode(), 1u);
 }
 
 // The gateway asks for a one-time password: the attempt ends Disconnected

@@ -55,6 +55,7 @@ struct GW_Options {
     uint32_t echoIntervalS;     // 0: we send no Echo-Requests
     GW_Ff03 ff03;
     GW_Split split;
+    int packRecords;            // several frames to a TLS record where a burst allows
 
     // faults
     int rejectAuth;
@@ -73,6 +74,7 @@ struct GW_Options {
     int silent;                 // read the preface, then never answer
     int noHandshake;            // accept TCP, never run TLS
     uint32_t faultyConnections; // 0: faults apply to every connection
+    uint64_t stallAfter;        // 0: never; else nothing more is sent after this many bytes
 };
 
 struct GW_Session;
@@ -157,6 +159,11 @@ struct GW_Session {
     uint64_t ipIn, ipOut;       // packets from the client written to it, and read from it for the client
     uint64_t ipDropped;
     uint32_t ipLogged[2];       // IPv4 frames logged, received and sent: the rest only counted
+    uint64_t bytesOut;          // bytes (TLS plaintext) sent to the client
+    uint64_t bytesIn;           // and received from it
+    int stalled;                // --stall-after reached: nothing more is sent
+    uint32_t recordsIn;         // TLS records from the client after the preface
+    uint32_t recordsOneFrame;   // of these, the ones that held exactly one whole frame
     int batching;               // frames gather in batch and leave in one TLS record
     size_t batchLen;
     uint8_t batch[16384];

@@ -23,6 +23,7 @@ enum { HANDSHAKE_MS = 10000, PREFACE_MS = 10000, WRITE_STALL_MS = 10000, IDLE_PO
 enum { OVERSIZE_SENT_MAX = 1u << 20 };
 enum { TUN_BURST = 64 };   // packets taken from the tun link before the connection is looked at again
 enum { TUN_DROPS_LOGGED = 5 };
+enum { RECORD_ROOM = 16384 + 256 };   // a record's plaintext and then some
 
 static void Put32(uint8_t *p, uint32_t v)
 {
@@ -58,6 +59,9 @@ static void MarkGone(GW_Session *s, const char *why)
     snprintf(s->endReason, sizeof s->endReason, "%s", why);
 }
 
+static void FlushBatch(GW_Session *s);
+static void FlushOut(GW_Session *s);
+
 void GW_Close(GW_Session *s, const char *reason)
 {
     if (s->dead)
@@ -67,13 +71,50 @@ void GW_Close(GW_Session *s, const char *reason)
         struct linger l = {1, 0};
         setsockopt(s->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     } else if (s->opt->closeMode != GW_CLOSE_EOF && s->ssl) {
+        FlushBatch(s);
         SSL_shutdown(s->ssl);   // close_notify; we do not wait for the client's
+        FlushOut(s);
     }
     MarkGone(s, reason);
 }
 
+// Records wait in the buffer in front of the socket until the end of the
+// loop's pass (or until it is full): a burst costs one socket write.
+static void FlushOut(GW_Session *s)
+{
+    BIO *out = s->ssl ? SSL_get_wbio(s->ssl) : nullptr;
+    uint64_t stallEnd = GW_Now() + WRITE_STALL_MS;
+    while (out && BIO_flush(out) <= 0) {
+        if (!BIO_should_retry(out) || GW_Now() >= stallEnd || GW_ShouldStop()) {
+            if (!s->dead)
+                GW_Log("#%u write failed (flush: %s)", s->number, SslErrorText());
+            MarkGone(s, "write failed: the client is gone");
+            return;
+        }
+        Wait(s->fd, POLLOUT, 100);
+    }
+}
+
+// The fault --stall-after: what passes the limit is never sent.
+static size_t StallCut(GW_Session *s, size_t n)
+{
+    uint64_t limit = s->faulty ? s->opt->stallAfter : 0;
+    if (!limit)
+        return n;
+    if (s->stalled)
+        return 0;
+    if (s->bytesOut + n < limit)
+        return n;
+    s->stalled = 1;
+    GW_Log("#%u stalling after %llu bytes sent (fault): nothing more goes to the client", s->number,
+           (unsigned long long)limit);
+    return (size_t)(limit - s->bytesOut);
+}
+
 static void WriteNow(GW_Session *s, const uint8_t *p, size_t n)
 {
+    n = StallCut(s, n);
+    s->bytesOut += n;
     uint64_t stallEnd = GW_Now() + WRITE_STALL_MS;
     while (n && !s->dead) {
         int chunk = n > 16384 ? 16384 : (int)n;
@@ -204,13 +245,28 @@ void GW_SendFrame(GW_Session *s, uint16_t proto, const uint8_t *info, size_t n)
     }
 }
 
-// Reads what TLS has; returns 0 when nothing more is there for now.
+// A record of the client's that holds exactly one frame, whole.
+static int OneFrame(const uint8_t *p, size_t n)
+{
+    return n >= 8 && Get32(p) == FRAME_MAGIC && 8 + (size_t)Get32(p + 4) == n;
+}
+
+// Reads what TLS has; returns 0 when nothing more is there for now. One
+// SSL_read gives at most one record; with room for a whole record each
+// read is one record, which the record count looks at.
 static int ReadSome(GW_Session *s)
 {
-    if (s->rxLen >= sizeof s->rx)
+    if (sizeof s->rx - s->rxLen < RECORD_ROOM)
         return 0;
     int rc = SSL_read(s->ssl, s->rx + s->rxLen, (int)(sizeof s->rx - s->rxLen));
     if (rc > 0) {
+        const uint8_t *rec = s->rx + s->rxLen;
+        int preface = s->recordsIn == 0 && s->bytesIn == 0 && rc == PREFACE_LEN;
+        if (!preface) {
+            s->recordsIn++;
+            s->recordsOneFrame += OneFrame(rec, (size_t)rc);
+        }
+        s->bytesIn += (uint64_t)rc;
         s->rxLen += (size_t)rc;
         return 1;
     }
@@ -364,11 +420,11 @@ int GW_TunOpen(const char *name)
 
 // What the link routes to the client goes out as IPv4 frames once IPCP is
 // open; anything else read from it is dropped, like a router without a route.
-// A burst shares TLS records, unless frames are to be split across records.
+// Each frame is its own record; with --pack-records a burst shares records.
 static void TunToClient(GW_Session *s)
 {
     static uint8_t pkt[MAX_FRAME];
-    s->batching = s->opt->split == GW_SPLIT_NONE;
+    s->batching = s->opt->packRecords && s->opt->split == GW_SPLIT_NONE;
     for (int i = 0; i < TUN_BURST && !s->dead; i++) {
         ssize_t n = read(s->opt->tunFd, pkt, sizeof pkt);
         if (n <= 0)
@@ -389,6 +445,7 @@ static void TunToClient(GW_Session *s)
     }
     s->batching = 0;
     FlushBatch(s);
+    FlushOut(s);
 }
 
 static void WaitInput(GW_Session *s)
@@ -420,11 +477,15 @@ static void Run(GW_Session *s)
         while (!s->dead && ReadSome(s))
             ;
         int wasPreface = s->prefaceSeen;
+        s->batching = s->opt->packRecords && s->opt->split == GW_SPLIT_NONE;
         ProcessInput(s, pppLive);
+        if (pppStarted && !s->dead && !(!wasPreface && s->prefaceSeen))
+            GW_PppTick(s, GW_Now());
+        s->batching = 0;
+        FlushBatch(s);
+        FlushOut(s);
         if (!wasPreface && s->prefaceSeen)
             continue;   // the frames behind the preface wait for PPP to start
-        if (pppStarted && !s->dead)
-            GW_PppTick(s, GW_Now());
         if (pppStarted && !s->dead && s->opt->tunFd >= 0)
             TunToClient(s);
         if (!s->dead && !SSL_has_pending(s->ssl))   // read-ahead may hold records not yet decrypted
@@ -432,6 +493,21 @@ static void Run(GW_Session *s)
     }
     if (!s->dead)
         GW_Close(s, "gateway stopping");
+}
+
+// Reads straight from the socket; writes through a buffer in front of it.
+static int AttachSocket(SSL *ssl, int fd)
+{
+    BIO *raw = BIO_new_socket(fd, BIO_NOCLOSE);
+    BIO *buffer = BIO_new(BIO_f_buffer());
+    if (!raw || !buffer || !BIO_set_write_buffer_size(buffer, 65536) || !BIO_up_ref(raw)) {
+        BIO_free(raw);
+        BIO_free(buffer);
+        return 0;
+    }
+    BIO_push(buffer, raw);
+    SSL_set_bio(ssl, raw, buffer);
+    return 1;
 }
 
 void GW_Serve(const GW_Options *o, SSL_CTX *ctx, int fd, uint32_t number)
@@ -448,7 +524,7 @@ void GW_Serve(const GW_Options *o, SSL_CTX *ctx, int fd, uint32_t number)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (s->faulty && o->noHandshake) {
         HoldWithoutTls(s);
-    } else if (!(s->ssl = SSL_new(ctx)) || !SSL_set_fd(s->ssl, fd)) {
+    } else if (!(s->ssl = SSL_new(ctx)) || !AttachSocket(s->ssl, fd)) {
         GW_Log("#%u cannot make the TLS connection: %s", number, SslErrorText());
         MarkGone(s, "TLS set-up failed");
     } else if (!Handshake(s)) {
@@ -457,10 +533,15 @@ void GW_Serve(const GW_Options *o, SSL_CTX *ctx, int fd, uint32_t number)
         Run(s);
     }
     if (s->ssl && (SSL_get_shutdown(s->ssl) & SSL_RECEIVED_SHUTDOWN) && !(SSL_get_shutdown(s->ssl) & SSL_SENT_SHUTDOWN))
+    {
         SSL_shutdown(s->ssl);
+        FlushOut(s);
+    }
     GW_Log("#%u end: %s (frames in %u, out %u, auth %s, link %s)", number, s->endReason, s->framesIn,
            s->framesOut, s->auth.done > 0 ? "accepted" : s->auth.done < 0 ? "refused" : "not done",
            s->everUp ? "was up" : "never up");
+    GW_Log("#%u TLS records from the client: %u, holding exactly one frame: %u; %llu bytes sent",
+           number, s->recordsIn, s->recordsOneFrame, (unsigned long long)s->bytesOut);
     if (o->tunFd >= 0)
         GW_Log("#%u IPv4 through %s: %llu packets to the link, %llu to the client, %llu dropped", number,
                o->tunName, (unsigned long long)s->ipIn, (unsigned long long)s->ipOut,

@@ -71,6 +71,10 @@ static const char kUsage[] =
     "  --ff03 MODE              none, all or alternate: put FF 03 in front of frames\n"
     "  --split MODE             none, header or payload: write each frame in two TLS\n"
     "                           records, cut inside the header or inside the payload\n"
+    "  --pack-records           put the frames of one burst into shared TLS records\n"
+    "                           (default: one frame per record, as the client sends)\n"
+    "The end line of a connection counts the client's TLS records and how many of\n"
+    "them held exactly one frame.\n"
     "\n"
     "Faults (each connection, or the first N with --faulty-connections N):\n"
     "  --vsp MODE               run (default), reject (Protocol-Reject) or silent\n"
@@ -93,6 +97,8 @@ static const char kUsage[] =
     "  --delay MS               after the preface, wait MS before reading or answering\n"
     "  --silent                 read the preface and the frames, never answer\n"
     "  --no-tls                 accept TCP and never start TLS\n"
+    "  --stall-after BYTES      after BYTES sent to the client send nothing more, but\n"
+    "                           keep reading and keep the TCP connection open\n"
     "  --faulty-connections N   faults apply to connections 1..N only\n"
     "\n"
     "Exit status: 0 when done or signalled, 1 set-up failure, 2 bad usage,\n"
@@ -364,6 +370,7 @@ static int ParseArgs(int argc, char **argv, GW_Options *o)
         else if (strcmp(name, "--zero-frame") == 0) o->zeroFrame = 1;
         else if (strcmp(name, "--silent") == 0) o->silent = 1;
         else if (strcmp(name, "--no-tls") == 0) o->noHandshake = 1;
+        else if (strcmp(name, "--pack-records") == 0) o->packRecords = 1;
         else flag = 0;
         if (flag) {
             if (inl) {
@@ -378,7 +385,7 @@ static int ParseArgs(int argc, char **argv, GW_Options *o)
             "--pap-nak-text", "--mru", "--magic", "--local-ip", "--client-ip", "--dns1", "--dns2", "--nbns1",
             "--nbns2", "--url", "--vsp-option", "--echo-interval", "--ff03", "--split", "--vsp", "--inject-at",
             "--close-after-frames", "--close-after-up", "--close-mode", "--delay", "--faulty-connections",
-            "--tun"};
+            "--tun", "--stall-after"};
         int known = 0;
         if (!Pick(name, valued, (int)(sizeof valued / sizeof valued[0]), &known)) {
             fprintf(stderr, "tlx_gateway: unknown option %s (see --help)\n", name);
@@ -452,6 +459,7 @@ static int ParseArgs(int argc, char **argv, GW_Options *o)
         else if (strcmp(name, "--close-mode") == 0) { ok = Pick(v, closes, 4, &pick); o->closeMode = (GW_CloseMode)pick; }
         else if (strcmp(name, "--delay") == 0) ok = ParseU32(v, &o->delayMs, 10);
         else if (strcmp(name, "--faulty-connections") == 0) ok = ParseU32(v, &o->faultyConnections, 10);
+        else if (strcmp(name, "--stall-after") == 0) { ok = ParseU32(v, &u, 10) && u; o->stallAfter = u; }
         else {
             fprintf(stderr, "tlx_gateway: unknown option %s (see --help)\n", name);
             return 0;
