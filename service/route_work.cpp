@@ -428,3 +428,15 @@ uint32_t ROUTE_RestoreMetrics()
     return 0;
 }
 
+
+uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index)
+{
+    // The adapter first: its own default route goes with its gateway, so no
+    // route of the tunnel can meet a metric that is being put back.
+    IFACE_ResetAdapter(name, index);
+    // The metrics before the routes: a default route this client's
+    // preparation took away comes back with the metric it had before the
+    // raise, not the raised one it had when it was saved.
+    ROUTE_RestoreMetrics();
+    return ROUTE_CleanUpRoutes();
+}

@@ -120,12 +120,12 @@ void CSSLService::RunWorker()
         }
         if (!serving)
             break;
-        ops->CleanUpRoutes();
+        ops->CleanUpClient(adapterName, adapterIndex);
         if (pipeState != PIPE_CONNECTING)
             PIPE_Disconnect();
         LOG_Print("%s", LINE_DISCONNECTED);
     }
-    ops->CleanUpRoutes();
+    ops->CleanUpClient(adapterName, adapterIndex);
     stopping = 1;
     PIPE_Close();
     SVCSYS_EventSet(stoppedEvent);

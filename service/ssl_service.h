@@ -31,6 +31,9 @@ struct ServiceOps {
     uint32_t (*RaiseMetric)(uint32_t destination);
     uint32_t (*RestoreMetrics)();
     uint32_t (*CleanUpRoutes)();
+    // The whole clean-up of a client that has gone, with the adapter of its
+    // ClientHello.
+    uint32_t (*CleanUpClient)(const char *name, uint32_t index);
 };
 extern const ServiceOps SVC_SystemOps;
 

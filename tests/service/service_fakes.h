@@ -110,10 +110,17 @@ inline uint32_t CleanUpRoutes()
     return calls().result;
 }
 
+inline uint32_t CleanUpClient(const char *name, uint32_t index)
+{
+    Record("CleanUpClient(%s,%u)", name, (unsigned)index);
+    calls().cleanUps++;
+    return calls().result;
+}
+
 inline const ServiceOps *Ops()
 {
     static const ServiceOps ops = {SetAddress,  DeleteAddress, SetDns,         ResetAdapter, PrepareInterface,
-                                   AddRoute,    RaiseMetric,   RestoreMetrics, CleanUpRoutes};
+                                   AddRoute,    RaiseMetric,   RestoreMetrics, CleanUpRoutes, CleanUpClient};
     return &ops;
 }
 

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <vector>
 #include <unistd.h>
 
@@ -45,9 +46,11 @@ int WaitExit(pid_t pid, int ms)
     return -1000;
 }
 
-class Daemon : public ::testing::TestWithParam<int> {};
+// The stop signal, and the mode: "-debug" (the way it is started by hand)
+// stops as cleanly as "-run".
+class Daemon : public ::testing::TestWithParam<std::tuple<int, const char *>> {};
 
-TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
+TEST_P(Daemon, StopSignalEndsTheServiceWithAClientConnected)
 {
     const char *bin = getenv("TLX_BINARY_DIR");
     if (!bin)
@@ -66,7 +69,7 @@ TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
         env.push_back(*e);
     env.push_back(pipeVar.data());
     env.push_back(nullptr);
-    std::string logOption = "-logfile", runOption = "-run";
+    std::string logOption = "-logfile", runOption = std::get<1>(GetParam());
     char *argv[] = {program.data(), logOption.data(), logPath.data(), runOption.data(), nullptr};
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -90,7 +93,7 @@ TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
     ASSERT_EQ(0u, SPIPE_Receive(c, buf, sizeof(buf), &len, 5000));
     EXPECT_EQ(std::string("ClientStatus OK") + '\0', std::string(buf, len));
 
-    ASSERT_EQ(0, kill(pid, GetParam()));
+    ASSERT_EQ(0, kill(pid, std::get<0>(GetParam())));
     EXPECT_EQ(0, WaitExit(pid, 3000));
     EXPECT_EQ(SPIPE_CLOSED, SPIPE_Receive(c, buf, sizeof(buf), &len, 1000));
     SPIPE_Close(c);
@@ -103,6 +106,7 @@ TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
     unlink(logPath.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, Daemon, ::testing::Values(SIGTERM, SIGINT));
+INSTANTIATE_TEST_SUITE_P(Signals, Daemon,
+                         ::testing::Combine(::testing::Values(SIGTERM, SIGINT), ::testing::Values("-run", "-debug")));
 
 }  // namespace
