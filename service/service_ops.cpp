@@ -6,5 +6,5 @@
 const ServiceOps SVC_SystemOps = {
     IFACE_SetAddress,       IFACE_DeleteAddress, IFACE_SetDns,         IFACE_ResetAdapter, ROUTE_PrepareInterface,
     ROUTE_AddRoute,         ROUTE_RaiseMetric,   ROUTE_RestoreMetrics, ROUTE_CleanUpRoutes,
-    ROUTE_CleanUpClient,
+    ROUTE_CleanUpClient,    ROUTE_RecoverState,
 };

@@ -88,6 +88,7 @@ void CSSLService::OnServiceStop()
 void CSSLService::RunWorker()
 {
     LOG_Print("Service started.. \r\n");
+    ops->RecoverState();
     adapterName[0] = '\0';
     adapterIndex = 0;
     bool serving = PIPE_Initialize() != 0;

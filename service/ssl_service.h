@@ -34,6 +34,8 @@ struct ServiceOps {
     // The whole clean-up of a client that has gone, with the adapter of its
     // ClientHello.
     uint32_t (*CleanUpClient)(const char *name, uint32_t index);
+    // At the worker's start: undoes what a predecessor that died left.
+    uint32_t (*RecoverState)();
 };
 extern const ServiceOps SVC_SystemOps;
 

@@ -4,6 +4,7 @@
 #include "netns_fixture.h"
 #include "iface_config.h"
 #include "route_work.h"
+#include "svc_state.h"
 
 #include <arpa/inet.h>
 
@@ -11,6 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -201,6 +205,51 @@ TEST_F(RouteLinux, AGoneFullTunnelClientLeavesTheDefaultRouteAsItWas)
         EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
         remove(dns.c_str());
     }
+}
+
+// A service killed in a full-tunnel session: its successor finds the state
+// file at its start and puts back what it had changed.
+TEST_F(RouteLinux, ADeadServicesChangesAreUndoneByItsSuccessor)
+{
+    std::string state = "/tmp/tlx-state-" + name, dns = "/tmp/tlx-dns-" + name + ".conf";
+    int status = -1;
+    Inside([&] {
+        STATE_SetPath(state.c_str());
+        IFACE_SetDnsFile(dns.c_str());
+        pid_t pid = fork();
+        if (pid == 0) {
+            ROUTE_RaiseMetric(0);
+            IFACE_SetAddress("tlx0", tun, A("10.0.0.7"), A("255.255.255.0"), A("10.0.0.1"), 1400);
+            IFACE_SetDns("tlx0", tun, true, A("10.0.0.53"), 0);
+            ROUTE_PrepareInterface(tun, 1);
+            ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5);
+            _exit(0);  // dies with everything outstanding
+        }
+        waitpid(pid, &status, 0);
+    });
+    ASSERT_EQ(0, status);
+    std::string during = Routes();
+    EXPECT_EQ(1u, CountMatching(during, {"\"dst\":\"default\"", "\"dev\":\"tlx0\""}));
+    EXPECT_EQ(0u, CountMatching(during, {"\"dst\":\"default\"", "\"dev\":\"tlxeth\""}));
+    struct stat st;
+    ASSERT_EQ(0, stat(state.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+
+    Inside([&] { EXPECT_EQ(0u, ROUTE_RecoverState()); });
+    std::string after = Routes();
+    EXPECT_EQ(1u, CountMatching(after, {"\"dst\":\"default\""}));
+    EXPECT_EQ(0u, CountMatching(after, {"\"dst\":\"default\"", "\"metric\""}));  // metric 0 again
+    EXPECT_EQ(1u, CountMatching(after, {"\"dst\":\"default\"", "\"dev\":\"tlxeth\""}));
+    EXPECT_EQ(0u, CountMatching(after, {"\"dst\":\"10.8.0.0/16\""}));
+    EXPECT_EQ(std::string::npos, Ip("-j addr show dev tlx0").find("10.0.0.7"));
+    EXPECT_NE(0, stat(state.c_str(), &st)) << "the state file goes once all is undone";
+    EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
+    // A second start finds nothing to do.
+    Inside([&] { EXPECT_EQ(0u, ROUTE_RecoverState()); });
+    EXPECT_EQ(after, Routes());
+    STATE_SetPath(nullptr);
+    IFACE_SetDnsFile(nullptr);
+    remove(dns.c_str());
 }
 
 }  // namespace

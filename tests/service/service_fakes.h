@@ -117,10 +117,16 @@ inline uint32_t CleanUpClient(const char *name, uint32_t index)
     return calls().result;
 }
 
+inline uint32_t RecoverState()
+{
+    return 0;
+}
+
 inline const ServiceOps *Ops()
 {
     static const ServiceOps ops = {SetAddress,  DeleteAddress, SetDns,         ResetAdapter, PrepareInterface,
-                                   AddRoute,    RaiseMetric,   RestoreMetrics, CleanUpRoutes, CleanUpClient};
+                                   AddRoute,    RaiseMetric,   RestoreMetrics, CleanUpRoutes, CleanUpClient,
+                                   RecoverState};
     return &ops;
 }
 
