@@ -34,6 +34,7 @@ protected:
                 ROUTE_CleanUpRoutes();
                 ROUTE_RestoreMetrics();
             });
+        STATE_Clear();
         NetnsTest::TearDown();
     }
     std::string Routes()

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -64,10 +65,16 @@ TEST_P(Daemon, StopSignalEndsTheServiceWithAClientConnected)
     std::string logPath = socketPath + ".log";
     // Everything the child needs is made before the fork.
     std::string pipeVar = std::string(SVCPIPE_PATH_ENV) + "=" + socketPath;
+    // A state file of its own, that no other test has written: the service
+    // undoes at its start whatever it finds there.
+    std::string stateVar = std::string("VANTORELLE_SERVICE_STATE=") + socketPath + ".state";
+    unlink((socketPath + ".state").c_str());
     std::vector<char *> env;
     for (char **e = environ; *e; e++)
-        env.push_back(*e);
+        if (strncmp(*e, "VANTORELLE_SERVICE_STATE=", 25) != 0)
+            env.push_back(*e);
     env.push_back(pipeVar.data());
+    env.push_back(stateVar.data());
     env.push_back(nullptr);
     std::string logOption = "-logfile", runOption = std::get<1>(GetParam());
     char *argv[] = {program.data(), logOption.data(), logPath.data(), runOption.data(), nullptr};
