@@ -156,10 +156,12 @@ start_gateway() {
 # ---- route service ----
 
 # The service writes the DNS servers into the resolver file and the client
-# reads them back from it; both are pointed at a file of this run's own.
+# reads them back from it; both are pointed at a file of this run's own, and
+# so is the service's state file (its undo).
 start_service() {
   export VANTORELLE_SERVICE_PIPE=$work/service.sock
   export VANTORELLE_DNS_FILE=$work/resolv.conf
+  export VANTORELLE_SERVICE_STATE=$work/service.state
   ip netns exec "$NS_CL" "$SERVICE" -debug -logfile "$work/service.log" >"$work/service.out" 2>&1 &
   svc_pid=$!
   wait_for 5 test -S "$VANTORELLE_SERVICE_PIPE" || fail "the route service did not open $VANTORELLE_SERVICE_PIPE"

@@ -75,6 +75,18 @@ case $rc in
   *)  tail -n 60 build/e2e.log; summary[e2e]="failed (see build/e2e.log)"; failed=1 ;;
 esac
 
+# Faults on the whole road: killed client and service, stop signals, host
+# default routes of metric 0 and 1 (root only; 77 = skipped).
+step "fault: faults on the whole road"
+rc=0
+timeout -k 10 240 bash scripts/fault-test.sh build/linux >build/fault.log 2>&1 || rc=$?
+case $rc in
+  0)  summary[fault]="passed: $(grep -c '^  result: ' build/fault.log) rows" ;;
+  77) summary[fault]="skipped: $(grep -m1 'skipped' build/fault.log)" ;;
+  *)  grep -E '^(----|  result|  exit)' build/fault.log; tail -n 30 build/fault.log
+      summary[fault]="failed (see build/fault.log)"; failed=1 ;;
+esac
+
 # A short, repeatable fuzzing run of the PPP input path (clang, libFuzzer).
 step "fuzz: PPP input"
 if bash scripts/fuzz.sh >build/fuzz.log 2>&1; then
@@ -119,11 +131,11 @@ fi
 echo
 echo "== summary"
 passed_all=0 failed_all=0
-for name in linux e2e fuzz win64 interop; do
+for name in linux e2e fault fuzz win64 interop; do
   echo "$name:"
   echo "${summary[$name]:-not run}"
   # "N% tests passed, F tests failed out of T"
-  if [ "$name" = fuzz ] || [ "$name" = interop ] || [ "$name" = e2e ]; then
+  if [ "$name" = fuzz ] || [ "$name" = interop ] || [ "$name" = e2e ] || [ "$name" = fault ]; then
     case "${summary[$name]:-}" in passed*) passed_all=$((passed_all + 1)) ;; skipped*) ;; *) failed_all=$((failed_all + 1)) ;; esac
     continue
   fi

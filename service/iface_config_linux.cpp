@@ -18,6 +18,13 @@
 #include <sys/stat.h>
 #include <vector>
 
+// The tunnel's default route. Netsh is given 2, but on Windows that adds to
+// the interface metric and never meets another interface's route; here
+// routes are keyed by destination and metric, and the client raises the
+// other default routes below 2 to 2 or 3 first (0 -> 2 would collide with
+// 2). At 1 it is below every raised route and equal to none of them.
+#define TUNNEL_GATEWAY_METRIC 1u
+
 // A refusal is the analogue of netsh's nonzero exit code.
 static uint32_t Done(uint32_t started, uint32_t kernel)
 {
@@ -142,7 +149,7 @@ static uint32_t AddGateway(uint32_t index, uint32_t gateway)
     rt->rtm_flags = RTNH_F_ONLINK;
     NL_AddU32(&m, RTA_GATEWAY, gateway);
     NL_AddU32(&m, RTA_OIF, index);
-    NL_AddU32(&m, RTA_PRIORITY, 2);  // the gateway metric netsh is given
+    NL_AddU32(&m, RTA_PRIORITY, TUNNEL_GATEWAY_METRIC);
     return Send(&m);
 }
 

@@ -1,9 +1,11 @@
 #include "route_work.h"
 #include "iface_config.h"
 #include "service_log.h"
+#include "svc_state.h"
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 static const RouteSys *s_sys;
 static RouteRecord *s_added;
@@ -232,6 +234,13 @@ static void Push(RouteRecord **list, RouteRecord *r)
     *list = r;
 }
 
+// The lists on disk, before the change they stand for is made and after an
+// entry is undone.
+static void Note()
+{
+    STATE_NoteRoutes(s_added, s_removed, s_raised);
+}
+
 static bool SameRoute(const RouteRow *a, const RouteRow *b)
 {
     return a->destination == b->destination && a->mask == b->mask && a->nextHop == b->nextHop &&
@@ -247,6 +256,7 @@ uint32_t ROUTE_SaveRemoved(const RouteRow *row)
     if (!r)
         return Sys()->outOfMemory;
     Push(&s_removed, r);
+    Note();
     return 0;
 }
 
@@ -341,6 +351,7 @@ uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uin
         return Sys()->outOfMemory;
     // Listed before it is made, so that a half-made route is taken away too.
     Push(&s_added, r);
+    Note();
     return ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
 }
 
@@ -357,11 +368,13 @@ uint32_t ROUTE_CleanUpRoutes()
     while (RouteRecord *r = Pop(&s_added)) {
         ROUTE_Apply(ROUTE_OP_DELETE, &r->row, false);
         Sys()->Free(r);
+        Note();
     }
     LOG_Print("Restoring old routes..\r\n");
     while (RouteRecord *r = Pop(&s_removed)) {
         ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
         Sys()->Free(r);
+        Note();
     }
     return 0;
 }
@@ -387,14 +400,16 @@ uint32_t ROUTE_RaiseMetric(uint32_t destination)
             break;
         }
         memset(r, 0, sizeof(*r));
-        r->row = *row;
-        r->row.metric1 += 2;
-        code = ROUTE_Apply(ROUTE_OP_UPDATE, &r->row, false);
-        // Kept even when the update failed: the route tool's fallback may have
-        // raised it all the same, and writing back the row as it was read
-        // is harmless when nothing changed.
+        // The row as read is recorded before the change. It is kept even when
+        // the update failed: the route tool's fallback may have raised it all
+        // the same, and writing back the row as it was read is harmless when
+        // nothing changed.
         r->row = *row;
         Push(&s_raised, r);
+        Note();
+        RouteRow raised = *row;
+        raised.metric1 += 2;
+        code = ROUTE_Apply(ROUTE_OP_UPDATE, &raised, false);
     }
     FreeTable(rows);
     return code;
@@ -424,7 +439,54 @@ uint32_t ROUTE_RestoreMetrics()
             ROUTE_Apply(ROUTE_OP_UPDATE, row, false);
         }
         Sys()->Free(r);
+        Note();
     }
     return 0;
 }
 
+
+uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index)
+{
+    // The adapter first: its own default route goes with its gateway, so no
+    // route of the tunnel can meet a metric that is being put back. Only an
+    // adapter that was changed is touched, as it was named then.
+    char changed[128];
+    uint32_t changedIndex;
+    if (STATE_NotedAdapter(changed, sizeof(changed), &changedIndex))
+        IFACE_ResetAdapter(changed, changedIndex);
+    else if (name && name[0] && index != 0)
+        LOG_Print("Adapter \"%s\" (index %lu) was not changed\r\n", name, (unsigned long)index);
+    // The metrics before the routes: a default route this client's
+    // preparation took away comes back with the metric it had before the
+    // raise, not the raised one it had when it was saved.
+    ROUTE_RestoreMetrics();
+    ROUTE_CleanUpRoutes();
+    STATE_Clear();
+    return 0;
+}
+
+// The lists are rebuilt from the file in their own order: pushed back from
+// the last entry to the first.
+static void Rebuild(RouteRecord **list, const std::vector<RouteRow> &rows)
+{
+    for (size_t i = rows.size(); i-- > 0;) {
+        RouteRecord *r = NewRecord(&rows[i]);
+        if (r)
+            Push(list, r);
+    }
+}
+
+uint32_t ROUTE_RecoverState()
+{
+    StateContent state;
+    if (!STATE_Load(&state))
+        return 0;
+    LOG_Print("Undoing the changes a previous service left in \"%s\"\r\n", STATE_Path());
+    EVENTLOG_Write(SVC_EVENT_INFO, "Undoing the changes of a previous service that did not end cleanly");
+    Rebuild(&s_added, state.added);
+    Rebuild(&s_removed, state.removed);
+    Rebuild(&s_raised, state.raised);
+    if (state.haveAdapter)
+        STATE_NoteAdapter(state.adapterName, state.adapterIndex);
+    return ROUTE_CleanUpClient(state.adapterName, state.adapterIndex);
+}

@@ -69,6 +69,16 @@ uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uin
 uint32_t ROUTE_RaiseMetric(uint32_t destination);
 uint32_t ROUTE_RestoreMetrics();  // always 0
 uint32_t ROUTE_CleanUpRoutes();   // always 0
+// Everything a client changed, for a client that has gone (with or without
+// its own clean-up) and for the service's end: the adapter back to its
+// placeholder (its gateway route with it, DNS servers cleared), raised
+// metrics written back, added routes deleted, removed routes re-created at
+// the metric they had before the raise. Always 0.
+uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index);
+// At the service's start: the changes a service that died left in the state
+// file (STATE_Path) are undone as ROUTE_CleanUpClient does, then the file
+// goes. Always 0.
+uint32_t ROUTE_RecoverState();
 uint32_t ROUTE_SaveRemoved(const RouteRow *row);
 // index ROUTE_ANY_INTERFACE matches every interface.
 bool ROUTE_Exists(uint32_t destination, uint32_t mask, uint32_t index);

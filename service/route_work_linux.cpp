@@ -156,6 +156,15 @@ static uint32_t Delete(const RouteRow *r)
     return NL_Request(&m);
 }
 
+static bool SameAtMetric(const RouteRow *rows, uint32_t count, const RouteRow *r)
+{
+    for (uint32_t i = 0; i < count; i++)
+        if (rows[i].destination == r->destination && rows[i].mask == r->mask && rows[i].nextHop == r->nextHop &&
+            rows[i].ifIndex == r->ifIndex && rows[i].policy == r->policy && rows[i].metric1 == r->metric1)
+            return true;
+    return false;
+}
+
 static uint32_t Update(const RouteRow *r)
 {
     RouteRow *rows;
@@ -180,7 +189,12 @@ static uint32_t Update(const RouteRow *r)
     RouteRow wanted = *current;
     wanted.metric1 = r->metric1;
     code = Create(&wanted);
-    if (code == 0 || code == EEXIST)
+    // Another route already holds the new metric (the kernel keys routes by
+    // destination and metric, not next hop): the old one stays, or the route
+    // would be lost for good.
+    if (code == EEXIST && !SameAtMetric(rows, count, &wanted))
+        code = EEXIST;
+    else if (code == 0 || code == EEXIST)
         code = Delete(current);
     free(rows);
     return code;
@@ -244,10 +258,17 @@ uint32_t ROUTE_RunCommand(const char *parameters)
         (withMetric && (strcmp(words[5], "METRIC") != 0 || !ParseNumber(words[6], &metric))) ||
         strcmp(words[ifAt], "IF") != 0 || !ParseNumber(words[ifAt + 1], &index))
         return EINVAL;
+    // Without its device the tool would take whichever route matches the
+    // destination, another interface's included: no interface, no run.
+    char device[IF_NAMESIZE];
+    if (index == 0 || !if_indextoname(index, device)) {
+        LOG_Print("Route tool not run: no interface with index %lu\r\n", (unsigned long)index);
+        return ENODEV;
+    }
     const char *tool = IpTool();
     if (!tool)
         return ENOENT;
-    char target[32], via[16], metricText[16], device[IF_NAMESIZE];
+    char target[32], via[16], metricText[16];
     in_addr a;
     a.s_addr = dest;
     snprintf(target, sizeof(target), "%s/%u", inet_ntoa(a), (unsigned)NL_PrefixLength(mask));
@@ -269,10 +290,8 @@ uint32_t ROUTE_RunCommand(const char *parameters)
         argv[k++] = "metric";
         argv[k++] = metricText;
     }
-    if (index != 0 && if_indextoname(index, device)) {
-        argv[k++] = "dev";
-        argv[k++] = device;
-    }
+    argv[k++] = "dev";
+    argv[k++] = device;
     argv[k] = nullptr;
     return SVCPROC_RunArgv(argv, ROUTE_WAIT_MS);
 }

@@ -226,7 +226,8 @@ static int RunMode(int mode)
             return -1;
         SVC_Instance = svc;
         printf("Started debug mode.");
-        svc->RunWorker();
+        fflush(stdout);
+        SVCSYS_RunDebug(svc);
         SVC_Instance = nullptr;
         delete svc;
         return 0;

@@ -5,7 +5,9 @@
 #include "service_base_sys.h"
 #include "service_log.h"
 
+#include <atomic>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <pthread.h>
 
@@ -54,4 +56,55 @@ int SERVICE_Remove()
 int SERVICE_RegisterEventSource()
 {
     return 1;  // syslog needs no registration
+}
+
+namespace {
+
+struct DebugStop {
+    CServiceBase *service;
+    sigset_t signals;
+    std::atomic<bool> done{false};
+};
+
+// Waits for a stop signal while the worker runs; a signal stops the worker
+// the way the service's stop does (which waits for its end step).
+void *WaitForStop(void *arg)
+{
+    DebugStop *d = static_cast<DebugStop *>(arg);
+    const timespec tick = {0, 100 * 1000 * 1000};
+    while (!d->done.load()) {
+        if (sigtimedwait(&d->signals, nullptr, &tick) > 0) {
+            LOG_Print("Stop requested.\r\n");
+            try {
+                d->service->OnServiceStop();
+            } catch (...) {
+                LOG_Print("ERROR: the stop failed\r\n");
+            }
+            break;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void SVCSYS_RunDebug(CServiceBase *service)
+{
+    DebugStop d;
+    d.service = service;
+    sigemptyset(&d.signals);
+    sigaddset(&d.signals, SIGTERM);
+    sigaddset(&d.signals, SIGINT);
+    sigaddset(&d.signals, SIGHUP);
+    // Blocked before any thread starts, so that no thread dies of them and
+    // only the waiter below takes them.
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &d.signals, &old);
+    pthread_t waiter;
+    bool waiting = pthread_create(&waiter, nullptr, WaitForStop, &d) == 0;
+    service->RunWorker();
+    d.done = true;
+    if (waiting)
+        pthread_join(waiter, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }

@@ -10,3 +10,7 @@ void SVCSYS_SetStatus(void *statusHandle, const SvcStatus *status);
 // Runs the service under the system's control until it has stopped. 0, or
 // the error code of a failed start (the caller prints it).
 uint32_t SVCSYS_RunDispatcher();
+// Debug mode: runs the worker on the calling thread until it ends; the
+// console's stop requests (Linux: SIGTERM, SIGINT; Windows: Ctrl+C,
+// Ctrl+Break, closing the console) stop it as a service stop does.
+void SVCSYS_RunDebug(CServiceBase *service);

@@ -192,3 +192,43 @@ int SERVICE_Remove()
     CloseServiceHandle(manager);
     return ok;
 }
+
+// Debug mode's console stop: the handler runs on a thread of its own, takes
+// the service (only once) and stops it as the service control's stop does;
+// the main thread waits for a stop in progress before the object goes.
+static void *volatile s_debugService;
+static HANDLE s_debugStopDone;
+
+static BOOL WINAPI ConsoleStop(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    CServiceBase *service = static_cast<CServiceBase *>(InterlockedExchangePointer(&s_debugService, nullptr));
+    if (service) {
+        LOG_Print("Stop requested.\r\n");
+        try {
+            service->OnServiceStop();
+        } catch (...) {
+            LOG_Print("ERROR: the stop failed\r\n");
+        }
+        SetEvent(s_debugStopDone);
+    }
+    return TRUE;
+}
+
+void SVCSYS_RunDebug(CServiceBase *service)
+{
+    s_debugStopDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bool handled = s_debugStopDone && SetConsoleCtrlHandler(ConsoleStop, TRUE);
+    if (handled)
+        InterlockedExchangePointer(&s_debugService, service);
+    service->RunWorker();
+    if (handled) {
+        if (!InterlockedExchangePointer(&s_debugService, nullptr))
+            WaitForSingleObject(s_debugStopDone, INFINITE);  // the handler has it
+        SetConsoleCtrlHandler(ConsoleStop, FALSE);
+    }
+    if (s_debugStopDone)
+        CloseHandle(s_debugStopDone);
+    s_debugStopDone = nullptr;
+}

@@ -28,5 +28,5 @@ static bool IsDefaultGateway(uint32_t index, uint32_t nextHop)
 const ServiceOps SVC_SystemOps = {
     IFACE_SetAddress,       IFACE_DeleteAddress, IFACE_SetDns,         IFACE_ResetAdapter, ROUTE_PrepareInterface,
     ROUTE_AddRoute,         ROUTE_RaiseMetric,   ROUTE_RestoreMetrics, ROUTE_CleanUpRoutes, SVCSYS_FindTapAdapter,
-    IsDefaultGateway,
+    IsDefaultGateway,       ROUTE_CleanUpClient, ROUTE_RecoverState,
 };

@@ -88,6 +88,7 @@ void CSSLService::OnServiceStop()
 void CSSLService::RunWorker()
 {
     LOG_Print("Service started.. \r\n");
+    ops->RecoverState();
     CMD_ResetClient();
     bool serving = PIPE_Initialize() != 0;
     if (!serving)
@@ -120,13 +121,13 @@ void CSSLService::RunWorker()
         }
         if (!serving)
             break;
-        ops->CleanUpRoutes();
+        ops->CleanUpClient(adapterName, adapterIndex);
         CMD_ResetClient();
         if (pipeState != PIPE_CONNECTING)
             PIPE_Disconnect();
         LOG_Print("%s", LINE_DISCONNECTED);
     }
-    ops->CleanUpRoutes();
+    ops->CleanUpClient(adapterName, adapterIndex);
     stopping = 1;
     PIPE_Close();
     SVCSYS_EventSet(stoppedEvent);

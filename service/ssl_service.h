@@ -50,6 +50,11 @@ struct ServiceOps {
     // True when nextHop is a default gateway of the interface: one of its
     // default routes now, or one the service removed and will put back.
     bool (*IsDefaultGateway)(uint32_t index, uint32_t nextHop);
+    // The whole clean-up of a client that has gone, with the adapter of its
+    // ClientHello.
+    uint32_t (*CleanUpClient)(const char *name, uint32_t index);
+    // At the worker's start: undoes what a predecessor that died left.
+    uint32_t (*RecoverState)();
 };
 extern const ServiceOps SVC_SystemOps;
 

@@ -59,7 +59,7 @@ TEST_F(IfaceLinux, AddressGatewayAndMtuReachTheKernel)
     EXPECT_NE(std::string::npos, addr.find("\"local\":\"10.0.0.7\",\"prefixlen\":24"));
     EXPECT_EQ(std::string::npos, addr.find("10.0.0.2"));  // a static address replaces the others
     EXPECT_EQ(1u, CountMatching(Ip("-j route show"),
-                                {"\"dst\":\"default\"", "\"gateway\":\"10.0.0.1\"", "\"dev\":\"tlx0\"", "\"metric\":2"}));
+                                {"\"dst\":\"default\"", "\"gateway\":\"10.0.0.1\"", "\"dev\":\"tlx0\"", "\"metric\":1"}));
 
     // No gateway any more; the other adapter's default stays.
     Inside([&] {

@@ -2,12 +2,19 @@
 // test's own. Every call that may touch a route table runs inside it, the
 // clean-up of the lists included.
 #include "netns_fixture.h"
+#include "iface_config.h"
 #include "route_work.h"
+#include "svc_state.h"
 
 #include <arpa/inet.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +34,7 @@ protected:
                 ROUTE_CleanUpRoutes();
                 ROUTE_RestoreMetrics();
             });
+        STATE_Clear();
         NetnsTest::TearDown();
     }
     std::string Routes()
@@ -130,6 +138,14 @@ TEST_F(RouteLinux, FailuresReturnTheKernelsCodeAndTheFallbackIsChecked)
         r.ifIndex = 999999;
         r.metric1 = 3;
         EXPECT_EQ((uint32_t)ENODEV, ROUTE_Apply(ROUTE_OP_CREATE, &r, false));
+        // The fallback never runs without the interface it was given: without
+        // it, the tool would have put the route on whichever link reaches
+        // the next hop (here the tunnel's).
+        EXPECT_FALSE(ROUTE_Exists(A("10.7.0.0"), A("255.255.0.0"), ROUTE_ANY_INTERFACE));
+        EXPECT_EQ((uint32_t)ENODEV, ROUTE_RunCommand("ADD 10.7.0.0 MASK 255.255.0.0 10.0.0.1 METRIC 3 IF 0"));
+        EXPECT_EQ((uint32_t)ENODEV, ROUTE_RunCommand("DELETE 10.0.0.0 MASK 255.255.255.0 0.0.0.0 IF 999999"));
+        EXPECT_FALSE(ROUTE_Exists(A("10.7.0.0"), A("255.255.0.0"), ROUTE_ANY_INTERFACE));
+        EXPECT_TRUE(ROUTE_Exists(A("10.0.0.0"), A("255.255.255.0"), tun));
 
         // The fallback's words are checked and rewritten, never passed on.
         EXPECT_EQ((uint32_t)EINVAL, ROUTE_RunCommand("ADD 10.7.0.0;reboot MASK 255.255.0.0 10.0.0.1 METRIC 3 IF 1"));
@@ -144,6 +160,97 @@ TEST_F(RouteLinux, FailuresReturnTheKernelsCodeAndTheFallbackIsChecked)
     snprintf(text, sizeof(text), "DELETE 10.7.0.0 MASK 255.255.0.0 10.0.0.1 IF %u", tun);
     Inside([&] { EXPECT_EQ(0u, ROUTE_RunCommand(text)); });
     EXPECT_EQ(0u, CountMatching(Routes(), {"\"dst\":\"10.7.0.0/16\""}));
+}
+
+// A full-tunnel client that goes away without its own clean-up (killed):
+// the service's clean-up puts back the host's default route at the metric it
+// had before the client raised it, and nothing of the tunnel stays. The
+// host's route of metric 0 (what "ip route add default via" makes) is raised
+// to 2; the tunnel's own default route must not collide with it.
+TEST_F(RouteLinux, AGoneFullTunnelClientLeavesTheDefaultRouteAsItWas)
+{
+    std::string dns = "/tmp/tlx-dns-" + name + ".conf";
+    for (int metric : {0, 1}) {
+        SCOPED_TRACE(metric);
+        char add[160];
+        snprintf(add, sizeof(add), "route add default via 198.51.100.1 dev tlxeth proto static metric %d", metric);
+        ASSERT_EQ("", Ip("route del default"));
+        ASSERT_EQ("", Ip(add));
+        Inside([&] {
+            IFACE_SetDnsFile(dns.c_str());
+            EXPECT_EQ(0u, ROUTE_RaiseMetric(0));  // the client's start
+            EXPECT_EQ(0u, IFACE_SetAddress("tlx0", tun, A("10.0.0.7"), A("255.255.255.0"), A("10.0.0.1"), 1400));
+        });
+        EXPECT_EQ(1u, CountMatching(Routes(), {"\"dst\":\"default\"", "\"dev\":\"tlx0\""}));
+        Inside([&] {
+            EXPECT_EQ(0u, ROUTE_PrepareInterface(tun, 1));
+            EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5));
+        });
+        std::string during = Routes();
+        EXPECT_EQ(0u, CountMatching(during, {"\"dst\":\"default\"", "\"dev\":\"tlxeth\""}));
+
+        Inside([&] {
+            EXPECT_EQ(0u, ROUTE_CleanUpClient("tlx0", tun));
+            IFACE_SetDnsFile(nullptr);
+        });
+        std::string after = Routes();
+        EXPECT_EQ(0u, CountMatching(after, {"\"dev\":\"tlx0\"", "\"dst\":\"default\""}));
+        EXPECT_EQ(0u, CountMatching(after, {"\"dst\":\"10.8.0.0/16\""}));
+        EXPECT_EQ(1u, CountMatching(after, {"\"dst\":\"default\""}));
+        if (metric == 0)
+            EXPECT_EQ(0u, CountMatching(after, {"\"dst\":\"default\"", "\"metric\""}));
+        else
+            EXPECT_EQ(1u, CountMatching(after, {"\"dst\":\"default\"", "\"dev\":\"tlxeth\"", "\"metric\":1"}));
+        EXPECT_EQ(nullptr, ROUTE_AddedRoutes());
+        EXPECT_EQ(nullptr, ROUTE_RemovedRoutes());
+        EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
+        remove(dns.c_str());
+    }
+}
+
+// A service killed in a full-tunnel session: its successor finds the state
+// file at its start and puts back what it had changed.
+TEST_F(RouteLinux, ADeadServicesChangesAreUndoneByItsSuccessor)
+{
+    std::string state = "/tmp/tlx-state-" + name, dns = "/tmp/tlx-dns-" + name + ".conf";
+    int status = -1;
+    Inside([&] {
+        STATE_SetPath(state.c_str());
+        IFACE_SetDnsFile(dns.c_str());
+        pid_t pid = fork();
+        if (pid == 0) {
+            ROUTE_RaiseMetric(0);
+            IFACE_SetAddress("tlx0", tun, A("10.0.0.7"), A("255.255.255.0"), A("10.0.0.1"), 1400);
+            IFACE_SetDns("tlx0", tun, true, A("10.0.0.53"), 0);
+            ROUTE_PrepareInterface(tun, 1);
+            ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5);
+            _exit(0);  // dies with everything outstanding
+        }
+        waitpid(pid, &status, 0);
+    });
+    ASSERT_EQ(0, status);
+    std::string during = Routes();
+    EXPECT_EQ(1u, CountMatching(during, {"\"dst\":\"default\"", "\"dev\":\"tlx0\""}));
+    EXPECT_EQ(0u, CountMatching(during, {"\"dst\":\"default\"", "\"dev\":\"tlxeth\""}));
+    struct stat st;
+    ASSERT_EQ(0, stat(state.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+
+    Inside([&] { EXPECT_EQ(0u, ROUTE_RecoverState()); });
+    std::string after = Routes();
+    EXPECT_EQ(1u, CountMatching(after, {"\"dst\":\"default\""}));
+    EXPECT_EQ(0u, CountMatching(after, {"\"dst\":\"default\"", "\"metric\""}));  // metric 0 again
+    EXPECT_EQ(1u, CountMatching(after, {"\"dst\":\"default\"", "\"dev\":\"tlxeth\""}));
+    EXPECT_EQ(0u, CountMatching(after, {"\"dst\":\"10.8.0.0/16\""}));
+    EXPECT_EQ(std::string::npos, Ip("-j addr show dev tlx0").find("10.0.0.7"));
+    EXPECT_NE(0, stat(state.c_str(), &st)) << "the state file goes once all is undone";
+    EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
+    // A second start finds nothing to do.
+    Inside([&] { EXPECT_EQ(0u, ROUTE_RecoverState()); });
+    EXPECT_EQ(after, Routes());
+    STATE_SetPath(nullptr);
+    IFACE_SetDnsFile(nullptr);
+    remove(dns.c_str());
 }
 
 }  // namespace

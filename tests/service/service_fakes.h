@@ -131,11 +131,23 @@ inline bool IsDefaultGateway(uint32_t i, uint32_t h)
     return i == calls().gatewayIndex && h == calls().gateway;
 }
 
+inline uint32_t CleanUpClient(const char *name, uint32_t index)
+{
+    Record("CleanUpClient(%s,%u)", name, (unsigned)index);
+    calls().cleanUps++;
+    return calls().result;
+}
+
+inline uint32_t RecoverState()
+{
+    return 0;
+}
+
 inline const ServiceOps *Ops()
 {
     static const ServiceOps ops = {SetAddress,  DeleteAddress, SetDns,         ResetAdapter, PrepareInterface,
                                    AddRoute,    RaiseMetric,   RestoreMetrics, CleanUpRoutes, FindTapAdapter,
-                                   IsDefaultGateway};
+                                   IsDefaultGateway, CleanUpClient, RecoverState};
     return &ops;
 }
 

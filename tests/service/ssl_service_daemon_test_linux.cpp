@@ -9,12 +9,14 @@
 #include <csignal>
 #include <fcntl.h>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <vector>
 #include <unistd.h>
 
@@ -45,9 +47,11 @@ int WaitExit(pid_t pid, int ms)
     return -1000;
 }
 
-class Daemon : public ::testing::TestWithParam<int> {};
+// The stop signal, and the mode: "-debug" (the way it is started by hand)
+// stops as cleanly as "-run".
+class Daemon : public ::testing::TestWithParam<std::tuple<int, const char *>> {};
 
-TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
+TEST_P(Daemon, StopSignalEndsTheServiceWithAClientConnected)
 {
     const char *bin = getenv("TLX_BINARY_DIR");
     if (!bin)
@@ -61,12 +65,18 @@ TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
     std::string logPath = socketPath + ".log";
     // Everything the child needs is made before the fork.
     std::string pipeVar = std::string(SVCPIPE_PATH_ENV) + "=" + socketPath;
+    // A state file of its own, that no other test has written: the service
+    // undoes at its start whatever it finds there.
+    std::string stateVar = std::string("VANTORELLE_SERVICE_STATE=") + socketPath + ".state";
+    unlink((socketPath + ".state").c_str());
     std::vector<char *> env;
     for (char **e = environ; *e; e++)
-        env.push_back(*e);
+        if (strncmp(*e, "VANTORELLE_SERVICE_STATE=", 25) != 0)
+            env.push_back(*e);
     env.push_back(pipeVar.data());
+    env.push_back(stateVar.data());
     env.push_back(nullptr);
-    std::string logOption = "-logfile", runOption = "-run";
+    std::string logOption = "-logfile", runOption = std::get<1>(GetParam());
     char *argv[] = {program.data(), logOption.data(), logPath.data(), runOption.data(), nullptr};
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -91,7 +101,7 @@ TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
     // Without a ClientHello on this connection the command is refused.
     EXPECT_EQ(std::string("ClientStatus FAILED,0x00000057") + '\0', std::string(buf, len));
 
-    ASSERT_EQ(0, kill(pid, GetParam()));
+    ASSERT_EQ(0, kill(pid, std::get<0>(GetParam())));
     EXPECT_EQ(0, WaitExit(pid, 3000));
     EXPECT_EQ(SPIPE_CLOSED, SPIPE_Receive(c, buf, sizeof(buf), &len, 1000));
     SPIPE_Close(c);
@@ -104,6 +114,7 @@ TEST_P(Daemon, StopSignalEndsRunModeWithAClientConnected)
     unlink(logPath.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, Daemon, ::testing::Values(SIGTERM, SIGINT));
+INSTANTIATE_TEST_SUITE_P(Signals, Daemon,
+                         ::testing::Combine(::testing::Values(SIGTERM, SIGINT), ::testing::Values("-run", "-debug")));
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -88,6 +89,9 @@ TEST_F(PipeServerTest, ServesRequestsAndUndoesRoutesWhenTheClientGoes)
     EXPECT_EQ(0, calls().cleanUps.load());
     SPIPE_Close(c);
     ASSERT_TRUE(WaitFor([] { return calls().cleanUps.load() == 1; }));
+    // The whole clean-up, with the adapter of the client's hello.
+    std::vector<std::string> gone = TakeCalls();
+    EXPECT_NE(gone.end(), std::find(gone.begin(), gone.end(), "CleanUpClient({AB-CD},5)"));
 
     // The next client is served on the same pipe; the binding was the last
     // client's and went with it.
