@@ -26,7 +26,7 @@ mkdir -p "$OUT"
 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -I"$DDK" -shared -nostdlib \
   -Wl,--subsystem,native -Wl,--entry,DriverEntry \
   -o "$OUT/tlx_tap.sys" tools/wine_tap/tap_driver.c -lntoskrnl || { echo "wine-tap: driver build failed"; exit 1; }
-x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/tap_pump.exe" tools/wine_tap/tap_pump.c ||
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/tap_pump.exe" tools/wine_tap/tap_pump.c -liphlpapi ||
   { echo "wine-tap: helper build failed"; exit 1; }
 
 # A prefix of this step's own, used by one run at a time.
@@ -79,6 +79,9 @@ grep -q '^check: passed' "$OUT/check.log" || { cat "$OUT/check.log"; failed=1; }
 wine "$OUT/tap_pump.exe" check "$GUID" 2>/dev/null | tr -d '\r' >"$OUT/check2.log"
 grep -q '^check: passed' "$OUT/check2.log" || { echo "wine-tap: second check:"; cat "$OUT/check2.log"; failed=1; }
 wine "$OUT/tap_pump.exe" state 2>/dev/null | tr -d '\r' | sed 's/^/wine-tap: device /'
+# What the client's adapter lookup reads here (for the log): Wine names each
+# adapter after its Linux link, description included.
+wine "$OUT/tap_pump.exe" adapters 2>/dev/null | tr -d '\r' | sed 's/^/wine-tap: adapter /'
 
 echo "wine-tap: $([ "$failed" = 0 ] && echo passed || echo FAILED) in $(( $(date +%s) - start ))s"
 exit "$failed"

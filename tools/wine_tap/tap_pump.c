@@ -6,12 +6,17 @@
  *                         the pump, a pending read completed by the pump and a
  *                         pending read cancelled; prints "check: passed"
  *   tap_pump state        prints the device's counters and TUN configuration
+ *   tap_pump adapters     prints the adapter list as the client's lookup reads
+ *                         it: index, status, adapter name (GUID), description
  *
  * Exit status 0 on success.
  */
+#include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 #include <winioctl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #define TAP_CODE(n) CTL_CODE(FILE_DEVICE_UNKNOWN, n, METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -140,6 +145,23 @@ static int Check(const char *guid)
     return failures ? 1 : 0;
 }
 
+static int Adapters(void)
+{
+    ULONG size = 64 * 1024;
+    IP_ADAPTER_ADDRESSES *list = (IP_ADAPTER_ADDRESSES *)malloc(size);
+    if (!list || GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_INCLUDE_GATEWAYS,
+                                      NULL, list, &size) != NO_ERROR) {
+        printf("adapters: the list cannot be read\n");
+        free(list);
+        return 1;
+    }
+    for (IP_ADAPTER_ADDRESSES *a = list; a; a = a->Next)
+        printf("%lu status %d name %s description \"%ls\"\n", a->IfIndex, (int)a->OperStatus,
+               a->AdapterName, a->Description);
+    free(list);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IONBF, 0);
@@ -156,6 +178,8 @@ int main(int argc, char **argv)
                st.opens, st.media, st.reads, st.writes, st.dropped, st.tun[0], st.tun[1], st.tun[2]);
         return 0;
     }
-    fprintf(stderr, "usage: tap_pump check GUID | state\n");
+    if (argc == 2 && strcmp(argv[1], "adapters") == 0)
+        return Adapters();
+    fprintf(stderr, "usage: tap_pump check GUID | state | adapters\n");
     return 2;
 }
