@@ -124,6 +124,14 @@ if build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64.cmake" -
     summary[win64]="could not start Wine"; failed=1
   fi
   exec 7>&-
+  # The stand-in adapter device in Wine's device host (a prefix of its own).
+  step "wine-tap: stand-in adapter device under Wine"
+  rc=0; bash scripts/wine-tap-test.sh build/win64 >build/wine-tap.log 2>&1 || rc=$?
+  case $rc in
+    0)  summary[wine-tap]="passed: $(tail -n 1 build/wine-tap.log)" ;;
+    77) summary[wine-tap]="skipped: $(tail -n 1 build/wine-tap.log)" ;;
+    *)  cat build/wine-tap.log; summary[wine-tap]="failed (see build/wine-tap.log)"; failed=1 ;;
+  esac
 else
   failed=1
 fi
@@ -131,11 +139,11 @@ fi
 echo
 echo "== summary"
 passed_all=0 failed_all=0
-for name in linux e2e fault fuzz win64 interop; do
+for name in linux e2e fault fuzz win64 interop wine-tap; do
   echo "$name:"
   echo "${summary[$name]:-not run}"
   # "N% tests passed, F tests failed out of T"
-  if [ "$name" = fuzz ] || [ "$name" = interop ] || [ "$name" = e2e ] || [ "$name" = fault ]; then
+  if [ "$name" = fuzz ] || [ "$name" = interop ] || [ "$name" = e2e ] || [ "$name" = fault ] || [ "$name" = wine-tap ]; then
     case "${summary[$name]:-}" in passed*) passed_all=$((passed_all + 1)) ;; skipped*) ;; *) failed_all=$((failed_all + 1)) ;; esac
     continue
   fi
