@@ -343,7 +343,8 @@ void GUI_OnStateChange(TUNLEX_Connection *conn, void *user, TUNLEX_State state,
             const char *message = FirstMessage(conn);
             STR_LCopy(text, message ? message : "Connection terminated", sizeof text);
             Balloon("Disconnected", text);
-            GUI_Print(1, 0, "Disconnected: %s\n", text);
+            if (!Ops().balloonsAreLogLines)
+                GUI_Print(1, 0, "Disconnected: %s\n", text);
             TrayIcon(IDI_DISCONNECTED);
             if (conn)
                 GUI_ClearOtpState(&conn->config);
