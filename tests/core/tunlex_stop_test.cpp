@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "errorinfo.h"
 #include "fake_route_service.h"
 #include "net_ssl.h"
 #include "net_tcp.h"
@@ -80,7 +81,9 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(NETTCP_Init(nullptr), 1);
-        conn_ = TUNLEX_Create();
+        // One context for the program, as in the client, which never frees it.
+        static TUNLEX_Connection *const conn = TUNLEX_Create();
+        conn_ = conn;
         ASSERT_NE(conn_, nullptr);
         TUNLEX_SetExitCallback(conn_, OnExit, nullptr);
         TUNLEX_SetAdapterOps(&kAdapter);
@@ -93,6 +96,7 @@ protected:
     void TearDown() override
     {
         TUNLEX_Disconnect(conn_, nullptr);
+        ERRORINFO_Clear(&conn_->error, ERRORINFO_AT("test"));
         TUNLEX_SetRouteClient(conn_, nullptr);
         TUNLEX_SetTap(conn_, nullptr, 0);
         TUNLEX_SetAdapterOps(nullptr);
