@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -39,6 +40,17 @@ int OPTIONS_SysAppDataFolder(wchar_t *out, uint32_t size)
         snprintf(folder, sizeof folder, "%s/.config", home);
     else
         return 0;
+    // Windows always has its application-data folder; a fresh Linux account
+    // may not have ~/.config yet. Every missing level is made, private.
+    for (char *slash = strchr(folder + 1, '/');; slash = strchr(slash + 1, '/')) {
+        if (slash)
+            *slash = '\0';
+        if (mkdir(folder, 0700) != 0 && errno != EEXIST)
+            return 0;
+        if (!slash)
+            break;
+        *slash = '/';
+    }
     size_t n = mbstowcs(out, folder, size);
     if (n == static_cast<size_t>(-1) || n >= size)
         return 0;

@@ -67,6 +67,16 @@ void TrimFor(HWND control, LONG textLength)
     Send(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
 }
 
+// The last line at the bottom of the pane. Scrolling by line counts
+// (count - first visible - 2) while the window has never been shown leaves
+// the control without height, so every line scrolls out of view and the
+// pane opens below the text, empty and black. The control's own "bottom" is
+// right at any size, and is set again whenever the pane is sized or shown.
+void ScrollToEnd(HWND control)
+{
+    Send(control, WM_VSCROLL, SB_BOTTOM, 0);
+}
+
 // On the GUI thread: the text at the end, in its colour, scrolled into view.
 void AppendHere(HWND control, const char *text, COLORREF colour)
 {
@@ -94,9 +104,7 @@ void AppendHere(HWND control, const char *text, COLORREF colour)
     Send(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
     Send(control, EM_HIDESELECTION, TRUE, 0);
 
-    LRESULT lines = Send(control, EM_GETLINECOUNT, 0, 0);
-    LRESULT first = Send(control, EM_GETFIRSTVISIBLELINE, 0, 0);
-    Send(control, EM_LINESCROLL, 0, lines - first - 2);
+    ScrollToEnd(control);
 }
 
 void Append(const char *stamp, uint32_t stampColour, const char *text, uint32_t colour)
@@ -147,6 +155,7 @@ LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             int width = LOWORD(lParam) - 2 * kMargin, height = HIWORD(lParam) - 2 * kMargin;
             MoveWindow(control, kMargin, kMargin, width > 0 ? width : 0, height > 0 ? height : 0,
                        TRUE);
+            ScrollToEnd(control);
         }
         return 0;
     case WM_CLOSE:
@@ -201,6 +210,8 @@ void GUI_ShowConsoleWindow(void)
         return;
     ShowWindow(GUI_ConsoleWindow, SW_SHOW);
     SetForegroundWindow(GUI_ConsoleWindow);
+    if (HWND control = g_control.load())
+        ScrollToEnd(control);
 }
 
 void GUI_ConsoleAppendText(const char *text, uint32_t colour)

@@ -72,6 +72,7 @@ void ConnectionEnded(TUNLEX_State, TUNLEX_ErrorKind)
 const GUI_StatusOps kConsoleOps = {
     ShowBalloon, SetTrayIcon,    ShowConfig,           nullptr,  RequestOtp,
     LaunchUrl,   GUI_PrintRouteTable, RestoreConnectDialog, ErrorBox, ConnectionEnded,
+    1,
 };
 
 } // namespace

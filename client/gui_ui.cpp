@@ -163,10 +163,13 @@ int GUI_CustomServerChanged(GUI_ConnectFields *fields, int checked)
 {
     fields->customServer = checked != 0;
     fields->serverReadOnly = !checked;
-    if (checked || !GUI_StartupConfig.server[0] || !GUI_StartupConfig.fingerprint[0])
+    // Back to the pinned server: the one of the configuration on display,
+    // whose fingerprint and routes a connect then sends with it.
+    const TUNLEX_Config *shown = &GUI_DisplayedConfig;
+    if (checked || !shown->server[0] || !shown->fingerprint[0])
         return 0;
-    STR_LCopy(fields->address, GUI_StartupConfig.server, sizeof fields->address);
-    GUI_FormatPort(fields->port, sizeof fields->port, GUI_StartupConfig.port);
+    STR_LCopy(fields->address, shown->server, sizeof fields->address);
+    GUI_FormatPort(fields->port, sizeof fields->port, shown->port);
     return 1;
 }
 
@@ -343,7 +346,8 @@ void GUI_OnStateChange(TUNLEX_Connection *conn, void *user, TUNLEX_State state,
             const char *message = FirstMessage(conn);
             STR_LCopy(text, message ? message : "Connection terminated", sizeof text);
             Balloon("Disconnected", text);
-            GUI_Print(1, 0, "Disconnected: %s\n", text);
+            if (!Ops().balloonsAreLogLines)
+                GUI_Print(1, 0, "Disconnected: %s\n", text);
             TrayIcon(IDI_DISCONNECTED);
             if (conn)
                 GUI_ClearOtpState(&conn->config);

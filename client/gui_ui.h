@@ -52,6 +52,9 @@ struct GUI_StatusOps {
     void (*ErrorBox)(const char *text);
     // The connection thread has ended.
     void (*ConnectionEnded)(TUNLEX_State state, TUNLEX_ErrorKind kind);
+    // 1 when a balloon is itself a log line (the console form): a state's
+    // line that would repeat its balloon word for word is then not printed.
+    int balloonsAreLogLines = 0;
 };
 
 // The platform's table (gui_status_win32.cpp / gui_status_linux.cpp).

@@ -62,4 +62,39 @@ pass "client Disconnected on SIGTERM, exit 0, and its route $LAN_NET is gone"
 wait_for 5 grep -q "IPv4 through $GW_TUN" "$work/gateway.log" &&
   echo "e2e: gateway: $(grep -o "IPv4 through $GW_TUN.*" "$work/gateway.log" | tail -n 1)"
 
+# ---- full tunnel: a configuration without client routes ----
+
+# The tunnel takes the default route; the client namespace's own default
+# route (metric 1) must be back as it was once the client has ended.
+in_cl ip route add default via "$GW_OUTER" dev veth-cl metric 1 || fail "adding the client's default route"
+default_routes() {
+  in_cl ip -j route show default | python3 -c '
+import json, sys
+print(" ".join(sorted("%s/%s/%s" % (r.get("gateway", "-"), r["dev"], r.get("metric", 0)) for r in json.load(sys.stdin))))'
+}
+before_full=$(default_routes)
+sed '/<ClientRoute>/d' "$work/e2e.tlxcf" >"$work/full.tlxcf"
+: >"$work/client.out"
+VANTORELLE_PASSWORD=e2e-secret ip netns exec "$NS_CL" "$CLIENT" "$work/full.tlxcf" -logfile "$work/client-full.log" \
+  >"$work/client.out" 2>&1 </dev/null &
+cl_pid=$!
+wait_for 30 connected_or_ended
+grep -q "^State: Connected" "$work/client.out" || fail "the full-tunnel client did not reach Connected"
+tunnel_default() { [ "$(route_dev default)" = "$CL_TUN" ]; }
+wait_for 5 tunnel_default || fail "full tunnel: the default route does not go through $CL_TUN: $(in_cl ip route)"
+grep -q "Local server no single host route needed" "$work/client-full.log" ||
+  fail "full tunnel: the gateway on the local link got a host route"
+in_cl python3 "$NET" ping "$LAN_HOST" 3 2 >"$work/ping-full.out" 2>&1 || { cat "$work/ping-full.out"; fail "full tunnel: ping to $LAN_HOST"; }
+pass "full tunnel: Connected, default route through $CL_TUN, $LAN_HOST reached"
+kill -TERM "$cl_pid"
+wait_for 15 exited || fail "the full-tunnel client did not end within 15 s of SIGTERM"
+wait "$cl_pid"
+cl_rc=$?
+cl_pid=
+[ "$cl_rc" = 0 ] || fail "the full-tunnel client ended with status $cl_rc after SIGTERM"
+grep -q "ROUTE_CleanUp" "$work/service.log" || fail "full tunnel: the service never heard ROUTE_CleanUp"
+restored() { [ "$(default_routes)" = "$before_full" ]; }
+wait_for 5 restored || fail "full tunnel: default routes \"$(default_routes)\" after the session, \"$before_full\" before"
+pass "full tunnel: Disconnected on SIGTERM, default routes as before ($before_full)"
+
 echo "e2e: passed"

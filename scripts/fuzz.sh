@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
-# Builds the PPP input fuzzer with clang's libFuzzer and gives it a short,
-# repeatable run (fixed seed, bounded count). Any crash fails the script.
+# Builds the PPP input fuzzer and the configuration loader's fuzzer with
+# clang's libFuzzer and gives each a short, repeatable run (fixed seed,
+# bounded count). Any crash fails the script. The loader's target links
+# TinyXML built from its Debian source with the same sanitizers, so that a
+# read past the file's text inside the parser shows; without that source
+# (no deb-src) it links the system library and says so.
 #
 #   TLX_FUZZ_RUNS  inputs to try (default 40000)
 set -euo pipefail
@@ -16,8 +20,32 @@ clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
   tests/fuzz/ppp_input_fuzz.cpp $srcs \
   -lcrypto -lpthread -o "$out/ppp_input_fuzz"
 
-corpus=$(mktemp -d)
-trap 'rm -rf "$corpus"' EXIT
-cp tests/fuzz/ppp_input_corpus/* "$corpus"/
-"$out/ppp_input_fuzz" -seed=1 -runs="$runs" -max_total_time=120 -max_len=4096 \
-  -close_fd_mask=2 -artifact_prefix="$out/" "$corpus"
+# TinyXML's source, fetched once into the build folder.
+txml_src=$(ls -d "$out"/tinyxml-src/tinyxml-*/ 2>/dev/null | head -n1 || true)
+if [ -z "$txml_src" ]; then
+  rm -rf "$out/tinyxml-src" && mkdir -p "$out/tinyxml-src"
+  (cd "$out/tinyxml-src" && apt-get source -qq tinyxml >fetch.log 2>&1) || true
+  txml_src=$(ls -d "$out"/tinyxml-src/tinyxml-*/ 2>/dev/null | head -n1 || true)
+fi
+if [ -n "$txml_src" ]; then
+  txml="-DTIXML_USE_STL -I$txml_src ${txml_src}tinyxml.cpp ${txml_src}tinyxmlerror.cpp ${txml_src}tinyxmlparser.cpp ${txml_src}tinystr.cpp"
+else
+  echo "fuzz: no TinyXML source; the configuration target links the system library"
+  txml=-ltinyxml
+fi
+cfg_srcs=$(ls runtime/*.cpp src/errorinfo*.cpp 2>/dev/null | grep -v '_win32\.cpp$')
+# shellcheck disable=SC2086
+clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+  -Wno-ignored-attributes -I. -Iinclude -Iruntime -Isrc -Iclient \
+  tests/fuzz/config_load_fuzz.cpp src/config.cpp $cfg_srcs client/gui_log.cpp $txml \
+  -lpthread -o "$out/config_load_fuzz"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for target in ppp_input config_load; do
+  echo "== fuzz: $target"
+  mkdir -p "$work/$target"
+  cp tests/fuzz/${target}_corpus/* "$work/$target"/
+  "$out/${target}_fuzz" -seed=1 -runs="$runs" -max_total_time=120 -max_len=4096 \
+    -close_fd_mask=2 -artifact_prefix="$out/$target-" "$work/$target"
+done

@@ -149,16 +149,9 @@ void CONFIG_Print(const TUNLEX_Config *cfg)
 int TUNLEX_ParseRoute(const char *text, ConfigRoute *route)
 {
     IpRange range;
-    const char *end = text;
-    // A text that does not fit the field, or that goes on after the range,
-    // would otherwise stand for some other route than the one written.
-    int parsed = strlen(text) < sizeof route->text && IP_ParseRange(&range, text, &end, nullptr);
-    if (parsed) {
-        while (*end == ' ' || *end == '\t')
-            end++;
-        parsed = *end == '\0';
-    }
-    if (!parsed) {
+    // Text after a complete range is ignored: users' files carry notes and
+    // separators there ("10.1.2.0/24 office").
+    if (!IP_ParseRange(&range, text, nullptr, nullptr)) {
         GUI_Print(1, 1, "WARNING: Unable to parse route \"%s\", ignoring\r\n", text);
         return 0;
     }
@@ -167,7 +160,17 @@ int TUNLEX_ParseRoute(const char *text, ConfigRoute *route)
         GUI_Print(1, 1, "WARNING: Unable to parse route size for \"%s\", ignoring\r\n", text);
         return 0;
     }
-    STR_LCopy(route->text, text, sizeof route->text);
+    // The text is what CONFIG_Save writes back. A cut copy could read as
+    // another route next time, so a text that does not fit is stored in the
+    // route's own a.b.c.d/n form, which always does.
+    if (strlen(text) < sizeof route->text) {
+        STR_LCopy(route->text, text, sizeof route->text);
+    } else {
+        char network[16];
+        IP_Format(network, sizeof network, &range.start);
+        STR_Snprintf(route->text, sizeof route->text, "%s/%u", network,
+                     static_cast<uint32_t>(prefix));
+    }
     route->network = range.start;
     route->prefix = prefix;
     return 1;
@@ -287,12 +290,81 @@ static int TakeRoutes(TUNLEX_Config *cfg, TiXmlElement *root, const char *path, 
     return 1;
 }
 
+enum : size_t {
+    // Far beyond any configuration; a larger file is refused, not parsed.
+    CONFIG_MAX_FILE = 1024 * 1024,
+    // The parser may step up to three bytes past the end of its text (a
+    // UTF-8 lead byte as the last byte); these NULs keep every such read
+    // inside the buffer.
+    CONFIG_FILE_PADDING = 16
+};
+
+// The rest of the stream, line ends made "\n" as the XML reader expects,
+// followed by CONFIG_FILE_PADDING NULs. Null when it cannot be read or is
+// too large; the caller frees the text.
+static char *ReadWhole(FILE *file)
+{
+    size_t size = 0, capacity = 4096;
+    char *text = static_cast<char *>(malloc(capacity + CONFIG_FILE_PADDING));
+    if (!text)
+        return nullptr;
+    for (;;) {
+        if (size == capacity) {
+            if (capacity >= CONFIG_MAX_FILE) {
+                free(text);
+                return nullptr;
+            }
+            capacity *= 2;
+            char *bigger = static_cast<char *>(realloc(text, capacity + CONFIG_FILE_PADDING));
+            if (!bigger) {
+                free(text);
+                return nullptr;
+            }
+            text = bigger;
+        }
+        size_t got = fread(text + size, 1, capacity - size, file);
+        size += got;
+        if (got == 0)
+            break;
+    }
+    if (ferror(file) || size > CONFIG_MAX_FILE) {
+        free(text);
+        return nullptr;
+    }
+    // "\r\n" and a lone "\r" become "\n", in place.
+    size_t out = 0;
+    for (size_t i = 0; i < size; i++) {
+        if (text[i] == '\r') {
+            text[out++] = '\n';
+            if (i + 1 < size && text[i + 1] == '\n')
+                i++;
+        } else {
+            text[out++] = text[i];
+        }
+    }
+    memset(text + out, 0, CONFIG_FILE_PADDING);
+    return text;
+}
+
+// The whole file parsed from memory. TinyXML's own file reader hands its
+// parser a buffer with one NUL after the text, which a multi-byte lead byte
+// at the end reads past.
+static int ParseFile(TiXmlDocument *doc, FILE *file)
+{
+    char *text = file ? ReadWhole(file) : nullptr;
+    if (!text)
+        return 0;
+    doc->Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
+    free(text);
+    return doc->Error() ? 0 : 1;
+}
+
 int CONFIG_Load(TUNLEX_Config *dst, FILE *file, const char *path, ErrorInfo *chain)
 {
     if (!path)
         path = "";
     TiXmlDocument doc;
-    if (!file || !doc.LoadFile(file)) {
+    if (!ParseFile(&doc, file)) {
         CONFIG_FAIL(chain, "Unable to load config file\"%s\"", path);
         return 0;
     }

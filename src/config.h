@@ -75,8 +75,9 @@ int CONFIG_Save(const TUNLEX_Config *cfg, FILE *file, const char *name, ErrorInf
 int CONFIG_Load(TUNLEX_Config *dst, FILE *file, const char *path, ErrorInfo *chain);
 
 // An address, address/prefix, address/mask or address-address that is one
-// prefix block and fits the route's text field. 1 parsed, 0 refused (with a
-// warning in the log; the route is then untouched).
+// prefix block; text after the range is ignored. The route keeps the text as
+// written when it fits its field, else its canonical "a.b.c.d/n". 1 parsed,
+// 0 refused (with a warning in the log; the route is then untouched).
 int TUNLEX_ParseRoute(const char *text, ConfigRoute *route);
 
 #endif

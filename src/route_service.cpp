@@ -14,20 +14,15 @@
 #include "pipe_client.h"
 #include "route_table.h"
 #include "service_pipe_protocol.h"
+#include "str.h"
 
 static const char *const kModule = "route_service";
 
-static const char *const kCommands[] = {
-    SVCPIPE_CMD_CLIENT_HELLO,      SVCPIPE_CMD_ROUTE_INIT,     SVCPIPE_CMD_ROUTE_ADD,
-    SVCPIPE_CMD_ROUTE_CLEANUP,     SVCPIPE_CMD_FIX_DEFAULT_ROUTE, SVCPIPE_CMD_FIX_ROUTE,
-    SVCPIPE_CMD_RESTORE_ROUTES,    SVCPIPE_CMD_SET_IFACE_ADDR, SVCPIPE_CMD_REMOVE_GATEWAY,
-    SVCPIPE_CMD_SET_DNS_IFACE,     SVCPIPE_CMD_CLIENT_STATUS,
-};
-
-// Replies of earlier, abandoned exchanges skipped in one exchange at most.
-static const int kMaxStaleReplies = 4;
-
 static ROUTE_PipeHandle g_pipe = {PIPECLIENT_NONE};
+// The calling thread's wait limits (ROUTE_Service_WatchAbort, _SetWaitBudget).
+static thread_local const std::atomic<uint32_t> *t_abortFlag = nullptr;
+static thread_local uint64_t t_budgetEndMs = 0;
+static thread_local bool t_budgeted = false;
 static std::atomic<ROUTE_TableReader> g_tableReader{nullptr};
 static std::atomic<uint32_t> g_replyTimeoutMs{ROUTE_SERVICE_REPLY_TIMEOUT_MS};
 
@@ -36,6 +31,22 @@ static std::atomic<uint32_t> g_replyTimeoutMs{ROUTE_SERVICE_REPLY_TIMEOUT_MS};
 void ROUTE_Service_SetReplyTimeout(uint32_t ms)
 {
     g_replyTimeoutMs.store(ms ? ms : static_cast<uint32_t>(ROUTE_SERVICE_REPLY_TIMEOUT_MS));
+}
+
+void ROUTE_Service_WatchAbort(const std::atomic<uint32_t> *abortFlag)
+{
+    t_abortFlag = abortFlag;
+}
+
+void ROUTE_Service_SetWaitBudget(int64_t budgetMs)
+{
+    t_budgeted = budgetMs >= 0;
+    t_budgetEndMs = PIPECLIENT_NowMs() + (budgetMs > 0 ? static_cast<uint64_t>(budgetMs) : 0);
+}
+
+static bool AbortSeen(void)
+{
+    return t_abortFlag && t_abortFlag->load() != 0;
 }
 
 ROUTE_PipeHandle ROUTE_Service_OpenPipe(void)
@@ -63,6 +74,7 @@ void ROUTE_Service_ClosePipe(ROUTE_PipeHandle *pipe)
         return;
     PIPECLIENT_Close(pipe->handle);
     pipe->handle = PIPECLIENT_NONE;
+    pipe->pendingCount = 0;
 }
 
 // "<command>" or "<command>,<arguments>" with its NUL; its length with the
@@ -91,34 +103,82 @@ static bool AnswersCommand(const char *reply, const char *command)
     return strncmp(reply, command, n) == 0 && reply[n] == ' ';
 }
 
-// A reply in another command's name answers an earlier request whose
-// exchange was given up.
-static bool IsStale(const char *reply, const char *command)
-{
-    if (AnswersCommand(reply, command))
-        return false;
-    for (const char *other : kCommands)
-        if (AnswersCommand(reply, other))
-            return true;
-    return false;
-}
-
 static int Failed(const char *command)
 {
     GUI_Debug("Service: %s FAILED\r\n", command);
     return 0;
 }
 
-// Reads the reply to command into buf, terminated; 1 when one arrived.
-static int ReadReply(intptr_t handle, char *buf, uint32_t size, const char *command)
+// The reply of this exchange is owed; a full record forgets its oldest.
+static void AddPending(ROUTE_PipeHandle *pipe, const char *command)
+{
+    if (pipe->pendingCount == ROUTE_PENDING_MAX) {
+        memmove(pipe->pending[0], pipe->pending[1], sizeof pipe->pending[0] * (ROUTE_PENDING_MAX - 1));
+        pipe->pendingCount--;
+    }
+    STR_LCopy(pipe->pending[pipe->pendingCount++], command, ROUTE_PENDING_NAME_SIZE);
+}
+
+static void DropOldestPending(ROUTE_PipeHandle *pipe)
+{
+    memmove(pipe->pending[0], pipe->pending[1], sizeof pipe->pending[0] * (ROUTE_PENDING_MAX - 1));
+    pipe->pendingCount--;
+}
+
+// Replies come in request order, so a reply owed to the oldest given-up
+// exchange comes first. One that does not answer it means that request got
+// none (the service sends nothing when it cannot start an adapter reset):
+// it is forgotten and the next one tried. 1 when the reply was a late one.
+static bool TakesLateReply(ROUTE_PipeHandle *pipe, const char *reply)
+{
+    while (pipe->pendingCount) {
+        const char *owed = pipe->pending[0];
+        if (AnswersCommand(reply, owed) || strcmp(reply, SVCPIPE_REPLY_UNKNOWN) == 0) {
+            DropOldestPending(pipe);
+            return true;
+        }
+        DropOldestPending(pipe);
+    }
+    return false;
+}
+
+// How long this wait may go on: the reply's own deadline, the thread's
+// budget, and a short step while an abort flag is watched.
+static uint32_t NextWait(uint64_t deadline, bool *over)
+{
+    uint64_t now = PIPECLIENT_NowMs();
+    uint64_t end = deadline;
+    if (t_budgeted && t_budgetEndMs < end)
+        end = t_budgetEndMs;
+    *over = now >= end || AbortSeen();
+    uint64_t left = *over ? 0 : end - now;
+    if (t_abortFlag && left > ROUTE_SERVICE_ABORT_CHECK_MS)
+        left = ROUTE_SERVICE_ABORT_CHECK_MS;
+    return static_cast<uint32_t>(left);
+}
+
+// Reads the reply to command into buf, terminated; 1 when one arrived. A
+// wait given up leaves the reply owed (AddPending).
+static int ReadReply(ROUTE_PipeHandle *pipe, char *buf, uint32_t size, const char *command)
 {
     uint64_t deadline = PIPECLIENT_NowMs() + g_replyTimeoutMs.load();
-    for (int stale = 0;; stale++) {
-        uint64_t now = PIPECLIENT_NowMs();
-        uint32_t left = now < deadline ? static_cast<uint32_t>(deadline - now) : 0;
+    for (;;) {
+        bool over = false;
+        uint32_t wait = NextWait(deadline, &over);
+        if (over) {
+            AddPending(pipe, command);
+            if (AbortSeen() || (t_budgeted && PIPECLIENT_NowMs() < deadline))
+                GUI_Debug("DEBUG: Reply to %s not awaited, the connection is stopping.\n", command);
+            else
+                GUI_Debug("DEBUG: ReadFile from pipe failed w/error %lu.\n",
+                          static_cast<unsigned long>(PIPECLIENT_TimedOutCode()));
+            return 0;
+        }
         uint32_t got = 0, code = 0;
-        PIPECLIENT_ReadResult r = PIPECLIENT_Read(handle, buf, size, left, &got, &code);
+        PIPECLIENT_ReadResult r = PIPECLIENT_Read(pipe->handle, buf, size, wait, &got, &code);
         if (r == PIPECLIENT_READ_FAILED) {
+            if (code == PIPECLIENT_TimedOutCode())
+                continue;    // one step of the wait is over
             GUI_Debug("DEBUG: ReadFile from pipe failed w/error %lu.\n",
                       static_cast<unsigned long>(code));
             return 0;
@@ -128,7 +188,7 @@ static int ReadReply(intptr_t handle, char *buf, uint32_t size, const char *comm
             return 1;
         }
         buf[got < size ? got : size - 1] = '\0';
-        if (stale >= kMaxStaleReplies || !IsStale(buf, command))
+        if (!TakesLateReply(pipe, buf))
             return 1;
     }
 }
@@ -146,14 +206,13 @@ static int ExchangeV(ROUTE_PipeHandle *pipe, const char *command, const char *fo
         return Failed(command);
     }
 
-    PIPECLIENT_Drain(pipe->handle);
     uint32_t code = 0;
     if (!PIPECLIENT_Write(pipe->handle, buf, length, ROUTE_SERVICE_WRITE_TIMEOUT_MS, &code)) {
         GUI_Debug("DEBUG: WriteFile from pipe failed w/error %lu.\n",
                   static_cast<unsigned long>(code));
         return Failed(command);
     }
-    if (!ReadReply(pipe->handle, buf, sizeof buf, command))
+    if (!ReadReply(pipe, buf, sizeof buf, command))
         return Failed(command);
 
     size_t n = strlen(command);

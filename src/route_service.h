@@ -11,14 +11,26 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "errorinfo.h"
 #include "tunlex.h"
 
 struct NETTAP_Handle;
 
+enum : uint32_t {
+    ROUTE_PENDING_MAX = 8,          // exchanges given up whose replies are still owed
+    ROUTE_PENDING_NAME_SIZE = 32
+};
+
 // The pipe to the service; handle PIPECLIENT_NONE (-1) when there is none.
+// An exchange given up before its reply came (time-out, abort, wait budget)
+// is recorded, oldest first: the service answers in request order, so the
+// next exchange reads those late replies away before it takes its own.
 struct ROUTE_PipeHandle {
     intptr_t handle;
+    char pending[ROUTE_PENDING_MAX][ROUTE_PENDING_NAME_SIZE] = {};
+    uint32_t pendingCount = 0;
 };
 
 enum : uint32_t {
@@ -26,6 +38,7 @@ enum : uint32_t {
     // the service); only a service that never answers reaches it.
     ROUTE_SERVICE_REPLY_TIMEOUT_MS = 60000,
     ROUTE_SERVICE_WRITE_TIMEOUT_MS = 5000,
+    ROUTE_SERVICE_ABORT_CHECK_MS = 50,
     ROUTE_ANY = 0xFFFFFFFFu,      // "any interface" / "any metric" of ROUTE_FindSystemRoute
     ROUTE_ADDED_METRIC = 2
 };
@@ -33,6 +46,14 @@ enum : uint32_t {
 // The time-out of every reply; 0 restores ROUTE_SERVICE_REPLY_TIMEOUT_MS
 // (tests).
 void ROUTE_Service_SetReplyTimeout(uint32_t ms);
+
+// Limits of the calling thread's waits for replies. The connection thread
+// names its abort flag: once the flag is set, no exchange of that thread
+// waits longer than ROUTE_SERVICE_ABORT_CHECK_MS (requests are still sent,
+// their replies not awaited). A budget of budgetMs from now (negative: none)
+// bounds every wait that follows, as a disconnect's clean-up needs.
+void ROUTE_Service_WatchAbort(const std::atomic<uint32_t> *abortFlag);
+void ROUTE_Service_SetWaitBudget(int64_t budgetMs);
 
 // Opens the pipe; a busy pipe is waited for 10 s at a time. The handle, or
 // one whose handle is -1 (with a "DEBUG: ..." line in the log).
@@ -45,8 +66,8 @@ void ROUTE_Service_ClosePipe(ROUTE_PipeHandle *pipe);
 // One exchange: "<command>" or "<command>,<arguments>" with its NUL, then
 // the reply. 1 when the reply is "<command> OK". A request that would not fit
 // the 2048-byte buffer whole is not sent. Logs "Service: %s OK/FAILED". The
-// chain is not used. Replies left over from an earlier exchange (one given up
-// after its time-out) are skipped.
+// chain is not used. Replies owed to earlier exchanges that were given up
+// are read away first.
 int ROUTE_Service_Call(ROUTE_PipeHandle *pipe, ErrorInfo *chain, const char *command,
                        const char *format, ...) __attribute__((format(gnu_printf, 4, 5)));
 

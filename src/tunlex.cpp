@@ -21,6 +21,7 @@
 #include "os_version.h"
 #include "parse.h"
 #include "pkt_buffer.h"
+#include "route_service.h"
 #include "str.h"
 #include "sync.h"
 #include "timer.h"
@@ -913,6 +914,8 @@ uint32_t TUNLEX_ConnectionThread(void *connection)
     TUNLEX_Connection *conn = static_cast<TUNLEX_Connection *>(connection);
     if (!conn)
         return 1;
+    // Every wait for the route service on this thread sees the abort flag.
+    ROUTE_Service_WatchAbort(&conn->abortFlag);
     ThreadLocals t = {};
     t.reconnectAllowed = conn->config.autoReconnect ? 1 : 0;
     conn->abortFlag = 0;
@@ -1015,8 +1018,22 @@ static int FailIfEmpty(ErrorInfo *chain, int32_t line, const char *text)
 enum : uint32_t {
     STOP_FIRST_WAIT_MS = 100,
     STOP_CHECK_MS = 100,
-    STOP_CHECKS = 10
+    STOP_CHECKS = 10,
+    // The whole disconnect, the clean-up's exchanges with the route service
+    // included, stays within the 1.1 s the thread is given; replies that
+    // come later are read away by the next exchange.
+    STOP_BUDGET_MS = 900
 };
+
+// The attempt clean-up on the GUI thread, its waits for the route service
+// bounded by what is left of the disconnect's time.
+static void TearDownWithin(TUNLEX_Connection *conn, uint64_t started)
+{
+    uint64_t spent = RT_TickCount64() - started;
+    ROUTE_Service_SetWaitBudget(spent < STOP_BUDGET_MS ? static_cast<int64_t>(STOP_BUDGET_MS - spent) : 0);
+    TUNLEX_TearDown(conn);
+    ROUTE_Service_SetWaitBudget(-1);
+}
 
 int TUNLEX_Connect(TUNLEX_Connection *conn, ErrorInfo *chain)
 {
@@ -1055,6 +1072,7 @@ int TUNLEX_Disconnect(TUNLEX_Connection *conn, ErrorInfo *chain)
 {
     if (!conn)
         return 0;
+    uint64_t started = RT_TickCount64();
     if (conn->thread) {
         uint32_t code = 0;
         bool readable = TUNLEX_ThreadExitCode(conn->thread, &code) != 0;
@@ -1074,7 +1092,7 @@ int TUNLEX_Disconnect(TUNLEX_Connection *conn, ErrorInfo *chain)
         if (!readable) {
             ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Error checking thread status");
             KillThread(conn);
-            TUNLEX_TearDown(conn);
+            TearDownWithin(conn, started);
             memset(&conn->config, 0, sizeof conn->config);
             conn->abortFlag = 0;
             ERRORINFO_Append(chain, ERRORINFO_AT(kModule), "Fatal error, thread terminating");
@@ -1082,7 +1100,7 @@ int TUNLEX_Disconnect(TUNLEX_Connection *conn, ErrorInfo *chain)
             return 0;
         }
     }
-    TUNLEX_TearDown(conn);
+    TearDownWithin(conn, started);
     memset(&conn->config, 0, sizeof conn->config);
     conn->abortFlag = 0;
     TUNLEX_SetState(conn, TUNLEX_STATE_DISCONNECTED, TUNLEX_KIND_UNKNOWN);

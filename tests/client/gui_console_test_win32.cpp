@@ -183,6 +183,31 @@ TEST_F(Console, LinesOfAnotherThreadArriveWholeInTheirLevelsColours)
     }
 }
 
+// Lines logged before the console was ever shown: once shown, the pane ends
+// on the last line of text, filled above it, never scrolled past the text.
+// (Runs before any other test shows the window.)
+TEST_F(Console, OpensOnItsLastLine)
+{
+    ASSERT_FALSE(IsWindowVisible(window_));
+    char line[64];
+    for (int i = 0; i < 120; i++) {
+        snprintf(line, sizeof line, "hidden line %03d\r\n", i);
+        GUI_ConsoleAppendText(line, GUI_COLOUR_WHITE);
+    }
+    GUI_ShowConsoleWindow();
+    RECT client;
+    GetClientRect(control_, &client);
+    LONG at = Find("hidden line 119");
+    ASSERT_GE(at, 0);
+    POINTL pos = {};
+    SendMessageA(control_, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&pos), at);
+    EXPECT_GE(pos.y, 0) << "the last line is above the pane";
+    EXPECT_LT(pos.y, client.bottom) << "the last line is below the pane";
+    EXPECT_GE(pos.y, client.bottom / 2) << "the pane shows empty space under the text";
+    EXPECT_GT(SendMessageA(control_, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+    ShowWindow(window_, SW_HIDE);
+}
+
 TEST_F(Console, ClosingHidesTheWindowAndKeepsItsLines)
 {
     std::string before = Text();

@@ -103,7 +103,7 @@ TEST_F(GuiUi, PinnedServerIsReadOnlyAndCustomServerDropsPinAndRoutes)
     EXPECT_STREQ(dialog.fingerprint, "");
     EXPECT_EQ(dialog.routeCount, 0);
 
-    // Unchecking again puts back the startup server and port.
+    // Unchecking again puts back the displayed server and port.
     EXPECT_EQ(GUI_CustomServerChanged(&fields, 0), 1);
     EXPECT_EQ(fields.serverReadOnly, 1);
     EXPECT_STREQ(fields.address, "gw.example");
@@ -115,6 +115,30 @@ TEST_F(GuiUi, PinnedServerIsReadOnlyAndCustomServerDropsPinAndRoutes)
     EXPECT_STREQ(dialog.fingerprint, "aa:bb:cc");
     EXPECT_EQ(dialog.routeCount, 0);
     EXPECT_EQ(dialog.noRoutes, 1u);
+}
+
+// After the dialog shows a second configuration, unticking "custom server"
+// puts back that configuration's server and port, so its pin and routes
+// go with its own server, never with the start-up one.
+TEST_F(GuiUi, UntickingCustomServerPutsBackTheDisplayedServer)
+{
+    GUI_Options.defaultConfig = MakeConfig("gw.example", "alice", "aa:bb:cc");
+    GUI_InitConfigs();
+    TUNLEX_Config second = MakeConfig("second.example", "bob", "dd:ee:ff");
+    second.port = 10443;
+    GUI_ApplyConfig(&second);
+
+    GUI_ConnectFields fields;
+    GUI_ViewConfig(&GUI_DisplayedConfig, &fields);
+    EXPECT_EQ(GUI_CustomServerChanged(&fields, 1), 0);
+    EXPECT_EQ(GUI_CustomServerChanged(&fields, 0), 1);
+    EXPECT_STREQ(fields.address, "second.example");
+    EXPECT_STREQ(fields.port, "10443");
+    TUNLEX_Config dialog = {};
+    GUI_ReadConnectFields(&fields, &dialog, &GUI_DisplayedConfig);
+    EXPECT_STREQ(dialog.server, "second.example");
+    EXPECT_EQ(dialog.port, 10443);
+    EXPECT_STREQ(dialog.fingerprint, "dd:ee:ff");
 }
 
 TEST_F(GuiUi, WithoutFingerprintCheckBoxIsFixedAndRoutesStayBehind)

@@ -1,5 +1,6 @@
 // The connection control against the real core and a local listener.
 #include "gui_ui_fixture.h"
+#include "log_capture.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -49,6 +50,31 @@ bool WaitForState(TUNLEX_Connection *conn, TUNLEX_State state)
 }
 
 using GuiConnection = GuiUi;
+
+size_t Occurrences(const std::string &text, const std::string &line)
+{
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; at += line.size())
+        ++n;
+    return n;
+}
+
+// The console form: a balloon is a log line, so an ended connection's
+// "Disconnected: ..." is printed once, not once as a balloon and once more.
+TEST_F(GuiConnection, ConsolePrintsEachDisconnectedLineOnce)
+{
+    GUI_SetStatusOps(nullptr);   // the platform's own console operations
+    LogCapture log;
+    ERRORINFO_Set(&conn_->error, ERRORINFO_AT("test"), "Connection reset by gateway");
+    State(TUNLEX_STATE_CONNECTING);
+    State(TUNLEX_STATE_ERROR, TUNLEX_KIND_SSL);
+    ERRORINFO_Clear(&conn_->error, ERRORINFO_AT("test"));
+    State(TUNLEX_STATE_CONNECTING);
+    State(TUNLEX_STATE_DISCONNECTED);
+    const std::string text = log.Text();
+    EXPECT_EQ(Occurrences(text, "Disconnected: Connection reset by gateway\n"), 1u) << text;
+    EXPECT_EQ(Occurrences(text, "Disconnected: The client is disconnected\n"), 1u) << text;
+}
 
 TEST_F(GuiConnection, ConnectWhileRunningStopsTheOldConnectionFirst)
 {

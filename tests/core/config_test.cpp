@@ -333,7 +333,7 @@ TEST_F(ConfigTest, LoadTable)
         // Cut to 19 characters this would be 10.0.0.0-10.0.0.127, a valid route.
         {"route text longer than its field", Doc(ua + Routes({"10.0.0.0-10.0.0.1275"})), nullptr, "a",
          443, 0, 1},
-        {"text after the route", Doc(ua + Routes({"10.1.2.0/24 office"})), nullptr, "a", 443, 0, 1},
+        {"text after the route", Doc(ua + Routes({"10.1.2.0/24 office"})), nullptr, "a", 443, 1, 0},
         {"range that is no prefix block", Doc(ua + Routes({"10.0.0.1-10.0.0.5"})), nullptr, "a", 443, 0,
          1},
         {"only Server loads as all zero", Doc("<Server>s</Server>"), nullptr, "", 0, 0, 0},
@@ -379,6 +379,73 @@ TEST_F(ConfigTest, RoutesKeepTheirNetworkPrefixAndOrder)
     EXPECT_EQ(Ip(192, 168, 1, 0), dst.routes[1].network);
     EXPECT_EQ(24, dst.routes[1].prefix);
     EXPECT_NE(std::string::npos, g_log.at(0).find("WARNING: Unable to parse route \"bad\", ignoring\r\n"));
+}
+
+// Route texts of users' split-tunnel files: each gives its route, and a
+// save and reload keeps what it means (a text too long for the record is
+// stored in its canonical form, never cut).
+TEST_F(ConfigTest, SplitTunnelRouteTextsKeepTheirRouteThroughSaveAndReload)
+{
+    struct Row {
+        const char *text;
+        uint32_t network;
+        uint16_t prefix;
+        const char *stored;
+    } rows[] = {
+        {"192.168.100.0/255.255.255.0", Ip(192, 168, 100, 0), 24, "192.168.100.0/24"},
+        {"172.16.0.0/255.240.0.0", Ip(172, 16, 0, 0), 12, "172.16.0.0/12"},
+        {"10.1.2.0/24 office", Ip(10, 1, 2, 0), 24, "10.1.2.0/24 office"},
+        {"10.1.2.0/24;", Ip(10, 1, 2, 0), 24, "10.1.2.0/24;"},
+        {"10.0.0.0-10.0.0.255 lab", Ip(10, 0, 0, 0), 24, "10.0.0.0/24"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text);
+        g_log.clear();
+        TUNLEX_Config first = Zero();
+        Chain chain;
+        ASSERT_EQ(1, LoadText(Doc("<User>a</User><Server>s</Server>" + Routes({row.text})), &first,
+                              &chain))
+            << chain.Text();
+        EXPECT_EQ(0, Warnings());
+        ASSERT_EQ(1, first.routeCount);
+        EXPECT_EQ(row.network, first.routes[0].network);
+        EXPECT_EQ(row.prefix, first.routes[0].prefix);
+        EXPECT_STREQ(row.stored, first.routes[0].text);
+
+        TUNLEX_Config again = Zero();
+        ASSERT_EQ(1, LoadText(SaveText(first), &again, &chain)) << chain.Text();
+        ASSERT_EQ(1, again.routeCount);
+        EXPECT_EQ(row.network, again.routes[0].network);
+        EXPECT_EQ(row.prefix, again.routes[0].prefix);
+        EXPECT_STREQ(row.stored, again.routes[0].text);
+        EXPECT_EQ(1, CONFIG_Equal(&first, &again));
+    }
+}
+
+// Files the parser must not read past: a UTF-8 byte-order mark with a 4-byte
+// lead byte as the last byte, lead bytes at the end of a name or attribute,
+// and line ends of every kind, which are read as "\n".
+TEST_F(ConfigTest, LoadReadsNoFurtherThanTheFile)
+{
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string cut33 = bom + "<Config Version=\"1.0\"><User>a\xF0";
+    ASSERT_EQ(33u, cut33.size());
+    for (const std::string &xml : {cut33, bom + "<Config Version=\"1.0\xF0", bom + "<\xF0",
+                                   std::string("<Config Version=\"1.0\"><User>\xE2"), bom}) {
+        TUNLEX_Config dst = Example();
+        Chain chain;
+        EXPECT_EQ(0, LoadText(xml, &dst, &chain));
+        EXPECT_EQ("Unable to load config file\"f.xml\"", chain.Text());
+        ExpectSameRecord(Example(), dst);
+    }
+    TUNLEX_Config dst = Zero();
+    Chain chain;
+    ASSERT_EQ(1, LoadText(bom + "<Config Version=\"1.0\">\r\n<User>a</User>\r<Server>s\r\nt</Server>"
+                                "</Config>",
+                          &dst, &chain))
+        << chain.Text();
+    EXPECT_STREQ("a", dst.user);
+    EXPECT_STREQ("s t", dst.server);   // a line end inside a text reads as one blank
 }
 
 TEST_F(ConfigTest, ParseRouteWarnings)

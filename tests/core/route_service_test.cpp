@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -260,6 +261,65 @@ TEST_F(RouteServiceTest, ALateReplyDoesNotAnswerTheNextRequest)
         EXPECT_EQ(service_->Requests().size(), 3u);
         TearDown();
     }
+}
+
+// A reply to the same command that comes after its exchange was given up
+// (time-out, abort flag, wait budget) is read away by the next exchange and
+// never taken as its answer; an abort flag ends a wait within 100 ms.
+TEST_F(RouteServiceTest, ALateReplyToTheSameCommandNeverAnswersTheNewerRequest)
+{
+    enum Cut { TIMEOUT, ABORT, BUDGET };
+    for (Cut cut : {TIMEOUT, ABORT, BUDGET}) {
+        SCOPED_TRACE(cut);
+        std::atomic<int> served{0};
+        // The first FixRoute is answered OK late; every later one is refused.
+        Open([&](const std::string &request) {
+            return served++ == 0 ? FakeSend(FakeCommandOf(request) + " OK", 400)
+                                 : FakeSend(FakeCommandOf(request) + " FAILED,0x00000005");
+        });
+        std::atomic<uint32_t> abortFlag{0};
+        std::thread setter;
+        if (cut == TIMEOUT)
+            ROUTE_Service_SetReplyTimeout(100);
+        if (cut == BUDGET)
+            ROUTE_Service_SetWaitBudget(100);
+        if (cut == ABORT) {
+            ROUTE_Service_WatchAbort(&abortFlag);
+            setter = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                abortFlag = 1;
+            });
+        }
+        Clock::time_point start = Clock::now();
+        EXPECT_EQ(ROUTE_Service_FixRoute(&pipe_, 0, nullptr), 0);
+        EXPECT_LT(MsSince(start), 250);
+        if (setter.joinable())
+            setter.join();
+        ROUTE_Service_WatchAbort(nullptr);
+        ROUTE_Service_SetWaitBudget(-1);
+        ROUTE_Service_SetReplyTimeout(3000);
+        EXPECT_EQ(pipe_.pendingCount, 1u);
+        EXPECT_EQ(ROUTE_Service_FixRoute(&pipe_, 0, nullptr), 0);   // its own answer: FAILED
+        EXPECT_EQ(pipe_.pendingCount, 0u);
+        EXPECT_EQ(service_->Requests().size(), 2u);
+        TearDown();
+    }
+}
+
+// With the abort flag already set a request is still sent (the service
+// hears of the clean-up) but its reply is not awaited.
+TEST_F(RouteServiceTest, AfterAnAbortRequestsAreSentWithoutWaiting)
+{
+    Open([](const std::string &request) { return FakeSend(FakeCommandOf(request) + " OK", 1500); });
+    std::atomic<uint32_t> abortFlag{1};
+    ROUTE_Service_WatchAbort(&abortFlag);
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(ROUTE_Service_CleanUp(&pipe_, nullptr), 0);
+    EXPECT_LT(MsSince(start), 100);
+    ROUTE_Service_WatchAbort(nullptr);
+    EXPECT_TRUE(service_->WaitRequests(1, 1000));
+    EXPECT_EQ(ROUTE_Service_CleanUp(&pipe_, nullptr), 1);   // after the late reply, its own
+    EXPECT_EQ(service_->Requests().size(), 2u);
 }
 
 TEST_F(RouteServiceTest, AClosedServiceFailsAtOnce)
