@@ -33,11 +33,11 @@ else
   echo "fuzz: no TinyXML source; the configuration target links the system library"
   txml=-ltinyxml
 fi
-cfg_srcs=$(ls runtime/*.cpp src/errorinfo*.cpp 2>/dev/null | grep -v '_win32\.cpp$')
+cfg_srcs=$(ls runtime/*.cpp | grep -v '_win32\.cpp$')
 # shellcheck disable=SC2086
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -Wno-ignored-attributes -I. -Iinclude -Iruntime -Isrc -Iclient \
-  tests/fuzz/config_load_fuzz.cpp src/config.cpp $cfg_srcs client/gui_log.cpp $txml \
+  -Wno-ignored-attributes -Iinclude -Iruntime -Isrc \
+  tests/fuzz/config_load_fuzz.cpp src/config.cpp $cfg_srcs $txml \
   -lpthread -o "$out/config_load_fuzz"
 
 work=$(mktemp -d)
