@@ -65,31 +65,35 @@ else
   failed=1
 fi
 
-# The whole road in network namespaces (root only; 77 = skipped).
+# Runs one whole-road script (root only; its 77 = skipped) and keeps its
+# summary: road_step NAME LIMIT-S SCRIPT. NAME_passed prints the figures of
+# a passed run, NAME_failed what to show of a failed one.
+road_step() {
+  local name=$1 limit=$2 script=$3 log=build/$1.log rc=0
+  timeout -k 10 "$limit" bash "$script" build/linux >"$log" 2>&1 || rc=$?
+  case $rc in
+    0)  summary[$name]="passed: $("${name}_passed")" ;;
+    77) summary[$name]="skipped: $(grep -m1 'skipped' "$log")" ;;
+    *)  "${name}_failed"; summary[$name]="failed (see $log)"; failed=1 ;;
+  esac
+}
+
+e2e_passed() { grep '^e2e: throughput' build/e2e.log | tr '\n' ' '; }
+e2e_failed() { tail -n 60 build/e2e.log; }
 step "e2e: client, route service and gateway in network namespaces"
-rc=0
-timeout -k 10 240 bash scripts/e2e-test.sh build/linux >build/e2e.log 2>&1 || rc=$?
-case $rc in
-  0)  summary[e2e]="passed: $(grep '^e2e: throughput' build/e2e.log | tr '\n' ' ')" ;;
-  77) summary[e2e]="skipped: $(grep -m1 'skipped' build/e2e.log)" ;;
-  *)  tail -n 60 build/e2e.log; summary[e2e]="failed (see build/e2e.log)"; failed=1 ;;
-esac
+road_step e2e 240 scripts/e2e-test.sh
 
 # Faults on the whole road: killed client and service, stop signals, host
 # default routes of metric 0 and 1, a gateway stalled mid-frame, a peer
-# without TLS (root only; 77 = skipped).
+# without TLS.
+fault_passed() { echo "$(grep -c '^  result: ' build/fault.log) rows"; }
+fault_failed() { grep -E '^(----|  result|  exit)' build/fault.log; tail -n 30 build/fault.log; }
 step "fault: faults on the whole road"
-rc=0
-timeout -k 10 360 bash scripts/fault-test.sh build/linux >build/fault.log 2>&1 || rc=$?
-case $rc in
-  0)  summary[fault]="passed: $(grep -c '^  result: ' build/fault.log) rows" ;;
-  77) summary[fault]="skipped: $(grep -m1 'skipped' build/fault.log)" ;;
-  *)  grep -E '^(----|  result|  exit)' build/fault.log; tail -n 30 build/fault.log
-      summary[fault]="failed (see build/fault.log)"; failed=1 ;;
-esac
+road_step fault 360 scripts/fault-test.sh
 
-# A short, repeatable fuzzing run of the PPP input path (clang, libFuzzer).
-step "fuzz: PPP input"
+# Short, repeatable fuzzing runs of the PPP input path and the configuration
+# loader (clang, libFuzzer).
+step "fuzz: PPP input and configuration loader"
 if bash scripts/fuzz.sh >build/fuzz.log 2>&1; then
   summary[fuzz]="passed: $(tail -n 1 build/fuzz.log)"
 else
