@@ -4,8 +4,8 @@
 # prefix of its own, starts the client there and checks the probe's commands
 # on what the client shows. Without an adapter the client stops at start-up
 # with a message box, before its tray icon exists; so the checks are
-# wait-window, dialog-text, text (the hidden statistics window's controls and
-# the diagnostic console), shot (a 24-bit BMP of the box's size, not one
+# wait-window, dialog-text, text (the hidden statistics window's controls),
+# wait-text (the diagnostic console), shot (a 24-bit BMP of the box's size, not one
 # colour), tray-menu (a clean failure: no icon yet) and close-dialog (after
 # which the client exits). The prefix is removed afterwards.
 #
@@ -84,8 +84,11 @@ check "dialog-text reads the box's message" "$(has "$out" 'TUN/TAP')" "$out"
 out=$(probe text "Statistics*")
 check "text lists the statistics window's address labels" \
   "$(has "$out" 'control 1004 Static')" "$out"
-out=$(probe text DiagConsoleWndClass)
-check "text reads the diagnostic console" "$(has "$out" 'ERROR: Unable to find SSL VPN TUN/TAP')" "$out"
+out=$(probe wait-text DiagConsoleWndClass 'ERROR: Unable to find SSL VPN TUN/TAP' 10)
+check "wait-text finds the error in the diagnostic console" "$(has "$out" 'control 0 RICHEDIT')" "$out"
+out=$(probe wait-text "Statistics*" 'no such text' 1; echo "exit $?")
+check "wait-text gives up on a text that never comes" \
+  "$(grep -q "holds \"no such text\" after 1 s" <<<"$out" && ! grep -q '^exit 0$' <<<"$out" && echo 1 || echo 0)" "$out"
 
 rm -f "$OUT/error-box.bmp"
 out=$(probe shot "Client Error" "$OUT/error-box.bmp")

@@ -12,6 +12,8 @@
  *   gui_probe wait-window [--visible] NAME SECONDS
  *                                          waits until the window exists (is shown)
  *   gui_probe text NAME                    the window's title and its controls' texts
+ *   gui_probe wait-text NAME TEXT SECONDS  waits until the window's title or one of its
+ *                                          controls' texts holds TEXT (case matters)
  *   gui_probe shot NAME OUT.bmp|OUT.png    the window's screen area as an image
  *   gui_probe tray-menu OUT.bmp|OUT.png    opens the tray icon's menu as a right
  *                                          click does, captures it, closes it
@@ -251,6 +253,54 @@ static BOOL CALLBACK PrintControl(HWND control, LPARAM unused)
     PrintText(text);
     free(text);
     return TRUE;
+}
+
+static void PrintWindowTexts(HWND window);
+
+struct TextSearch {
+    const char *wanted;
+    int found;
+};
+
+static BOOL CALLBACK SearchControl(HWND control, LPARAM param)
+{
+    struct TextSearch *search = (struct TextSearch *)param;
+    char *text = WindowText(control);
+    search->found = strstr(text, search->wanted) != NULL;
+    free(text);
+    return !search->found;
+}
+
+static int WindowHoldsText(HWND window, const char *wanted)
+{
+    char *title = WindowText(window);
+    struct TextSearch search = {wanted, strstr(title, wanted) != NULL};
+    free(title);
+    if (!search.found)
+        EnumChildWindows(window, SearchControl, (LPARAM)&search);
+    return search.found;
+}
+
+static int WaitText(const char *name, const char *wanted, double seconds)
+{
+    DWORD start = GetTickCount(), ms = (DWORD)(seconds * 1000);
+    for (;;) {
+        HWND window = FindClientWindow(name, 0);
+        if (window && WindowHoldsText(window, wanted)) {
+            PrintWindowTexts(window);
+            return 0;
+        }
+        if (GetTickCount() - start >= ms) {
+            if (!window) {
+                NoWindow(name);
+                return Fail("gave up after %g s", seconds);
+            }
+            PrintWindowTexts(window);
+            return Fail("no text of \"%s\" holds \"%s\" after %g s (its texts above)", name, wanted,
+                        seconds);
+        }
+        Sleep(200);
+    }
 }
 
 static void PrintWindowTexts(HWND window)
@@ -706,6 +756,7 @@ static int CloseDialog(const char *title, const char *caption)
 static int Usage(void)
 {
     fputs("usage: gui_probe list | wait-window [--visible] NAME SECONDS | text NAME |\n"
+          "       wait-text NAME TEXT SECONDS |\n"
           "       shot NAME OUT.bmp | tray-menu OUT.bmp | tray-command COMMAND |\n"
           "       dialog-text [TITLE] | close-dialog [TITLE [BUTTON]]\n",
           stderr);
@@ -750,6 +801,8 @@ int main(int argc, char **argv)
         PrintWindowTexts(window);
         return 0;
     }
+    if (strcmp(cmd, "wait-text") == 0 && argc == 5)
+        return WaitText(argv[2], argv[3], atof(argv[4]));
     if (strcmp(cmd, "shot") == 0 && argc == 4) {
         HWND window = FindClientWindow(argv[2], 0);
         if (!window) {
