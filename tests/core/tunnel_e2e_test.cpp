@@ -858,14 +858,20 @@ TEST_F(TunnelE2E, CaptureOfASessionReadsAsPppInBothDirections)
     EXPECT_TRUE(sawChap);
 }
 
-// A recording adapter and route service around the loopback interface: the
-// gateway hands out 127.0.0.1, so the interface lookup sees the "adapter"
-// with the negotiated address at once.
+// A recording adapter and route service, and the machine's adapters as the
+// interface lookup shows them: the fake adapter shows what the route service
+// was asked to set (unless it ignores it), and the adapter carrying the TCP
+// connection is the case's record when one is given, else the system's.
 struct FakeSide {
     std::mutex lock;
     std::vector<std::string> calls;
-    TUNLEX_InterfaceInfo adapter = {};
+    TUNLEX_InterfaceInfo adapter = {};   // as the lookup shows it
+    bool adapterApplies = true;          // takes the addresses it is given
+    bool fakeLocal = false;
+    TUNLEX_InterfaceInfo local = {};     // the adapter carrying the connection
     int configTunResult = 1;
+    int initResult = 1;
+    int addResult = 1;
     std::vector<int> checks;    // CheckRoutes answers, in order; then 0
     size_t checked = 0;
     bool routeLoopOver = false;
@@ -895,6 +901,27 @@ struct FakeSide {
         }
         return false;
     }
+    void Reset()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        calls.clear();
+        adapter = {};
+        adapter.ifIndex = 0x7A11;
+        adapter.mtu = 1400;
+        snprintf(adapter.friendlyName, sizeof adapter.friendlyName, "fake adapter");
+        snprintf(adapter.description, sizeof adapter.description, "%s",
+                 NETIFACE_TapDescriptions[0]);
+        adapterApplies = true;
+        fakeLocal = false;
+        local = {};
+        configTunResult = 1;
+        initResult = 1;
+        addResult = 1;
+        checks.clear();
+        checked = 0;
+        routeLoopOver = false;
+        addsAfterLoop = 0;
+    }
 };
 
 FakeSide g_fake;
@@ -902,6 +929,34 @@ FakeSide g_fake;
 std::string Ip(uint32_t address)
 {
     return TUNLEX_IpToString(address);
+}
+
+uint32_t IpOf(const char *text)
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d);
+    const uint8_t bytes[4] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b),
+                              static_cast<uint8_t>(c), static_cast<uint8_t>(d)};
+    uint32_t address;
+    memcpy(&address, bytes, sizeof address);
+    return address;
+}
+
+int FakeLookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info, uint32_t *operStatus)
+{
+    std::lock_guard<std::mutex> hold(g_fake.lock);
+    const TUNLEX_InterfaceInfo *found = nullptr;
+    if (key->kind == NETIFACE_BY_INDEX && key->value == g_fake.adapter.ifIndex)
+        found = &g_fake.adapter;
+    else if (key->kind == NETIFACE_BY_ADDRESS && g_fake.fakeLocal)
+        found = &g_fake.local;
+    if (!found)
+        return -1;
+    if (info)
+        *info = *found;
+    if (operStatus)
+        *operStatus = NETIFACE_OPER_UP;
+    return 1;
 }
 
 const TUNLEX_AdapterOps kFakeAdapter = {
@@ -924,6 +979,12 @@ const TUNLEX_RouteOps kFakeRoutes = {
        uint32_t mtu, ErrorInfo *) {
         g_fake.Add("address " + Ip(address) + " " + Ip(mask) + " " + Ip(gateway) + " " +
                    std::to_string(mtu));
+        std::lock_guard<std::mutex> hold(g_fake.lock);
+        if (g_fake.adapterApplies) {
+            g_fake.adapter.address = address;
+            g_fake.adapter.mask = mask;
+            g_fake.adapter.gateway = gateway;
+        }
         return 1;
     },
     [](ROUTE_PipeHandle *, NETTAP_Handle *, uint32_t gateway, ErrorInfo *) {
@@ -933,18 +994,28 @@ const TUNLEX_RouteOps kFakeRoutes = {
     [](ROUTE_PipeHandle *, NETTAP_Handle *, int clear, uint32_t dns1, uint32_t dns2,
        ErrorInfo *) {
         g_fake.Add("dns " + std::to_string(clear) + " " + Ip(dns1) + " " + Ip(dns2));
+        std::lock_guard<std::mutex> hold(g_fake.lock);
+        if (g_fake.adapterApplies) {
+            g_fake.adapter.dns1 = dns1;
+            g_fake.adapter.dns2 = dns2;
+        }
         return 1;
     },
-    [](ROUTE_PipeHandle *, const TUNLEX_InterfaceInfo *adapter, int allNets, ErrorInfo *) {
+    [](ROUTE_PipeHandle *, const TUNLEX_InterfaceInfo *adapter, int allNets, ErrorInfo *chain) {
         g_fake.Add("init " + std::to_string(adapter->ifIndex == g_fake.adapter.ifIndex) + " " +
                    std::to_string(allNets));
-        return 1;
+        if (!g_fake.initResult)
+            ERRORINFO_Set(chain, ERRORINFO_AT("fake"), "route service refused");
+        return g_fake.initResult;
     },
-    [](ROUTE_PipeHandle *, const TUNLEX_InterfaceInfo *, uint32_t destination, uint32_t mask,
-       uint32_t gateway, uint32_t metric, ErrorInfo *) {
+    [](ROUTE_PipeHandle *, const TUNLEX_InterfaceInfo *iface, uint32_t destination, uint32_t mask,
+       uint32_t gateway, uint32_t metric, ErrorInfo *chain) {
+        // The host route goes through the adapter carrying the connection.
         g_fake.Add("add " + Ip(destination) + " " + Ip(mask) + " " + Ip(gateway) + " " +
-                   std::to_string(metric));
-        return 1;
+                   std::to_string(metric) + " via " + Ip(iface->address));
+        if (!g_fake.addResult)
+            ERRORINFO_Set(chain, ERRORINFO_AT("fake"), "route refused");
+        return g_fake.addResult;
     },
     [](ROUTE_PipeHandle *, ErrorInfo *) {
         g_fake.Add("cleanup");
@@ -980,26 +1051,8 @@ protected:
         TunnelE2E::SetUp();
         if (IsSkipped())
             return;
-        resolver_ = (ScratchDir() / "resolv.conf").string();
-        FILE *f = fopen(resolver_.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        fputs("nameserver 10.99.0.53\nnameserver 10.99.0.54\n", f);
-        fclose(f);
-        NETIFACE_SetResolverFile(resolver_.c_str());
-        uint32_t loopback;
-        const uint8_t bytes[4] = {127, 0, 0, 1};
-        memcpy(&loopback, bytes, sizeof loopback);
-        NETIFACE_Key key = {NETIFACE_BY_ADDRESS, loopback};
-        {
-            std::lock_guard<std::mutex> hold(g_fake.lock);
-            g_fake.calls.clear();
-            g_fake.configTunResult = 1;
-            g_fake.checks.clear();
-            g_fake.checked = 0;
-            g_fake.routeLoopOver = false;
-            g_fake.addsAfterLoop = 0;
-        }
-        ASSERT_EQ(NETIFACE_Lookup(&key, &g_fake.adapter, nullptr, nullptr), 1);
+        g_fake.Reset();
+        NETIFACE_TestSetLookupHook(FakeLookup);
         TUNLEX_SetAdapterOps(&kFakeAdapter);
         TUNLEX_SetRouteOps(&kFakeRoutes);
         TUNLEX_SetTap(conn_, reinterpret_cast<NETTAP_Handle *>(&g_fake), 0);
@@ -1014,14 +1067,13 @@ protected:
         }
         TUNLEX_SetAdapterOps(nullptr);
         TUNLEX_SetRouteOps(nullptr);
-        NETIFACE_SetResolverFile(nullptr);
+        NETIFACE_TestSetLookupHook(nullptr);
     }
     void Reset() override
     {
         std::lock_guard<std::mutex> hold(g_fake.lock);
         g_fake.calls.clear();
     }
-    std::string resolver_;
 };
 
 const std::vector<std::string> kAdapterSetUp = {
@@ -1113,6 +1165,80 @@ TEST_F(TunnelAdapter, RouteWaitNeedsTwoConsecutiveChecks)
     }
 }
 
+// A full tunnel (neither client routes nor no-routes): the route service
+// takes all networks, and the gateway keeps a host route (255.255.255.255,
+// metric 2) through the adapter and next hop that carry the TCP connection,
+// unless it sits on that adapter's network. An unknown mask (0) says nothing
+// about the network, so the host route is added. A refused host route is
+// logged and the set-up goes on; a refused start of the route set-up ends
+// the attempt.
+TEST_F(TunnelAdapter, FullTunnelTakesAllNetsAndKeepsAHostRouteToTheGateway)
+{
+    struct Case {
+        const char *name;
+        const char *address, *mask, *gateway;   // the adapter carrying the connection
+        int initResult, addResult;
+        const char *hostRoute;                  // the "add" call, "" for none
+        const char *logged;
+        bool connects;
+    } cases[] = {
+        {"gateway on another network", "192.168.7.20", "255.255.255.0", "192.168.7.1", 1, 1,
+         "add 127.0.0.1 255.255.255.255 192.168.7.1 2 via 192.168.7.20",
+         "Adding single host route for 127.0.0.1 (gateway: 192.168.7.1)\n", true},
+        {"gateway on the local network", "127.0.0.9", "255.0.0.0", "127.0.0.254", 1, 1, "",
+         "Local server no single host route needed\n", true},
+        {"mask unknown", "127.0.0.9", "0.0.0.0", "127.0.0.254", 1, 1,
+         "add 127.0.0.1 255.255.255.255 127.0.0.254 2 via 127.0.0.9",
+         "Adding single host route for 127.0.0.1 (gateway: 127.0.0.254)\n", true},
+        {"host route refused", "192.168.7.20", "255.255.255.0", "192.168.7.1", 1, 0,
+         "add 127.0.0.1 255.255.255.255 192.168.7.1 2 via 192.168.7.20", "route refused", true},
+        {"route set-up refused", "192.168.7.20", "255.255.255.0", "192.168.7.1", 0, 1, "",
+         "route service refused", false},
+    };
+    const std::vector<std::string> setUp = {
+        "media 1", "tun 10.99.0.2 255.255.255.0", "address 10.99.0.2 255.255.255.0 10.99.0.1 1400",
+        "dns 1 10.99.0.53 10.99.0.54", "init 1 1"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard<std::mutex> hold(g_fake.lock);
+            g_fake.fakeLocal = true;
+            g_fake.local = {};
+            g_fake.local.ifIndex = 0x7A12;
+            g_fake.local.address = IpOf(c.address);
+            g_fake.local.mask = IpOf(c.mask);
+            g_fake.local.gateway = IpOf(c.gateway);
+            g_fake.adapter.address = g_fake.adapter.gateway = 0;
+            g_fake.initResult = c.initResult;
+            g_fake.addResult = c.addResult;
+        }
+        LogCapture log;
+        Gateway gw("--auth pap --once");
+        Start(MakeConfig("127.0.0.1", gw.port()));
+        std::vector<std::string> expected = setUp;
+        if (c.hostRoute[0])
+            expected.push_back(c.hostRoute);
+        if (c.connects) {
+            ASSERT_TRUE(WaitState(kConnected, 10000)) << Message();
+            EXPECT_TRUE(g_fake.WaitCall("status Established"));
+            EXPECT_EQ(Recorded(), kToConnected);
+            expected.push_back("status Established");
+            EXPECT_EQ(g_fake.Calls(), expected);
+            DisconnectAndCheck(c.name);
+        } else {
+            ASSERT_TRUE(WaitExit(10000)) << Message();
+            EXPECT_EQ(g_rec.exitState, StateKind(TUNLEX_STATE_ERROR, TUNLEX_KIND_UNKNOWN));
+            EXPECT_EQ(Message(), c.logged);
+            EXPECT_EQ(g_fake.Calls(), Join(expected, kAttemptEnd));
+        }
+        std::string text = log.Text();
+        EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        bool local = !strcmp(c.logged, "Local server no single host route needed\n");
+        EXPECT_EQ(text.find("Local server no single host route needed") != std::string::npos,
+                  local);
+    }
+}
+
 // The adapter refusing its address ends the attempt with the step's message.
 TEST_F(TunnelAdapter, AdapterRefusingTheAddressEndsTheAttempt)
 {
@@ -1130,7 +1256,8 @@ TEST_F(TunnelAdapter, AdapterRefusingTheAddressEndsTheAttempt)
 TEST_F(TunnelAdapter, AddressWaitTimesOutWithTheFirstMismatch)
 {
     TUNLEX_TestSetTimeDivisors(100, 1);
-    Gateway gw("--auth pap --once");   // hands out 10.99.0.2, which lo never gets
+    g_fake.adapterApplies = false;
+    Gateway gw("--auth pap --once");
     Start(MakeConfig("127.0.0.1", gw.port()));
     ASSERT_TRUE(WaitExit(10000)) << Message();
     EXPECT_EQ(Message(), "Unable to update interface address for TUN/TAP interface");
