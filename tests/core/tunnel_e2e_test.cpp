@@ -3,11 +3,15 @@
 // password round, the failures, reconnection, disconnects during each wait,
 // and the capture file read by tshark.
 //
-// The gateway is started from TLX_BINARY_DIR when the host has a shell (not
-// under Wine). With TLX_GATEWAY_PORT set (and TLX_GATEWAY_HOST,
-// TLX_GATEWAY_FINGERPRINT optionally), the interop test uses that gateway
-// instead: that is how the Windows build meets the Linux gateway.
+// The gateway is the Linux test gateway (tools/gateway). A Windows program
+// under Wine cannot start a Linux program and wait for it, so there the
+// host's launcher (tools/gateway_launcher.py, its state file named by
+// TLX_GATEWAY_LAUNCHER) starts each one on request over a loopback socket;
+// elsewhere the test starts it from TLX_BINARY_DIR through the shell. With
+// TLX_GATEWAY_PORT set (and TLX_GATEWAY_HOST, TLX_GATEWAY_FINGERPRINT
+// optionally), the interop test uses that gateway instead.
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,8 +20,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -185,7 +192,7 @@ std::string Quote(const std::string &text)
 }
 
 // The gateway binary and a certificate made by the project's script; empty
-// when this host cannot start them (Windows, or no build folder given).
+// when this host cannot start them (no shell, or no build folder given).
 struct GatewaySetup {
     std::string binary, cert, key, fingerprint;  // fingerprint as openssl prints it
 };
@@ -225,22 +232,157 @@ const GatewaySetup &GatewayFiles()
     return setup;
 }
 
-bool LocalGateway()
+// The launcher's port from its state file ("<port> <pid>"); 0 without one.
+uint16_t LauncherPort()
 {
-    return !GatewayFiles().binary.empty();
+    static const uint16_t port = [] {
+        std::ifstream state(Env("TLX_GATEWAY_LAUNCHER"));
+        unsigned value = 0;
+        if (!(state >> value) || value > 65535)
+            return static_cast<uint16_t>(0);
+        return static_cast<uint16_t>(value);
+    }();
+    return port;
 }
 
-// One run of tlx_gateway on 127.0.0.1 with a port of its choosing.
+bool GatewayAvailable()
+{
+    return LauncherPort() != 0 || !GatewayFiles().binary.empty();
+}
+
+std::string FileBytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// One control connection to the launcher: lines out, lines and counted
+// bytes back, each read within 15 s.
+class LauncherLink {
+public:
+    explicit LauncherLink(uint16_t port)
+    {
+        uint32_t code = 0, loopback;
+        const uint8_t bytes[4] = {127, 0, 0, 1};
+        memcpy(&loopback, bytes, sizeof loopback);
+        const uint8_t portBytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+        uint16_t wirePort;
+        memcpy(&wirePort, portBytes, sizeof wirePort);
+        sock_ = NETSOCK_Open(&code);
+        if (sock_ == NETSOCK_NONE)
+            return;
+        int started = NETSOCK_ConnectStart(sock_, loopback, wirePort, &code);
+        if (started == NETSOCK_FAILED ||
+            (started == NETSOCK_IN_PROGRESS && (!NETSOCK_ConnectWait(sock_, 5000, &code) || code))) {
+            NETSOCK_Close(sock_);
+            sock_ = NETSOCK_NONE;
+            return;
+        }
+        NETSOCK_SetNonBlocking(sock_, 0);
+        bio_ = BIO_new_socket(sock_, BIO_NOCLOSE);
+    }
+    ~LauncherLink()
+    {
+        if (bio_)
+            BIO_free(bio_);
+        if (sock_ != NETSOCK_NONE)
+            NETSOCK_Close(sock_);
+    }
+    LauncherLink(const LauncherLink &) = delete;
+    LauncherLink &operator=(const LauncherLink &) = delete;
+
+    bool Send(const std::string &line)
+    {
+        return bio_ && BIO_write(bio_, line.data(), static_cast<int>(line.size())) ==
+                           static_cast<int>(line.size());
+    }
+    bool ReadLine(std::string *line)
+    {
+        line->clear();
+        char c = 0;
+        while (Read(&c, 1)) {
+            if (c == '\n')
+                return true;
+            line->push_back(c);
+        }
+        return false;
+    }
+    bool Read(char *out, size_t n)
+    {
+        while (n > 0) {
+            uint32_t code = 0;
+            if (!bio_ || NETSOCK_Wait(sock_, NETSOCK_WAIT_READ, 15000, &code) != 1)
+                return false;
+            int got = BIO_read(bio_, out, static_cast<int>(n));
+            if (got <= 0)
+                return false;
+            out += got;
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+private:
+    int32_t sock_ = NETSOCK_NONE;
+    BIO *bio_ = nullptr;
+};
+
+// One run of tlx_gateway on 127.0.0.1 with a port of its choosing. In the
+// arguments, @capture stands for a capture file of the gateway's, read back
+// with Capture().
 class Gateway {
 public:
     explicit Gateway(const std::string &args)
     {
+        std::string full = "--max-time 60 " + args;
+        if (LauncherPort())
+            StartByLauncher(full);
+        else
+            StartHere(full);
+    }
+    ~Gateway() { Stop(); }
+    Gateway(const Gateway &) = delete;
+    Gateway &operator=(const Gateway &) = delete;
+
+    uint16_t port() const { return port_; }
+    // The certificate's SHA-1 fingerprint as openssl prints it.
+    const std::string &fingerprint() const { return fingerprint_; }
+
+    void Stop()
+    {
+        if (link_) {
+            std::string line;
+            if (port_ && link_->Send("stop\n"))
+                link_->ReadLine(&line);
+            port_ = 0;
+            return;
+        }
+        if (!pipe_)
+            return;
+        if (pid_ > 0)
+            HostToolRun("kill " + std::to_string(pid_) + " 2>/dev/null", nullptr);
+        pclose(pipe_);
+        pipe_ = nullptr;
+    }
+    std::string Log() const { return File("log", log_); }
+    std::string Capture() const { return File("capture", capture_); }
+
+private:
+    void StartHere(std::string args)
+    {
         static int serial = 0;
-        log_ = (ScratchDir() / ("gateway" + std::to_string(++serial) + ".log")).string();
+        std::string stem = (ScratchDir() / ("gateway" + std::to_string(++serial))).string();
+        log_ = stem + ".log";
+        capture_ = stem + ".pcap";
+        size_t at = args.find("@capture");
+        if (at != std::string::npos)
+            args.replace(at, strlen("@capture"), Quote(capture_));
         const GatewaySetup &s = GatewayFiles();
+        fingerprint_ = s.fingerprint;
         std::string command = "echo PID $$; exec " + Quote(s.binary) + " --cert " + Quote(s.cert) +
-                              " --key " + Quote(s.key) + " --log " + Quote(log_) +
-                              " --max-time 60 " + args;
+                              " --key " + Quote(s.key) + " --log " + Quote(log_) + " " + args;
         pipe_ = popen(command.c_str(), "r");
         char line[128];
         while (pipe_ && fgets(line, sizeof line, pipe_)) {
@@ -252,34 +394,39 @@ public:
             }
         }
     }
-    ~Gateway() { Stop(); }
-    Gateway(const Gateway &) = delete;
-    Gateway &operator=(const Gateway &) = delete;
-
-    uint16_t port() const { return port_; }
-    const std::string &logPath() const { return log_; }
-
-    void Stop()
+    // "start ARGS" answered by "PORT <port> <fingerprint>".
+    void StartByLauncher(const std::string &args)
     {
-        if (!pipe_)
-            return;
-        if (pid_ > 0)
-            HostToolRun("kill " + std::to_string(pid_) + " 2>/dev/null", nullptr);
-        pclose(pipe_);
-        pipe_ = nullptr;
+        link_.reset(new LauncherLink(LauncherPort()));
+        std::string line;
+        char fingerprint[96] = "";
+        unsigned port = 0;
+        if (link_->Send("start " + args + "\n") && link_->ReadLine(&line) &&
+            sscanf(line.c_str(), "PORT %u %95s", &port, fingerprint) == 2 && port <= 65535) {
+            port_ = static_cast<uint16_t>(port);
+            fingerprint_ = fingerprint;
+        }
     }
-    std::string Log() const
+    std::string File(const char *name, const std::string &here) const
     {
-        std::string out;
-        HostToolRun("cat " + Quote(log_), &out);
-        return out;
+        if (!link_)
+            return FileBytes(here);
+        std::string line, data;
+        unsigned long size = 0;
+        if (!link_->Send(std::string("file ") + name + "\n") || !link_->ReadLine(&line) ||
+            sscanf(line.c_str(), "FILE %lu", &size) != 1)
+            return "";
+        data.resize(size);
+        if (size && !link_->Read(&data[0], size))
+            return "";
+        return data;
     }
 
-private:
     FILE *pipe_ = nullptr;
     int pid_ = 0;
+    std::unique_ptr<LauncherLink> link_;
     uint16_t port_ = 0;
-    std::string log_;
+    std::string log_, capture_, fingerprint_;
 };
 
 // The gateway's count of the client's TLS records (written when the
@@ -412,8 +559,9 @@ class TunnelE2E : public TunnelBase {
 protected:
     void SetUp() override
     {
-        if (!LocalGateway())
-            GTEST_SKIP() << "no test gateway on this host (TLX_BINARY_DIR, sh, openssl)";
+        if (!GatewayAvailable())
+            GTEST_SKIP() << "no test gateway: neither the launcher's state file "
+                            "(TLX_GATEWAY_LAUNCHER) nor TLX_BINARY_DIR with sh and openssl";
         TunnelBase::SetUp();
     }
 };
@@ -437,11 +585,11 @@ TEST_F(TunnelE2E, EachAuthenticationMethodReachesConnected)
         {"frames with FF 03, split records", "--auth chap-md5 --ff03 alternate --split header", ""},
         {"several frames to a record", "--auth mschapv2 --pack-records", ""},
     };
-    const std::string openssl = GatewayFiles().fingerprint;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Gateway gw(std::string(c.args) + " --once");
         ASSERT_NE(gw.port(), 0);
+        const std::string openssl = gw.fingerprint();
         TUNLEX_Config cfg = MakeConfig("127.0.0.1", gw.port());
         if (!strcmp(c.pinned, "lower"))
             snprintf(cfg.fingerprint, sizeof cfg.fingerprint, "%s", Lower(openssl).c_str());
@@ -758,24 +906,21 @@ struct Record {
     std::string bytes;
 };
 
-std::vector<Record> ReadCapture(const std::string &path, int sentByte)
+// The records of a capture file's bytes.
+std::vector<Record> ReadCapture(const std::string &file, int sentByte)
 {
     std::vector<Record> out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    uint8_t header[24];
-    if (fread(header, 1, sizeof header, f) == sizeof header) {
-        uint8_t rh[16];
-        while (fread(rh, 1, sizeof rh, f) == sizeof rh) {
-            uint32_t len = rh[8] | rh[9] << 8 | rh[10] << 16 | static_cast<uint32_t>(rh[11]) << 24;
-            std::string data(len, '\0');
-            if (len == 0 || fread(&data[0], 1, len, f) != len)
-                break;
-            out.push_back({static_cast<uint8_t>(data[0]) == sentByte, data.substr(1)});
-        }
+    const size_t header = 24, recordHeader = 16;
+    for (size_t at = header; at + recordHeader <= file.size();) {
+        const uint8_t *rh = reinterpret_cast<const uint8_t *>(file.data() + at);
+        uint32_t len = rh[8] | rh[9] << 8 | rh[10] << 16 | static_cast<uint32_t>(rh[11]) << 24;
+        at += recordHeader;
+        if (len == 0 || len > file.size() - at)
+            break;
+        std::string data = file.substr(at, len);
+        at += len;
+        out.push_back({static_cast<uint8_t>(data[0]) == sentByte, data.substr(1)});
     }
-    fclose(f);
     return out;
 }
 
@@ -802,32 +947,35 @@ void ExpectPrefix(const std::vector<std::string> &longer, const std::vector<std:
 TEST_F(TunnelE2E, CaptureOfASessionReadsAsPppInBothDirections)
 {
     std::string ours = (ScratchDir() / "client.pcap").string();
-    std::string theirs = (ScratchDir() / "gateway.pcap").string();
+    std::string theirs;
     FILE *file = fopen(ours.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     PcapWriter *writer = PCAP_Open(file, PCAP_MODE_DIRECTION);
     TUNLEX_SetCapture(conn_, writer);
     {
-        Gateway gw("--auth mschapv2 --echo-interval 1 --once --pcap " + Quote(theirs));
+        Gateway gw("--auth mschapv2 --echo-interval 1 --once --pcap @capture");
         Start(MakeConfig("127.0.0.1", gw.port()));
         ASSERT_TRUE(WaitState(kConnected, 10000)) << Message();
         RT_SleepMs(1300);   // an echo round from the gateway
         DisconnectAndCheck("capture");
         gw.Stop();
+        theirs = gw.Capture();
     }
     TUNLEX_SetCapture(conn_, nullptr);
     PCAP_Close(writer);
     fclose(file);
 
-    std::vector<Record> client = ReadCapture(ours, 1);
+    std::vector<Record> client = ReadCapture(FileBytes(ours), 1);
     std::vector<Record> gateway = ReadCapture(theirs, 1);
     ASSERT_GE(client.size(), 10u);
     // What we sent is what the gateway received, and the other way round.
     ExpectPrefix(Direction(client, 1), Direction(gateway, 0), 2, "sent");
     ExpectPrefix(Direction(gateway, 1), Direction(client, 0), 2, "received");
 
+    // The decoding check needs the host's tshark, which a Windows program
+    // under Wine cannot run; the comparison above ran in any case.
     if (HostToolPath("tshark").empty())
-        GTEST_SKIP() << "tshark not installed";
+        GTEST_SKIP() << "tshark not installed, or not reachable (under Wine)";
     std::string out;
     ASSERT_EQ(HostToolRun("tshark -r " + Quote(ours) +
                               " -T fields -e frame.p2p_dir -e frame.protocols 2>/dev/null",
@@ -1285,7 +1433,7 @@ TEST_F(TunnelBase, InteropDisconnectsDuringHandshakeThenConnects)
         host = "127.0.0.1";
     std::unique_ptr<Gateway> gw;
     if (port.empty()) {
-        if (!LocalGateway())
+        if (!GatewayAvailable())
             GTEST_SKIP() << "no gateway: set TLX_GATEWAY_PORT";
         gw.reset(new Gateway("--auth mschapv2 --silent --faulty-connections 1 --connections 2"));
         port = std::to_string(gw->port());
@@ -1293,7 +1441,7 @@ TEST_F(TunnelBase, InteropDisconnectsDuringHandshakeThenConnects)
     TUNLEX_Config cfg = MakeConfig(host, static_cast<uint16_t>(atoi(port.c_str())));
     std::string pinned = Env("TLX_GATEWAY_FINGERPRINT");
     if (pinned.empty() && gw)
-        pinned = GatewayFiles().fingerprint;
+        pinned = gw->fingerprint();
     snprintf(cfg.fingerprint, sizeof cfg.fingerprint, "%s", pinned.c_str());
 
     Start(cfg);
