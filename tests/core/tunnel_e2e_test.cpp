@@ -32,6 +32,7 @@
 
 #include "config.h"
 #include "cp_wrapper.h"
+#include "fake_route_service.h"
 #include "gui_active.h"
 #include "gui_log.h"
 #include "host_tool.h"
@@ -41,6 +42,8 @@
 #include "net_ssl.h"
 #include "net_tcp.h"
 #include "pcap_writer.h"
+#include "pipe_client.h"
+#include "route_service.h"
 #include "sync.h"
 #include "timer.h"
 #include "tunlex.h"
@@ -1419,6 +1422,122 @@ TEST_F(TunnelAdapter, AddressWaitTimesOutWithTheFirstMismatch)
         reapplied += calls[i] == reapply;
     EXPECT_GE(reapplied, 3u) << "re-applied every 5 s (50 ms here)";
     EXPECT_EQ(std::vector<std::string>(calls.end() - 3, calls.end()), kAttemptEnd);
+}
+
+// The route service's real client over the real pipe, to a stand-in service.
+// The adapter's two requests need a real adapter handle for its name; here
+// they say the same to the service for the fake adapter.
+const TUNLEX_RouteOps kPipeRoutes = {
+    [](ROUTE_PipeHandle *pipe, NETTAP_Handle *, uint32_t address, uint32_t mask, uint32_t gateway,
+       uint32_t mtu, ErrorInfo *chain) {
+        return ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_SET_IFACE_ADDR,
+                                  SVCPIPE_ARGS_SET_IFACE_ADDR, "{fake}", g_fake.adapter.ifIndex,
+                                  SVCPIPE_AddressWord(address), SVCPIPE_AddressWord(mask),
+                                  SVCPIPE_AddressWord(gateway), static_cast<unsigned long>(mtu));
+    },
+    nullptr,
+    [](ROUTE_PipeHandle *pipe, NETTAP_Handle *, int clear, uint32_t dns1, uint32_t dns2,
+       ErrorInfo *chain) {
+        return ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_SET_DNS_IFACE,
+                                  SVCPIPE_ARGS_SET_DNS_IFACE, "{fake}", g_fake.adapter.ifIndex,
+                                  clear ? SVCPIPE_DNS_CLEAR : SVCPIPE_DNS_KEEP,
+                                  SVCPIPE_AddressWord(dns1), SVCPIPE_AddressWord(dns2));
+    },
+    ROUTE_Service_Init,
+    ROUTE_Service_Add,
+    ROUTE_Service_CleanUp,
+    ROUTE_Service_ClientStatus,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// A disconnect while the connection thread waits for the route service in
+// the set-up, the service answering 1.5 s late or never: the thread sees
+// the abort flag in its wait and ends by itself, the disconnect returns
+// within 1.1 s, and the service still hears the clean-up.
+TEST_F(TunnelE2E, DisconnectDuringEachRouteServiceWaitOfTheSetUpEndsInTime)
+{
+    struct Case {
+        const char *name;
+        const char *stalled;   // the command the service is slow to answer
+        bool never;            // never answers it (else 1.5 s late)
+    } cases[] = {
+        {"adapter address, late", SVCPIPE_CMD_SET_IFACE_ADDR, false},
+        {"adapter address, never", SVCPIPE_CMD_SET_IFACE_ADDR, true},
+        {"route set-up, late", SVCPIPE_CMD_ROUTE_INIT, false},
+        {"route set-up, never", SVCPIPE_CMD_ROUTE_INIT, true},
+        {"host route, late", SVCPIPE_CMD_ROUTE_ADD, false},
+        {"host route, never", SVCPIPE_CMD_ROUTE_ADD, true},
+    };
+    g_fake.Reset();
+    {
+        std::lock_guard<std::mutex> hold(g_fake.lock);
+        // The gateway's host route is needed: it is not on the local network.
+        g_fake.fakeLocal = true;
+        g_fake.local.ifIndex = 0x7A12;
+        g_fake.local.address = IpOf("192.168.7.20");
+        g_fake.local.mask = IpOf("255.255.255.0");
+        g_fake.local.gateway = IpOf("192.168.7.1");
+    }
+    NETIFACE_TestSetLookupHook(FakeLookup);
+    TUNLEX_SetAdapterOps(&kFakeAdapter);
+    TUNLEX_SetRouteOps(&kPipeRoutes);
+    TUNLEX_SetTap(conn_, reinterpret_cast<NETTAP_Handle *>(&g_fake), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            // The fake adapter shows what it was given, so the address wait passes.
+            std::lock_guard<std::mutex> hold(g_fake.lock);
+            g_fake.adapter.address = IpOf("10.99.0.2");
+            g_fake.adapter.gateway = IpOf("10.99.0.1");
+            g_fake.adapter.dns1 = IpOf("10.99.0.53");
+            g_fake.adapter.dns2 = IpOf("10.99.0.54");
+        }
+        const std::string stalled = c.stalled;
+        const bool never = c.never;
+        FakeRouteService service([stalled, never](const std::string &request) {
+            if (FakeCommandOf(request) != stalled)
+                return FakeOk(request);
+            if (never)
+                return FakeReply{FakeReply::SWALLOW, "", 0};
+            return FakeSend(stalled + " " SVCPIPE_REPLY_OK, 1500);
+        });
+        ASSERT_TRUE(service.Ok());
+        ROUTE_PipeHandle pipe = ROUTE_Service_OpenPipe();
+        ASSERT_NE(pipe.handle, PIPECLIENT_NONE);
+        TUNLEX_SetRouteClient(conn_, &pipe);
+
+        Gateway gw("--auth pap --once");
+        Start(MakeConfig("127.0.0.1", gw.port()));
+        auto seen = [&service](const std::string &command) {
+            size_t n = 0;
+            for (const std::string &r : service.Requests())
+                n += FakeCommandOf(r) == command;
+            return n;
+        };
+        for (int i = 0; i < 500 && !seen(stalled); ++i)
+            RT_SleepMs(10);
+        ASSERT_EQ(seen(stalled), 1u) << Message();
+        // The start's own disconnect of what ran before told the service too.
+        const size_t cleanUps = seen(SVCPIPE_CMD_ROUTE_CLEANUP);
+        const size_t reports = seen(SVCPIPE_CMD_CLIENT_STATUS);
+        RT_SleepMs(200);
+        EXPECT_FALSE(WaitExit(0)) << "the thread should still wait for the service";
+        EXPECT_EQ(TUNLEX_GetState(conn_), TUNLEX_STATE_PPP_UP);
+        DisconnectAndCheck(c.name);
+        // Both clean-ups reach the service, the thread's and the disconnect's.
+        for (int i = 0; i < 300 && seen(SVCPIPE_CMD_ROUTE_CLEANUP) < cleanUps + 2; ++i)
+            RT_SleepMs(10);
+        EXPECT_EQ(seen(SVCPIPE_CMD_ROUTE_CLEANUP), cleanUps + 2);
+        EXPECT_EQ(seen(SVCPIPE_CMD_CLIENT_STATUS), reports + 2);
+        TUNLEX_SetRouteClient(conn_, nullptr);
+        ROUTE_Service_ClosePipe(&pipe);
+    }
+    TUNLEX_SetTap(conn_, nullptr, 0);
+    TUNLEX_SetAdapterOps(nullptr);
+    TUNLEX_SetRouteOps(nullptr);
+    NETIFACE_TestSetLookupHook(nullptr);
 }
 
 // The Windows build meets the Linux gateway here (scripts/interop-test.sh);
