@@ -104,7 +104,9 @@ fi
 
 # Windows, under Wine. This run gets a prefix of its own, used by one run at
 # a time, so stopping its server cannot end anybody else's programs.
-if build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64.cmake" -DTLX_MINGW_DEPS="$DEPS"; then
+# The connection tests under Wine get their gateways from the Linux build's.
+if build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64.cmake" -DTLX_MINGW_DEPS="$DEPS" \
+    -DTLX_HOST_GATEWAY="$SRC/build/linux/tools/tlx_gateway"; then
   step "win64: tests under Wine"
   export TLX_WINEPREFIX
   TLX_WINEPREFIX=$(dirname "$(bash scripts/wine-env.sh prefix)")/test

@@ -1,8 +1,31 @@
 // The parts of the interface lookup that every system shares: the TAP
-// descriptions and the log print of a record.
+// descriptions, the test hook in front of the system's list and the log
+// print of a record.
 #include "net_iface.h"
 
+#include <atomic>
+
 #include "gui_log.h"
+
+static std::atomic<NETIFACE_LookupHook> g_lookupHook{nullptr};
+
+void NETIFACE_TestSetLookupHook(NETIFACE_LookupHook hook)
+{
+    g_lookupHook.store(hook);
+}
+
+int NETIFACE_Lookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info, uint32_t *operStatus,
+                    ErrorInfo *chain)
+{
+    if (!key)
+        return 0;
+    if (NETIFACE_LookupHook hook = g_lookupHook.load()) {
+        int answer = hook(key, info, operStatus);
+        if (answer >= 0)
+            return answer;
+    }
+    return NETIFACE_SystemLookup(key, info, operStatus, chain);
+}
 
 const char *const NETIFACE_TapDescriptions[2] = {"SSL VPN TAP-Win32 Adapter",
                                                  "TAP-Windows Adapter V9"};

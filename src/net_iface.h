@@ -40,6 +40,19 @@ extern const char *const NETIFACE_TapDescriptions[2];
 int NETIFACE_Lookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info, uint32_t *operStatus,
                     ErrorInfo *chain);
 
+// The same on the system's list alone, without the test hook (each system's
+// own file).
+int NETIFACE_SystemLookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info,
+                          uint32_t *operStatus, ErrorInfo *chain);
+
+// Tests stand in for the machine's adapters here: a hook that answers 1 or 0
+// decides the lookup (and fills info and operStatus, when given, itself); -1
+// leaves it to the system's list. Null removes it; set it while no
+// connection runs.
+typedef int (*NETIFACE_LookupHook)(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info,
+                                   uint32_t *operStatus);
+void NETIFACE_TestSetLookupHook(NETIFACE_LookupHook hook);
+
 // Logs the record in 6 lines, and its status in a 7th when operStatus is given.
 void NETIFACE_Print(const TUNLEX_InterfaceInfo *info, const uint32_t *operStatus);
 

@@ -320,8 +320,8 @@ void Fill(const Tables &t, const Link &link, const NETIFACE_Key *key, TUNLEX_Int
 
 }  // namespace
 
-int NETIFACE_Lookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info, uint32_t *operStatus,
-                    ErrorInfo *chain)
+int NETIFACE_SystemLookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info,
+                          uint32_t *operStatus, ErrorInfo *chain)
 {
     if (!key)
         return 0;

@@ -199,8 +199,8 @@ static void SetIfEmpty(ErrorInfo *chain, int32_t line, const char *text)
         ERRORINFO_Set(chain, kModule, line, "%s", text);
 }
 
-int NETIFACE_Lookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info, uint32_t *operStatus,
-                    ErrorInfo *chain)
+int NETIFACE_SystemLookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info,
+                          uint32_t *operStatus, ErrorInfo *chain)
 {
     if (!key)
         return 0;

@@ -3,11 +3,15 @@
 // password round, the failures, reconnection, disconnects during each wait,
 // and the capture file read by tshark.
 //
-// The gateway is started from TLX_BINARY_DIR when the host has a shell (not
-// under Wine). With TLX_GATEWAY_PORT set (and TLX_GATEWAY_HOST,
-// TLX_GATEWAY_FINGERPRINT optionally), the interop test uses that gateway
-// instead: that is how the Windows build meets the Linux gateway.
+// The gateway is the Linux test gateway (tools/gateway). A Windows program
+// under Wine cannot start a Linux program and wait for it, so there the
+// host's launcher (tools/gateway_launcher.py, its state file named by
+// TLX_GATEWAY_LAUNCHER) starts each one on request over a loopback socket;
+// elsewhere the test starts it from TLX_BINARY_DIR through the shell. With
+// TLX_GATEWAY_PORT set (and TLX_GATEWAY_HOST, TLX_GATEWAY_FINGERPRINT
+// optionally), the interop test uses that gateway instead.
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,8 +20,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -25,6 +32,7 @@
 
 #include "config.h"
 #include "cp_wrapper.h"
+#include "fake_route_service.h"
 #include "gui_active.h"
 #include "gui_log.h"
 #include "host_tool.h"
@@ -34,6 +42,8 @@
 #include "net_ssl.h"
 #include "net_tcp.h"
 #include "pcap_writer.h"
+#include "pipe_client.h"
+#include "route_service.h"
 #include "sync.h"
 #include "timer.h"
 #include "tunlex.h"
@@ -185,7 +195,7 @@ std::string Quote(const std::string &text)
 }
 
 // The gateway binary and a certificate made by the project's script; empty
-// when this host cannot start them (Windows, or no build folder given).
+// when this host cannot start them (no shell, or no build folder given).
 struct GatewaySetup {
     std::string binary, cert, key, fingerprint;  // fingerprint as openssl prints it
 };
@@ -225,22 +235,157 @@ const GatewaySetup &GatewayFiles()
     return setup;
 }
 
-bool LocalGateway()
+// The launcher's port from its state file ("<port> <pid>"); 0 without one.
+uint16_t LauncherPort()
 {
-    return !GatewayFiles().binary.empty();
+    static const uint16_t port = [] {
+        std::ifstream state(Env("TLX_GATEWAY_LAUNCHER"));
+        unsigned value = 0;
+        if (!(state >> value) || value > 65535)
+            return static_cast<uint16_t>(0);
+        return static_cast<uint16_t>(value);
+    }();
+    return port;
 }
 
-// One run of tlx_gateway on 127.0.0.1 with a port of its choosing.
+bool GatewayAvailable()
+{
+    return LauncherPort() != 0 || !GatewayFiles().binary.empty();
+}
+
+std::string FileBytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// One control connection to the launcher: lines out, lines and counted
+// bytes back, each read within 15 s.
+class LauncherLink {
+public:
+    explicit LauncherLink(uint16_t port)
+    {
+        uint32_t code = 0, loopback;
+        const uint8_t bytes[4] = {127, 0, 0, 1};
+        memcpy(&loopback, bytes, sizeof loopback);
+        const uint8_t portBytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+        uint16_t wirePort;
+        memcpy(&wirePort, portBytes, sizeof wirePort);
+        sock_ = NETSOCK_Open(&code);
+        if (sock_ == NETSOCK_NONE)
+            return;
+        int started = NETSOCK_ConnectStart(sock_, loopback, wirePort, &code);
+        if (started == NETSOCK_FAILED ||
+            (started == NETSOCK_IN_PROGRESS && (!NETSOCK_ConnectWait(sock_, 5000, &code) || code))) {
+            NETSOCK_Close(sock_);
+            sock_ = NETSOCK_NONE;
+            return;
+        }
+        NETSOCK_SetNonBlocking(sock_, 0);
+        bio_ = BIO_new_socket(sock_, BIO_NOCLOSE);
+    }
+    ~LauncherLink()
+    {
+        if (bio_)
+            BIO_free(bio_);
+        if (sock_ != NETSOCK_NONE)
+            NETSOCK_Close(sock_);
+    }
+    LauncherLink(const LauncherLink &) = delete;
+    LauncherLink &operator=(const LauncherLink &) = delete;
+
+    bool Send(const std::string &line)
+    {
+        return bio_ && BIO_write(bio_, line.data(), static_cast<int>(line.size())) ==
+                           static_cast<int>(line.size());
+    }
+    bool ReadLine(std::string *line)
+    {
+        line->clear();
+        char c = 0;
+        while (Read(&c, 1)) {
+            if (c == '\n')
+                return true;
+            line->push_back(c);
+        }
+        return false;
+    }
+    bool Read(char *out, size_t n)
+    {
+        while (n > 0) {
+            uint32_t code = 0;
+            if (!bio_ || NETSOCK_Wait(sock_, NETSOCK_WAIT_READ, 15000, &code) != 1)
+                return false;
+            int got = BIO_read(bio_, out, static_cast<int>(n));
+            if (got <= 0)
+                return false;
+            out += got;
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+private:
+    int32_t sock_ = NETSOCK_NONE;
+    BIO *bio_ = nullptr;
+};
+
+// One run of tlx_gateway on 127.0.0.1 with a port of its choosing. In the
+// arguments, @capture stands for a capture file of the gateway's, read back
+// with Capture().
 class Gateway {
 public:
     explicit Gateway(const std::string &args)
     {
+        std::string full = "--max-time 60 " + args;
+        if (LauncherPort())
+            StartByLauncher(full);
+        else
+            StartHere(full);
+    }
+    ~Gateway() { Stop(); }
+    Gateway(const Gateway &) = delete;
+    Gateway &operator=(const Gateway &) = delete;
+
+    uint16_t port() const { return port_; }
+    // The certificate's SHA-1 fingerprint as openssl prints it.
+    const std::string &fingerprint() const { return fingerprint_; }
+
+    void Stop()
+    {
+        if (link_) {
+            std::string line;
+            if (port_ && link_->Send("stop\n"))
+                link_->ReadLine(&line);
+            port_ = 0;
+            return;
+        }
+        if (!pipe_)
+            return;
+        if (pid_ > 0)
+            HostToolRun("kill " + std::to_string(pid_) + " 2>/dev/null", nullptr);
+        pclose(pipe_);
+        pipe_ = nullptr;
+    }
+    std::string Log() const { return File("log", log_); }
+    std::string Capture() const { return File("capture", capture_); }
+
+private:
+    void StartHere(std::string args)
+    {
         static int serial = 0;
-        log_ = (ScratchDir() / ("gateway" + std::to_string(++serial) + ".log")).string();
+        std::string stem = (ScratchDir() / ("gateway" + std::to_string(++serial))).string();
+        log_ = stem + ".log";
+        capture_ = stem + ".pcap";
+        size_t at = args.find("@capture");
+        if (at != std::string::npos)
+            args.replace(at, strlen("@capture"), Quote(capture_));
         const GatewaySetup &s = GatewayFiles();
+        fingerprint_ = s.fingerprint;
         std::string command = "echo PID $$; exec " + Quote(s.binary) + " --cert " + Quote(s.cert) +
-                              " --key " + Quote(s.key) + " --log " + Quote(log_) +
-                              " --max-time 60 " + args;
+                              " --key " + Quote(s.key) + " --log " + Quote(log_) + " " + args;
         pipe_ = popen(command.c_str(), "r");
         char line[128];
         while (pipe_ && fgets(line, sizeof line, pipe_)) {
@@ -252,34 +397,39 @@ public:
             }
         }
     }
-    ~Gateway() { Stop(); }
-    Gateway(const Gateway &) = delete;
-    Gateway &operator=(const Gateway &) = delete;
-
-    uint16_t port() const { return port_; }
-    const std::string &logPath() const { return log_; }
-
-    void Stop()
+    // "start ARGS" answered by "PORT <port> <fingerprint>".
+    void StartByLauncher(const std::string &args)
     {
-        if (!pipe_)
-            return;
-        if (pid_ > 0)
-            HostToolRun("kill " + std::to_string(pid_) + " 2>/dev/null", nullptr);
-        pclose(pipe_);
-        pipe_ = nullptr;
+        link_.reset(new LauncherLink(LauncherPort()));
+        std::string line;
+        char fingerprint[96] = "";
+        unsigned port = 0;
+        if (link_->Send("start " + args + "\n") && link_->ReadLine(&line) &&
+            sscanf(line.c_str(), "PORT %u %95s", &port, fingerprint) == 2 && port <= 65535) {
+            port_ = static_cast<uint16_t>(port);
+            fingerprint_ = fingerprint;
+        }
     }
-    std::string Log() const
+    std::string File(const char *name, const std::string &here) const
     {
-        std::string out;
-        HostToolRun("cat " + Quote(log_), &out);
-        return out;
+        if (!link_)
+            return FileBytes(here);
+        std::string line, data;
+        unsigned long size = 0;
+        if (!link_->Send(std::string("file ") + name + "\n") || !link_->ReadLine(&line) ||
+            sscanf(line.c_str(), "FILE %lu", &size) != 1)
+            return "";
+        data.resize(size);
+        if (size && !link_->Read(&data[0], size))
+            return "";
+        return data;
     }
 
-private:
     FILE *pipe_ = nullptr;
     int pid_ = 0;
+    std::unique_ptr<LauncherLink> link_;
     uint16_t port_ = 0;
-    std::string log_;
+    std::string log_, capture_, fingerprint_;
 };
 
 // The gateway's count of the client's TLS records (written when the
@@ -412,8 +562,9 @@ class TunnelE2E : public TunnelBase {
 protected:
     void SetUp() override
     {
-        if (!LocalGateway())
-            GTEST_SKIP() << "no test gateway on this host (TLX_BINARY_DIR, sh, openssl)";
+        if (!GatewayAvailable())
+            GTEST_SKIP() << "no test gateway: neither the launcher's state file "
+                            "(TLX_GATEWAY_LAUNCHER) nor TLX_BINARY_DIR with sh and openssl";
         TunnelBase::SetUp();
     }
 };
@@ -437,11 +588,11 @@ TEST_F(TunnelE2E, EachAuthenticationMethodReachesConnected)
         {"frames with FF 03, split records", "--auth chap-md5 --ff03 alternate --split header", ""},
         {"several frames to a record", "--auth mschapv2 --pack-records", ""},
     };
-    const std::string openssl = GatewayFiles().fingerprint;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Gateway gw(std::string(c.args) + " --once");
         ASSERT_NE(gw.port(), 0);
+        const std::string openssl = gw.fingerprint();
         TUNLEX_Config cfg = MakeConfig("127.0.0.1", gw.port());
         if (!strcmp(c.pinned, "lower"))
             snprintf(cfg.fingerprint, sizeof cfg.fingerprint, "%s", Lower(openssl).c_str());
@@ -758,24 +909,21 @@ struct Record {
     std::string bytes;
 };
 
-std::vector<Record> ReadCapture(const std::string &path, int sentByte)
+// The records of a capture file's bytes.
+std::vector<Record> ReadCapture(const std::string &file, int sentByte)
 {
     std::vector<Record> out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    uint8_t header[24];
-    if (fread(header, 1, sizeof header, f) == sizeof header) {
-        uint8_t rh[16];
-        while (fread(rh, 1, sizeof rh, f) == sizeof rh) {
-            uint32_t len = rh[8] | rh[9] << 8 | rh[10] << 16 | static_cast<uint32_t>(rh[11]) << 24;
-            std::string data(len, '\0');
-            if (len == 0 || fread(&data[0], 1, len, f) != len)
-                break;
-            out.push_back({static_cast<uint8_t>(data[0]) == sentByte, data.substr(1)});
-        }
+    const size_t header = 24, recordHeader = 16;
+    for (size_t at = header; at + recordHeader <= file.size();) {
+        const uint8_t *rh = reinterpret_cast<const uint8_t *>(file.data() + at);
+        uint32_t len = rh[8] | rh[9] << 8 | rh[10] << 16 | static_cast<uint32_t>(rh[11]) << 24;
+        at += recordHeader;
+        if (len == 0 || len > file.size() - at)
+            break;
+        std::string data = file.substr(at, len);
+        at += len;
+        out.push_back({static_cast<uint8_t>(data[0]) == sentByte, data.substr(1)});
     }
-    fclose(f);
     return out;
 }
 
@@ -802,32 +950,35 @@ void ExpectPrefix(const std::vector<std::string> &longer, const std::vector<std:
 TEST_F(TunnelE2E, CaptureOfASessionReadsAsPppInBothDirections)
 {
     std::string ours = (ScratchDir() / "client.pcap").string();
-    std::string theirs = (ScratchDir() / "gateway.pcap").string();
+    std::string theirs;
     FILE *file = fopen(ours.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     PcapWriter *writer = PCAP_Open(file, PCAP_MODE_DIRECTION);
     TUNLEX_SetCapture(conn_, writer);
     {
-        Gateway gw("--auth mschapv2 --echo-interval 1 --once --pcap " + Quote(theirs));
+        Gateway gw("--auth mschapv2 --echo-interval 1 --once --pcap @capture");
         Start(MakeConfig("127.0.0.1", gw.port()));
         ASSERT_TRUE(WaitState(kConnected, 10000)) << Message();
         RT_SleepMs(1300);   // an echo round from the gateway
         DisconnectAndCheck("capture");
         gw.Stop();
+        theirs = gw.Capture();
     }
     TUNLEX_SetCapture(conn_, nullptr);
     PCAP_Close(writer);
     fclose(file);
 
-    std::vector<Record> client = ReadCapture(ours, 1);
+    std::vector<Record> client = ReadCapture(FileBytes(ours), 1);
     std::vector<Record> gateway = ReadCapture(theirs, 1);
     ASSERT_GE(client.size(), 10u);
     // What we sent is what the gateway received, and the other way round.
     ExpectPrefix(Direction(client, 1), Direction(gateway, 0), 2, "sent");
     ExpectPrefix(Direction(gateway, 1), Direction(client, 0), 2, "received");
 
+    // The decoding check needs the host's tshark, which a Windows program
+    // under Wine cannot run; the comparison above ran in any case.
     if (HostToolPath("tshark").empty())
-        GTEST_SKIP() << "tshark not installed";
+        GTEST_SKIP() << "tshark not installed, or not reachable (under Wine)";
     std::string out;
     ASSERT_EQ(HostToolRun("tshark -r " + Quote(ours) +
                               " -T fields -e frame.p2p_dir -e frame.protocols 2>/dev/null",
@@ -858,14 +1009,20 @@ TEST_F(TunnelE2E, CaptureOfASessionReadsAsPppInBothDirections)
     EXPECT_TRUE(sawChap);
 }
 
-// A recording adapter and route service around the loopback interface: the
-// gateway hands out 127.0.0.1, so the interface lookup sees the "adapter"
-// with the negotiated address at once.
+// A recording adapter and route service, and the machine's adapters as the
+// interface lookup shows them: the fake adapter shows what the route service
+// was asked to set (unless it ignores it), and the adapter carrying the TCP
+// connection is the case's record when one is given, else the system's.
 struct FakeSide {
     std::mutex lock;
     std::vector<std::string> calls;
-    TUNLEX_InterfaceInfo adapter = {};
+    TUNLEX_InterfaceInfo adapter = {};   // as the lookup shows it
+    bool adapterApplies = true;          // takes the addresses it is given
+    bool fakeLocal = false;
+    TUNLEX_InterfaceInfo local = {};     // the adapter carrying the connection
     int configTunResult = 1;
+    int initResult = 1;
+    int addResult = 1;
     std::vector<int> checks;    // CheckRoutes answers, in order; then 0
     size_t checked = 0;
     bool routeLoopOver = false;
@@ -895,6 +1052,27 @@ struct FakeSide {
         }
         return false;
     }
+    void Reset()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        calls.clear();
+        adapter = {};
+        adapter.ifIndex = 0x7A11;
+        adapter.mtu = 1400;
+        snprintf(adapter.friendlyName, sizeof adapter.friendlyName, "fake adapter");
+        snprintf(adapter.description, sizeof adapter.description, "%s",
+                 NETIFACE_TapDescriptions[0]);
+        adapterApplies = true;
+        fakeLocal = false;
+        local = {};
+        configTunResult = 1;
+        initResult = 1;
+        addResult = 1;
+        checks.clear();
+        checked = 0;
+        routeLoopOver = false;
+        addsAfterLoop = 0;
+    }
 };
 
 FakeSide g_fake;
@@ -902,6 +1080,34 @@ FakeSide g_fake;
 std::string Ip(uint32_t address)
 {
     return TUNLEX_IpToString(address);
+}
+
+uint32_t IpOf(const char *text)
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d);
+    const uint8_t bytes[4] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b),
+                              static_cast<uint8_t>(c), static_cast<uint8_t>(d)};
+    uint32_t address;
+    memcpy(&address, bytes, sizeof address);
+    return address;
+}
+
+int FakeLookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info, uint32_t *operStatus)
+{
+    std::lock_guard<std::mutex> hold(g_fake.lock);
+    const TUNLEX_InterfaceInfo *found = nullptr;
+    if (key->kind == NETIFACE_BY_INDEX && key->value == g_fake.adapter.ifIndex)
+        found = &g_fake.adapter;
+    else if (key->kind == NETIFACE_BY_ADDRESS && g_fake.fakeLocal)
+        found = &g_fake.local;
+    if (!found)
+        return -1;
+    if (info)
+        *info = *found;
+    if (operStatus)
+        *operStatus = NETIFACE_OPER_UP;
+    return 1;
 }
 
 const TUNLEX_AdapterOps kFakeAdapter = {
@@ -924,6 +1130,12 @@ const TUNLEX_RouteOps kFakeRoutes = {
        uint32_t mtu, ErrorInfo *) {
         g_fake.Add("address " + Ip(address) + " " + Ip(mask) + " " + Ip(gateway) + " " +
                    std::to_string(mtu));
+        std::lock_guard<std::mutex> hold(g_fake.lock);
+        if (g_fake.adapterApplies) {
+            g_fake.adapter.address = address;
+            g_fake.adapter.mask = mask;
+            g_fake.adapter.gateway = gateway;
+        }
         return 1;
     },
     [](ROUTE_PipeHandle *, NETTAP_Handle *, uint32_t gateway, ErrorInfo *) {
@@ -933,18 +1145,28 @@ const TUNLEX_RouteOps kFakeRoutes = {
     [](ROUTE_PipeHandle *, NETTAP_Handle *, int clear, uint32_t dns1, uint32_t dns2,
        ErrorInfo *) {
         g_fake.Add("dns " + std::to_string(clear) + " " + Ip(dns1) + " " + Ip(dns2));
+        std::lock_guard<std::mutex> hold(g_fake.lock);
+        if (g_fake.adapterApplies) {
+            g_fake.adapter.dns1 = dns1;
+            g_fake.adapter.dns2 = dns2;
+        }
         return 1;
     },
-    [](ROUTE_PipeHandle *, const TUNLEX_InterfaceInfo *adapter, int allNets, ErrorInfo *) {
+    [](ROUTE_PipeHandle *, const TUNLEX_InterfaceInfo *adapter, int allNets, ErrorInfo *chain) {
         g_fake.Add("init " + std::to_string(adapter->ifIndex == g_fake.adapter.ifIndex) + " " +
                    std::to_string(allNets));
-        return 1;
+        if (!g_fake.initResult)
+            ERRORINFO_Set(chain, ERRORINFO_AT("fake"), "route service refused");
+        return g_fake.initResult;
     },
-    [](ROUTE_PipeHandle *, const TUNLEX_InterfaceInfo *, uint32_t destination, uint32_t mask,
-       uint32_t gateway, uint32_t metric, ErrorInfo *) {
+    [](ROUTE_PipeHandle *, const TUNLEX_InterfaceInfo *iface, uint32_t destination, uint32_t mask,
+       uint32_t gateway, uint32_t metric, ErrorInfo *chain) {
+        // The host route goes through the adapter carrying the connection.
         g_fake.Add("add " + Ip(destination) + " " + Ip(mask) + " " + Ip(gateway) + " " +
-                   std::to_string(metric));
-        return 1;
+                   std::to_string(metric) + " via " + Ip(iface->address));
+        if (!g_fake.addResult)
+            ERRORINFO_Set(chain, ERRORINFO_AT("fake"), "route refused");
+        return g_fake.addResult;
     },
     [](ROUTE_PipeHandle *, ErrorInfo *) {
         g_fake.Add("cleanup");
@@ -980,26 +1202,8 @@ protected:
         TunnelE2E::SetUp();
         if (IsSkipped())
             return;
-        resolver_ = (ScratchDir() / "resolv.conf").string();
-        FILE *f = fopen(resolver_.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        fputs("nameserver 10.99.0.53\nnameserver 10.99.0.54\n", f);
-        fclose(f);
-        NETIFACE_SetResolverFile(resolver_.c_str());
-        uint32_t loopback;
-        const uint8_t bytes[4] = {127, 0, 0, 1};
-        memcpy(&loopback, bytes, sizeof loopback);
-        NETIFACE_Key key = {NETIFACE_BY_ADDRESS, loopback};
-        {
-            std::lock_guard<std::mutex> hold(g_fake.lock);
-            g_fake.calls.clear();
-            g_fake.configTunResult = 1;
-            g_fake.checks.clear();
-            g_fake.checked = 0;
-            g_fake.routeLoopOver = false;
-            g_fake.addsAfterLoop = 0;
-        }
-        ASSERT_EQ(NETIFACE_Lookup(&key, &g_fake.adapter, nullptr, nullptr), 1);
+        g_fake.Reset();
+        NETIFACE_TestSetLookupHook(FakeLookup);
         TUNLEX_SetAdapterOps(&kFakeAdapter);
         TUNLEX_SetRouteOps(&kFakeRoutes);
         TUNLEX_SetTap(conn_, reinterpret_cast<NETTAP_Handle *>(&g_fake), 0);
@@ -1014,14 +1218,13 @@ protected:
         }
         TUNLEX_SetAdapterOps(nullptr);
         TUNLEX_SetRouteOps(nullptr);
-        NETIFACE_SetResolverFile(nullptr);
+        NETIFACE_TestSetLookupHook(nullptr);
     }
     void Reset() override
     {
         std::lock_guard<std::mutex> hold(g_fake.lock);
         g_fake.calls.clear();
     }
-    std::string resolver_;
 };
 
 const std::vector<std::string> kAdapterSetUp = {
@@ -1113,6 +1316,80 @@ TEST_F(TunnelAdapter, RouteWaitNeedsTwoConsecutiveChecks)
     }
 }
 
+// A full tunnel (neither client routes nor no-routes): the route service
+// takes all networks, and the gateway keeps a host route (255.255.255.255,
+// metric 2) through the adapter and next hop that carry the TCP connection,
+// unless it sits on that adapter's network. An unknown mask (0) says nothing
+// about the network, so the host route is added. A refused host route is
+// logged and the set-up goes on; a refused start of the route set-up ends
+// the attempt.
+TEST_F(TunnelAdapter, FullTunnelTakesAllNetsAndKeepsAHostRouteToTheGateway)
+{
+    struct Case {
+        const char *name;
+        const char *address, *mask, *gateway;   // the adapter carrying the connection
+        int initResult, addResult;
+        const char *hostRoute;                  // the "add" call, "" for none
+        const char *logged;
+        bool connects;
+    } cases[] = {
+        {"gateway on another network", "192.168.7.20", "255.255.255.0", "192.168.7.1", 1, 1,
+         "add 127.0.0.1 255.255.255.255 192.168.7.1 2 via 192.168.7.20",
+         "Adding single host route for 127.0.0.1 (gateway: 192.168.7.1)\n", true},
+        {"gateway on the local network", "127.0.0.9", "255.0.0.0", "127.0.0.254", 1, 1, "",
+         "Local server no single host route needed\n", true},
+        {"mask unknown", "127.0.0.9", "0.0.0.0", "127.0.0.254", 1, 1,
+         "add 127.0.0.1 255.255.255.255 127.0.0.254 2 via 127.0.0.9",
+         "Adding single host route for 127.0.0.1 (gateway: 127.0.0.254)\n", true},
+        {"host route refused", "192.168.7.20", "255.255.255.0", "192.168.7.1", 1, 0,
+         "add 127.0.0.1 255.255.255.255 192.168.7.1 2 via 192.168.7.20", "route refused", true},
+        {"route set-up refused", "192.168.7.20", "255.255.255.0", "192.168.7.1", 0, 1, "",
+         "route service refused", false},
+    };
+    const std::vector<std::string> setUp = {
+        "media 1", "tun 10.99.0.2 255.255.255.0", "address 10.99.0.2 255.255.255.0 10.99.0.1 1400",
+        "dns 1 10.99.0.53 10.99.0.54", "init 1 1"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard<std::mutex> hold(g_fake.lock);
+            g_fake.fakeLocal = true;
+            g_fake.local = {};
+            g_fake.local.ifIndex = 0x7A12;
+            g_fake.local.address = IpOf(c.address);
+            g_fake.local.mask = IpOf(c.mask);
+            g_fake.local.gateway = IpOf(c.gateway);
+            g_fake.adapter.address = g_fake.adapter.gateway = 0;
+            g_fake.initResult = c.initResult;
+            g_fake.addResult = c.addResult;
+        }
+        LogCapture log;
+        Gateway gw("--auth pap --once");
+        Start(MakeConfig("127.0.0.1", gw.port()));
+        std::vector<std::string> expected = setUp;
+        if (c.hostRoute[0])
+            expected.push_back(c.hostRoute);
+        if (c.connects) {
+            ASSERT_TRUE(WaitState(kConnected, 10000)) << Message();
+            EXPECT_TRUE(g_fake.WaitCall("status Established"));
+            EXPECT_EQ(Recorded(), kToConnected);
+            expected.push_back("status Established");
+            EXPECT_EQ(g_fake.Calls(), expected);
+            DisconnectAndCheck(c.name);
+        } else {
+            ASSERT_TRUE(WaitExit(10000)) << Message();
+            EXPECT_EQ(g_rec.exitState, StateKind(TUNLEX_STATE_ERROR, TUNLEX_KIND_UNKNOWN));
+            EXPECT_EQ(Message(), c.logged);
+            EXPECT_EQ(g_fake.Calls(), Join(expected, kAttemptEnd));
+        }
+        std::string text = log.Text();
+        EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        bool local = !strcmp(c.logged, "Local server no single host route needed\n");
+        EXPECT_EQ(text.find("Local server no single host route needed") != std::string::npos,
+                  local);
+    }
+}
+
 // The adapter refusing its address ends the attempt with the step's message.
 TEST_F(TunnelAdapter, AdapterRefusingTheAddressEndsTheAttempt)
 {
@@ -1130,7 +1407,8 @@ TEST_F(TunnelAdapter, AdapterRefusingTheAddressEndsTheAttempt)
 TEST_F(TunnelAdapter, AddressWaitTimesOutWithTheFirstMismatch)
 {
     TUNLEX_TestSetTimeDivisors(100, 1);
-    Gateway gw("--auth pap --once");   // hands out 10.99.0.2, which lo never gets
+    g_fake.adapterApplies = false;
+    Gateway gw("--auth pap --once");
     Start(MakeConfig("127.0.0.1", gw.port()));
     ASSERT_TRUE(WaitExit(10000)) << Message();
     EXPECT_EQ(Message(), "Unable to update interface address for TUN/TAP interface");
@@ -1146,6 +1424,122 @@ TEST_F(TunnelAdapter, AddressWaitTimesOutWithTheFirstMismatch)
     EXPECT_EQ(std::vector<std::string>(calls.end() - 3, calls.end()), kAttemptEnd);
 }
 
+// The route service's real client over the real pipe, to a stand-in service.
+// The adapter's two requests need a real adapter handle for its name; here
+// they say the same to the service for the fake adapter.
+const TUNLEX_RouteOps kPipeRoutes = {
+    [](ROUTE_PipeHandle *pipe, NETTAP_Handle *, uint32_t address, uint32_t mask, uint32_t gateway,
+       uint32_t mtu, ErrorInfo *chain) {
+        return ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_SET_IFACE_ADDR,
+                                  SVCPIPE_ARGS_SET_IFACE_ADDR, "{fake}", g_fake.adapter.ifIndex,
+                                  SVCPIPE_AddressWord(address), SVCPIPE_AddressWord(mask),
+                                  SVCPIPE_AddressWord(gateway), static_cast<unsigned long>(mtu));
+    },
+    nullptr,
+    [](ROUTE_PipeHandle *pipe, NETTAP_Handle *, int clear, uint32_t dns1, uint32_t dns2,
+       ErrorInfo *chain) {
+        return ROUTE_Service_Call(pipe, chain, SVCPIPE_CMD_SET_DNS_IFACE,
+                                  SVCPIPE_ARGS_SET_DNS_IFACE, "{fake}", g_fake.adapter.ifIndex,
+                                  clear ? SVCPIPE_DNS_CLEAR : SVCPIPE_DNS_KEEP,
+                                  SVCPIPE_AddressWord(dns1), SVCPIPE_AddressWord(dns2));
+    },
+    ROUTE_Service_Init,
+    ROUTE_Service_Add,
+    ROUTE_Service_CleanUp,
+    ROUTE_Service_ClientStatus,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// A disconnect while the connection thread waits for the route service in
+// the set-up, the service answering 1.5 s late or never: the thread sees
+// the abort flag in its wait and ends by itself, the disconnect returns
+// within 1.1 s, and the service still hears the clean-up.
+TEST_F(TunnelE2E, DisconnectDuringEachRouteServiceWaitOfTheSetUpEndsInTime)
+{
+    struct Case {
+        const char *name;
+        const char *stalled;   // the command the service is slow to answer
+        bool never;            // never answers it (else 1.5 s late)
+    } cases[] = {
+        {"adapter address, late", SVCPIPE_CMD_SET_IFACE_ADDR, false},
+        {"adapter address, never", SVCPIPE_CMD_SET_IFACE_ADDR, true},
+        {"route set-up, late", SVCPIPE_CMD_ROUTE_INIT, false},
+        {"route set-up, never", SVCPIPE_CMD_ROUTE_INIT, true},
+        {"host route, late", SVCPIPE_CMD_ROUTE_ADD, false},
+        {"host route, never", SVCPIPE_CMD_ROUTE_ADD, true},
+    };
+    g_fake.Reset();
+    {
+        std::lock_guard<std::mutex> hold(g_fake.lock);
+        // The gateway's host route is needed: it is not on the local network.
+        g_fake.fakeLocal = true;
+        g_fake.local.ifIndex = 0x7A12;
+        g_fake.local.address = IpOf("192.168.7.20");
+        g_fake.local.mask = IpOf("255.255.255.0");
+        g_fake.local.gateway = IpOf("192.168.7.1");
+    }
+    NETIFACE_TestSetLookupHook(FakeLookup);
+    TUNLEX_SetAdapterOps(&kFakeAdapter);
+    TUNLEX_SetRouteOps(&kPipeRoutes);
+    TUNLEX_SetTap(conn_, reinterpret_cast<NETTAP_Handle *>(&g_fake), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            // The fake adapter shows what it was given, so the address wait passes.
+            std::lock_guard<std::mutex> hold(g_fake.lock);
+            g_fake.adapter.address = IpOf("10.99.0.2");
+            g_fake.adapter.gateway = IpOf("10.99.0.1");
+            g_fake.adapter.dns1 = IpOf("10.99.0.53");
+            g_fake.adapter.dns2 = IpOf("10.99.0.54");
+        }
+        const std::string stalled = c.stalled;
+        const bool never = c.never;
+        FakeRouteService service([stalled, never](const std::string &request) {
+            if (FakeCommandOf(request) != stalled)
+                return FakeOk(request);
+            if (never)
+                return FakeReply{FakeReply::SWALLOW, "", 0};
+            return FakeSend(stalled + " " SVCPIPE_REPLY_OK, 1500);
+        });
+        ASSERT_TRUE(service.Ok());
+        ROUTE_PipeHandle pipe = ROUTE_Service_OpenPipe();
+        ASSERT_NE(pipe.handle, PIPECLIENT_NONE);
+        TUNLEX_SetRouteClient(conn_, &pipe);
+
+        Gateway gw("--auth pap --once");
+        Start(MakeConfig("127.0.0.1", gw.port()));
+        auto seen = [&service](const std::string &command) {
+            size_t n = 0;
+            for (const std::string &r : service.Requests())
+                n += FakeCommandOf(r) == command;
+            return n;
+        };
+        for (int i = 0; i < 500 && !seen(stalled); ++i)
+            RT_SleepMs(10);
+        ASSERT_EQ(seen(stalled), 1u) << Message();
+        // The start's own disconnect of what ran before told the service too.
+        const size_t cleanUps = seen(SVCPIPE_CMD_ROUTE_CLEANUP);
+        const size_t reports = seen(SVCPIPE_CMD_CLIENT_STATUS);
+        RT_SleepMs(200);
+        EXPECT_FALSE(WaitExit(0)) << "the thread should still wait for the service";
+        EXPECT_EQ(TUNLEX_GetState(conn_), TUNLEX_STATE_PPP_UP);
+        DisconnectAndCheck(c.name);
+        // Both clean-ups reach the service, the thread's and the disconnect's.
+        for (int i = 0; i < 300 && seen(SVCPIPE_CMD_ROUTE_CLEANUP) < cleanUps + 2; ++i)
+            RT_SleepMs(10);
+        EXPECT_EQ(seen(SVCPIPE_CMD_ROUTE_CLEANUP), cleanUps + 2);
+        EXPECT_EQ(seen(SVCPIPE_CMD_CLIENT_STATUS), reports + 2);
+        TUNLEX_SetRouteClient(conn_, nullptr);
+        ROUTE_Service_ClosePipe(&pipe);
+    }
+    TUNLEX_SetTap(conn_, nullptr, 0);
+    TUNLEX_SetAdapterOps(nullptr);
+    TUNLEX_SetRouteOps(nullptr);
+    NETIFACE_TestSetLookupHook(nullptr);
+}
+
 // The Windows build meets the Linux gateway here (scripts/interop-test.sh);
 // on Linux alone the test starts its own gateway. The gateway stays silent
 // on its first connection: a disconnect during that PPP handshake ends the
@@ -1158,7 +1552,7 @@ TEST_F(TunnelBase, InteropDisconnectsDuringHandshakeThenConnects)
         host = "127.0.0.1";
     std::unique_ptr<Gateway> gw;
     if (port.empty()) {
-        if (!LocalGateway())
+        if (!GatewayAvailable())
             GTEST_SKIP() << "no gateway: set TLX_GATEWAY_PORT";
         gw.reset(new Gateway("--auth mschapv2 --silent --faulty-connections 1 --connections 2"));
         port = std::to_string(gw->port());
@@ -1166,7 +1560,7 @@ TEST_F(TunnelBase, InteropDisconnectsDuringHandshakeThenConnects)
     TUNLEX_Config cfg = MakeConfig(host, static_cast<uint16_t>(atoi(port.c_str())));
     std::string pinned = Env("TLX_GATEWAY_FINGERPRINT");
     if (pinned.empty() && gw)
-        pinned = GatewayFiles().fingerprint;
+        pinned = gw->fingerprint();
     snprintf(cfg.fingerprint, sizeof cfg.fingerprint, "%s", pinned.c_str());
 
     Start(cfg);
