@@ -124,8 +124,7 @@ static void QueueReturnBatch(NETTAP_PacketQueue *q)
     MUTEX_Unlock(&q->freeLock);
     q->returnHead = nullptr;
     q->returnCount = 0;
-    for (uint32_t i = 0; i < n; i++)
-        NETTAP_SemRelease(q->freeCount);
+    NETTAP_SemReleaseMany(q->freeCount, n);
 }
 
 void NETTAP_QueueAppend(NETTAP_PacketQueue *q, NETTAP_QueueBuffer *buf)
@@ -305,6 +304,12 @@ int NETTAP_Send(NETTAP_Handle *tap, PKT_Buffer *packet)
         return 0;
     PKT_Release(packet);
     return 1;
+}
+
+void NETTAP_EndBurst(NETTAP_Handle *tap)
+{
+    if (IsOpen(tap) && tap->queue.ops->endBurst)
+        tap->queue.ops->endBurst(tap->queue.io);
 }
 
 PKT_Buffer *NETTAP_Receive(NETTAP_Handle *tap)

@@ -500,6 +500,8 @@ int TUNLEX_Pump(TUNLEX_Connection *conn, ErrorInfo *chain)
             break;
         moved |= PumpToAdapter(conn, tap, packet);
     }
+    if (tap && conn->tap && tap->EndBurst)
+        tap->EndBurst(conn->tap);
     if (!tap || !conn->tap || !tap->Receive)
         return moved;
     NETPPP_BeginBatch(conn);

@@ -185,6 +185,8 @@ struct TUNLEX_AdapterOps {
     // The oldest packet read from the adapter, or null; never waits.
     PKT_Buffer *(*Receive)(NETTAP_Handle *tap);
     void (*SetPacketDump)(NETTAP_Handle *tap, int on);
+    // The end of a burst of Sends; may be null.
+    void (*EndBurst)(NETTAP_Handle *tap);
 };
 
 struct TUNLEX_RouteOps {

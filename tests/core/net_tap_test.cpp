@@ -116,7 +116,8 @@ struct FakeDevice {
 };
 
 const NETTAP_DeviceOps kFakeOps = {FakeDevice::Read,      FakeDevice::Write, FakeDevice::SetMedia,
-                                   FakeDevice::ConfigTun, FakeDevice::Wake,  FakeDevice::Close};
+                                   FakeDevice::ConfigTun, FakeDevice::Wake,  FakeDevice::Close,
+                                   nullptr};
 
 class NetTapQueue : public ::testing::Test {
 protected:

@@ -479,6 +479,7 @@ static void Run(GW_Session *s)
         int wasPreface = s->prefaceSeen;
         s->batching = s->opt->packRecords && s->opt->split == GW_SPLIT_NONE;
         ProcessInput(s, pppLive);
+        GW_TunEndBurst();
         if (pppStarted && !s->dead && !(!wasPreface && s->prefaceSeen))
             GW_PppTick(s, GW_Now());
         s->batching = 0;
@@ -543,9 +544,10 @@ void GW_Serve(const GW_Options *o, SSL_CTX *ctx, int fd, uint32_t number)
     GW_Log("#%u TLS records from the client: %u, holding exactly one frame: %u; %llu bytes sent",
            number, s->recordsIn, s->recordsOneFrame, (unsigned long long)s->bytesOut);
     if (o->tunFd >= 0)
-        GW_Log("#%u IPv4 through %s: %llu packets to the link, %llu to the client, %llu dropped", number,
+        GW_Log("#%u IPv4 through %s: %llu packets to the link, %llu to the client, %llu dropped; "
+               "%llu refused by the link so far", number,
                o->tunName, (unsigned long long)s->ipIn, (unsigned long long)s->ipOut,
-               (unsigned long long)s->ipDropped);
+               (unsigned long long)s->ipDropped, (unsigned long long)GW_TunWriteFailures());
     if (s->ssl)
         SSL_free(s->ssl);
     close(fd);
