@@ -109,6 +109,18 @@ int NETTAP_Send(NETTAP_Handle *tap, PKT_Buffer *packet);
 // next packet as the start of a new one. Connection thread only.
 void NETTAP_EndBurst(NETTAP_Handle *tap);
 
+// For the connection thread's idle wait: a descriptor that polls readable
+// when the device has a packet its reader is about to queue, so that the
+// wait can end together with the reader's and not after it; NETTAP_NO_DEVICE
+// when the system has none (the reader's wake-up alone tells).
+intptr_t NETTAP_WaitHandle(NETTAP_Handle *tap);
+
+// Waits, without sleeping, up to us microseconds for a packet to be queued:
+// the time the reader takes from the device's readiness to the queue. 1
+// when one is queued, 0 when none came (the reader pauses, or the device's
+// packet was not for the tunnel). Connection thread only.
+int NETTAP_AwaitQueued(NETTAP_Handle *tap, uint32_t us);
+
 // The oldest packet read from the device as a new pool buffer tagged "TAP",
 // owned by the caller; null at once when none is waiting (or no pool buffer
 // was free: that packet is dropped). Connection thread only.

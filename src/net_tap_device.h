@@ -29,6 +29,9 @@ struct NETTAP_DeviceOps {
     void (*close)(void *io);
     // The end of a burst of writes (null: the device needs no word of it).
     void (*endBurst)(void *io);
+    // A descriptor that polls readable when the device has a packet for the
+    // reader (null: none).
+    intptr_t (*waitHandle)(void *io);
 };
 
 // A handle with the given adapter record (or a zero one), no device and no

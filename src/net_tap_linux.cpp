@@ -322,7 +322,13 @@ void CloseIo(void *io)
     delete d;
 }
 
-const NETTAP_DeviceOps kLinuxOps = {Read, Write, SetMedia, ConfigTun, Wake, CloseIo, EndBurst};
+intptr_t WaitHandle(void *io)
+{
+    return static_cast<LinuxIo *>(io)->fd;
+}
+
+const NETTAP_DeviceOps kLinuxOps = {Read,   Write,    SetMedia,  ConfigTun,
+                                    Wake,   CloseIo,  EndBurst,  WaitHandle};
 
 void *ThreadMain(void *arg)
 {

@@ -211,8 +211,9 @@ void CloseIo(void *io)
     delete d;
 }
 
-// An overlapped write is under way at the driver already: no burst to end.
-const NETTAP_DeviceOps kWinOps = {Read, Write, SetMedia, ConfigTun, Wake, CloseIo, nullptr};
+// An overlapped write is under way at the driver already: no burst to end;
+// and no wait tells that the driver has a packet before the read takes it.
+const NETTAP_DeviceOps kWinOps = {Read, Write, SetMedia, ConfigTun, Wake, CloseIo, nullptr, nullptr};
 
 WinIo *NewIo(HANDLE device)
 {

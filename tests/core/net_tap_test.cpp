@@ -117,7 +117,7 @@ struct FakeDevice {
 
 const NETTAP_DeviceOps kFakeOps = {FakeDevice::Read,      FakeDevice::Write, FakeDevice::SetMedia,
                                    FakeDevice::ConfigTun, FakeDevice::Wake,  FakeDevice::Close,
-                                   nullptr};
+                                   nullptr,               nullptr};
 
 class NetTapQueue : public ::testing::Test {
 protected:

@@ -918,6 +918,8 @@ const TUNLEX_AdapterOps kFakeAdapter = {
     [](NETTAP_Handle *) -> PKT_Buffer * { return nullptr; },
     nullptr,
     nullptr,
+    nullptr,
+    nullptr,
 };
 
 const TUNLEX_RouteOps kFakeRoutes = {
