@@ -105,8 +105,9 @@ int NETTAP_ConfigTun(NETTAP_Handle *tap, uint32_t address, uint32_t mask, ErrorI
 // is still the caller's. Connection thread only.
 int NETTAP_Send(NETTAP_Handle *tap, PKT_Buffer *packet);
 
-// The end of a burst of NETTAP_Send calls: the device may then treat the
-// next packet as the start of a new one. Connection thread only.
+// The end of a burst of NETTAP_Send calls (the connection thread goes idle):
+// the device may then treat the next packet as a lone one. Connection
+// thread only.
 void NETTAP_EndBurst(NETTAP_Handle *tap);
 
 // For the connection thread's idle wait: a descriptor that polls readable

@@ -56,9 +56,10 @@ namespace {
 // so the caller's buffer is free as soon as the write is queued; one write
 // is under way at a time, in the order they were queued.
 //
-// The first packet of a burst that finds the ring empty is written by the
-// caller itself: a lone packet (a ping, an ACK of an idle link) then costs
-// no wake-up of the writer, and the rest of a burst still goes to it.
+// The first packet of a burst (the first after the connection thread was
+// idle) that finds the ring empty is written by the caller itself: a lone
+// packet (a ping, an ACK of an idle link) then costs no wake-up of the
+// writer, and a busy link's packets still all go to it.
 enum : uint32_t { WRITE_SLOTS = 32, WRITE_SLOT_BYTES = 2048 };
 
 struct WriteSlot {

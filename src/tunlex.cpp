@@ -501,8 +501,6 @@ int TUNLEX_Pump(TUNLEX_Connection *conn, ErrorInfo *chain)
             break;
         moved |= PumpToAdapter(conn, tap, packet);
     }
-    if (tap && conn->tap && tap->EndBurst)
-        tap->EndBurst(conn->tap);
     if (!tap || !conn->tap || !tap->Receive)
         return moved;
     NETPPP_BeginBatch(conn);
@@ -767,6 +765,10 @@ static void IdleWait(TUNLEX_Connection *conn, NETSOCK_Wake *wake, int *adapterQu
     if (ms == 0)
         return;
     const TUNLEX_AdapterOps *tap = g_adapterOps.load();
+    // Going idle ends a burst: the first packet after the wait is a lone
+    // one, while a busy link's packets all go the device's way.
+    if (tap && conn->tap && tap->EndBurst)
+        tap->EndBurst(conn->tap);
     intptr_t device = NETTAP_NO_DEVICE;
     if (!*adapterQuiet && tap && conn->tap && tap->WaitHandle && tap->AwaitQueued)
         device = tap->WaitHandle(conn->tap);

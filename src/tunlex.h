@@ -185,7 +185,7 @@ struct TUNLEX_AdapterOps {
     // The oldest packet read from the adapter, or null; never waits.
     PKT_Buffer *(*Receive)(NETTAP_Handle *tap);
     void (*SetPacketDump)(NETTAP_Handle *tap, int on);
-    // The end of a burst of Sends; may be null.
+    // The end of a burst of Sends, before an idle wait; may be null.
     void (*EndBurst)(NETTAP_Handle *tap);
     // The idle wait's look at the adapter (both may be null): a descriptor
     // to wait on (NETTAP_WaitHandle), and the short wait for the reader's

@@ -187,7 +187,7 @@ int GW_TunWriterStart(int fd);
 void GW_TunWriterStop(void);
 // One packet to the link: 1 written or queued, 0 when the link refused it.
 int GW_TunWrite(const uint8_t *p, size_t n);
-void GW_TunEndBurst(void);           // the end of a pass's packets to the link
+void GW_TunEndBurst(void);           // the session goes idle: the next packet is a lone one
 uint64_t GW_TunWriteFailures(void);  // queued packets the link refused, so far
 
 // gateway_ppp.cpp

@@ -479,7 +479,6 @@ static void Run(GW_Session *s)
         int wasPreface = s->prefaceSeen;
         s->batching = s->opt->packRecords && s->opt->split == GW_SPLIT_NONE;
         ProcessInput(s, pppLive);
-        GW_TunEndBurst();
         if (pppStarted && !s->dead && !(!wasPreface && s->prefaceSeen))
             GW_PppTick(s, GW_Now());
         s->batching = 0;
@@ -489,8 +488,10 @@ static void Run(GW_Session *s)
             continue;   // the frames behind the preface wait for PPP to start
         if (pppStarted && !s->dead && s->opt->tunFd >= 0)
             TunToClient(s);
-        if (!s->dead && !SSL_has_pending(s->ssl))   // read-ahead may hold records not yet decrypted
+        if (!s->dead && !SSL_has_pending(s->ssl)) {   // read-ahead may hold records not yet decrypted
+            GW_TunEndBurst();
             WaitInput(s);
+        }
     }
     if (!s->dead)
         GW_Close(s, "gateway stopping");

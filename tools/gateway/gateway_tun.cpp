@@ -1,10 +1,10 @@
 // Writes to the tun link from a thread of their own. A write to a tun device
 // runs the system's receive path for the packet (the receiving TCP and its
 // reader's wake-up) on the writing thread; on the session's thread that
-// would hold up the TLS stream for every packet. The first packet of a
-// burst that finds nothing queued is written at once by the caller: a lone
-// packet (a ping) then waits for no thread, and the rest of a burst goes
-// through the ring in order.
+// would hold up the TLS stream for every packet. The first packet
+// after the session waited for input, when nothing is queued, is written at
+// once by the caller: a lone packet (a ping) then waits for no thread, and
+// a busy link's packets go through the ring in order.
 #include "gateway.h"
 
 #include <cerrno>
