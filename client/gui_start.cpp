@@ -22,6 +22,7 @@ ROUTE_PipeHandle *GUI_RouteClient = nullptr;
 const TUNLEX_AdapterOps GUI_AdapterOps = {
     NETTAP_GetInfo, NETTAP_SetMediaStatus, NETTAP_ConfigTun,
     NETTAP_Send,    NETTAP_Receive,        NETTAP_SetPacketDump,
+    NETTAP_EndBurst, NETTAP_WaitHandle,    NETTAP_AwaitQueued,
 };
 
 const TUNLEX_RouteOps GUI_RouteOps = {

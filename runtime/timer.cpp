@@ -542,6 +542,30 @@ int TIMER_RunExpired(void)
     return MUTEX_Unlock(&s.housekeepingLock);
 }
 
+uint32_t TIMER_MsUntilNext(uint32_t limit)
+{
+    TimerService &s = g_timers;
+    if (!s.initialised)
+        return limit;
+    uint64_t now = s.tick();
+    if (RWLOCK_LockShared(&s.tableLock) != RT_OK)
+        return 0;   // the next poll finds out what is wrong
+    uint32_t ms = limit;
+    const TimerQueue *q = FindQueue(g_threadIdSource(), ThreadToken());
+    const TimerRecord *r = q ? q->pending.head : nullptr;
+    if (r && IsDue(now, r->expiry)) {
+        ms = 0;
+    } else if (r) {
+        uint64_t ticks = r->expiry - now;
+        uint64_t tps = s.ticksPerSecond;
+        uint64_t wait = ticks / tps * 1000 + ((ticks % tps) * 1000 + tps - 1) / tps;
+        if (wait < ms)
+            ms = static_cast<uint32_t>(wait);
+    }
+    RWLOCK_UnlockShared(&s.tableLock);
+    return ms;
+}
+
 void TIMER_TestReset(void)
 {
     TimerService &s = g_timers;

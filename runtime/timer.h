@@ -29,6 +29,9 @@ int TIMER_Add(uint32_t seconds, uint32_t microseconds, uint32_t oneShot,
 int TIMER_Cancel(TIMER_Callback callback, void *context);
 // Fires the calling thread's due timers in expiry order. Result 0 or a lock code.
 int TIMER_RunExpired(void);
+// Milliseconds (rounded up) until the calling thread's next timer is due: 0
+// when one is due already, limit when none comes sooner (or none is armed).
+uint32_t TIMER_MsUntilNext(uint32_t limit);
 
 // Test support. TIMER_TestReset tears the service down (no thread may be using
 // it) so that a test can initialise it afresh with its own limits and clock.

@@ -67,6 +67,12 @@ void NETSOCK_WakeSignal(NETSOCK_Wake *wake);   // any thread; null is ignored
 // the armed wake was signalled; disarms. 1 woken, 0 timed out, -1 socket
 // error with *code.
 int NETSOCK_WaitReadOrWake(int32_t sock, NETSOCK_Wake *wake, uint32_t ms, uint32_t *code);
+// The same, and until the device descriptor is readable too, where the
+// system can wait for one (Linux: a tun device; Windows cannot wait so for a
+// TAP handle and waits as above). *deviceReady: 1 when the device was.
+// NETSOCK_NONE as device waits for socket and wake only.
+int NETSOCK_WaitReadWakeOrDevice(int32_t sock, NETSOCK_Wake *wake, intptr_t device, uint32_t ms,
+                                 uint32_t *code, int *deviceReady);
 
 // The connected peer's and the local IPv4 address; 0 when not AF_INET.
 int NETSOCK_PeerAddress(int32_t sock, uint32_t *address);

@@ -204,14 +204,23 @@ void NETSOCK_WakeSignal(NETSOCK_Wake *wake)
 
 int NETSOCK_WaitReadOrWake(int32_t sock, NETSOCK_Wake *wake, uint32_t ms, uint32_t *code)
 {
+    int deviceReady = 0;
+    return NETSOCK_WaitReadWakeOrDevice(sock, wake, NETSOCK_NONE, ms, code, &deviceReady);
+}
+
+int NETSOCK_WaitReadWakeOrDevice(int32_t sock, NETSOCK_Wake *wake, intptr_t device, uint32_t ms,
+                                 uint32_t *code, int *deviceReady)
+{
+    *deviceReady = 0;
     if (!wake)
         return NETSOCK_Wait(sock, NETSOCK_WAIT_READ, ms, code);
     if (sock < 0) {
         *code = EBADF;
         return -1;
     }
-    pollfd p[2] = {{sock, POLLIN, 0}, {wake->fd, POLLIN, 0}};
-    int n = poll(p, 2, static_cast<int>(ms));
+    pollfd p[3] = {{sock, POLLIN, 0}, {wake->fd, POLLIN, 0}, {static_cast<int>(device), POLLIN, 0}};
+    int n = poll(p, device >= 0 ? 3 : 2, static_cast<int>(ms));
+    *deviceReady = n > 0 && device >= 0 && (p[2].revents & POLLIN) != 0;
     wake->armed.store(0);
     if (p[1].revents & POLLIN) {
         uint64_t count;

@@ -242,6 +242,13 @@ int NETSOCK_WaitReadOrWake(int32_t sock, NETSOCK_Wake *wake, uint32_t ms, uint32
     return r == WAIT_TIMEOUT ? 0 : 1;
 }
 
+int NETSOCK_WaitReadWakeOrDevice(int32_t sock, NETSOCK_Wake *wake, intptr_t, uint32_t ms,
+                                 uint32_t *code, int *deviceReady)
+{
+    *deviceReady = 0;
+    return NETSOCK_WaitReadOrWake(sock, wake, ms, code);
+}
+
 int NETSOCK_PeerAddress(int32_t sock, uint32_t *address)
 {
     sockaddr_in sa;

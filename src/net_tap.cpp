@@ -6,7 +6,9 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 #include <new>
+#include <thread>
 
 #include "cp_wrapper.h"
 #include "net_iface.h"
@@ -124,8 +126,7 @@ static void QueueReturnBatch(NETTAP_PacketQueue *q)
     MUTEX_Unlock(&q->freeLock);
     q->returnHead = nullptr;
     q->returnCount = 0;
-    for (uint32_t i = 0; i < n; i++)
-        NETTAP_SemRelease(q->freeCount);
+    NETTAP_SemReleaseMany(q->freeCount, n);
 }
 
 void NETTAP_QueueAppend(NETTAP_PacketQueue *q, NETTAP_QueueBuffer *buf)
@@ -305,6 +306,37 @@ int NETTAP_Send(NETTAP_Handle *tap, PKT_Buffer *packet)
         return 0;
     PKT_Release(packet);
     return 1;
+}
+
+intptr_t NETTAP_WaitHandle(NETTAP_Handle *tap)
+{
+    if (!IsOpen(tap) || !tap->queue.ops->waitHandle)
+        return NETTAP_NO_DEVICE;
+    return tap->queue.ops->waitHandle(tap->queue.io);
+}
+
+int NETTAP_AwaitQueued(NETTAP_Handle *tap, uint32_t us)
+{
+    if (!IsOpen(tap))
+        return 0;
+    NETTAP_PacketQueue *q = &tap->queue;
+    auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    for (;;) {
+        // A look that takes the count gives it straight back.
+        if (NETTAP_SemWait(q->outputCount, 0)) {
+            NETTAP_SemRelease(q->outputCount);
+            return 1;
+        }
+        if (std::chrono::steady_clock::now() >= end)
+            return 0;
+        std::this_thread::yield();   // the reader may share this processor
+    }
+}
+
+void NETTAP_EndBurst(NETTAP_Handle *tap)
+{
+    if (IsOpen(tap) && tap->queue.ops->endBurst)
+        tap->queue.ops->endBurst(tap->queue.io);
 }
 
 PKT_Buffer *NETTAP_Receive(NETTAP_Handle *tap)

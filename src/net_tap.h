@@ -26,7 +26,7 @@ struct PKT_Buffer;
 
 enum : uint32_t {
     NETTAP_QUEUE_BUFFERS = 32,
-    NETTAP_RETURN_BATCH = 8,         // buffers the connection thread gives back at once
+    NETTAP_RETURN_BATCH = 16,        // buffers the connection thread gives back at once
     NETTAP_MAX_PACKET = 1560,        // the largest packet the reader accepts
     NETTAP_INDEX_NONE = 0xFFFFFFFFu  // NETTAP_GetIndex without handle (-1)
 };
@@ -104,6 +104,23 @@ int NETTAP_ConfigTun(NETTAP_Handle *tap, uint32_t address, uint32_t mask, ErrorI
 // to the pool; the device works from its own copy. 0: not written, the packet
 // is still the caller's. Connection thread only.
 int NETTAP_Send(NETTAP_Handle *tap, PKT_Buffer *packet);
+
+// The end of a burst of NETTAP_Send calls (the connection thread goes idle):
+// the device may then treat the next packet as a lone one. Connection
+// thread only.
+void NETTAP_EndBurst(NETTAP_Handle *tap);
+
+// For the connection thread's idle wait: a descriptor that polls readable
+// when the device has a packet its reader is about to queue, so that the
+// wait can end together with the reader's and not after it; NETTAP_NO_DEVICE
+// when the system has none (the reader's wake-up alone tells).
+intptr_t NETTAP_WaitHandle(NETTAP_Handle *tap);
+
+// Waits, without sleeping, up to us microseconds for a packet to be queued:
+// the time the reader takes from the device's readiness to the queue. 1
+// when one is queued, 0 when none came (the reader pauses, or the device's
+// packet was not for the tunnel). Connection thread only.
+int NETTAP_AwaitQueued(NETTAP_Handle *tap, uint32_t us);
 
 // The oldest packet read from the device as a new pool buffer tagged "TAP",
 // owned by the caller; null at once when none is waiting (or no pool buffer

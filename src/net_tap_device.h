@@ -27,6 +27,11 @@ struct NETTAP_DeviceOps {
     void (*wake)(void *io);
     // Ends any I/O still under way, closes the device and frees io.
     void (*close)(void *io);
+    // The end of a burst of writes (null: the device needs no word of it).
+    void (*endBurst)(void *io);
+    // A descriptor that polls readable when the device has a packet for the
+    // reader (null: none).
+    intptr_t (*waitHandle)(void *io);
 };
 
 // A handle with the given adapter record (or a zero one), no device and no
@@ -70,6 +75,8 @@ int NETTAP_SysAttach(NETTAP_Handle *tap, intptr_t device, ErrorInfo *chain);
 NETTAP_Semaphore *NETTAP_SemCreate(uint32_t initial, uint32_t maximum);
 int NETTAP_SemWait(NETTAP_Semaphore *sem, int wait);  // 1 taken, 0 not (wait 0: at once)
 void NETTAP_SemRelease(NETTAP_Semaphore *sem);        // one more; beyond the maximum ignored
+// n more at once, with one wake-up of the waiter (beyond the maximum ignored).
+void NETTAP_SemReleaseMany(NETTAP_Semaphore *sem, uint32_t n);
 void NETTAP_SemClose(NETTAP_Semaphore *sem);
 
 // Threads: start (null on failure; *id its system id), still running,

@@ -13,15 +13,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <linux/futex.h>
 #include <linux/if_tun.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
-#include <semaphore.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,9 +31,12 @@
 extern const char *const NETTAP_ModuleName;
 const char *const NETTAP_ModuleName = "net_tap_linux";
 
+// A counting semaphore on a futex: a release of several wakes the waiter
+// with one system call, where one post per unit would wake it for each.
 struct NETTAP_Semaphore {
-    sem_t sem;
-    uint32_t maximum;
+    std::atomic<int32_t> count;
+    std::atomic<int32_t> waiters;
+    int32_t maximum;
 };
 
 struct NETTAP_Thread {
@@ -51,6 +55,11 @@ namespace {
 // connection thread has the tunnel to serve meanwhile. The ring holds copies,
 // so the caller's buffer is free as soon as the write is queued; one write
 // is under way at a time, in the order they were queued.
+//
+// The first packet of a burst (the first after the connection thread was
+// idle) that finds the ring empty is written by the caller itself: a lone
+// packet (a ping, an ACK of an idle link) then costs no wake-up of the
+// writer, and a busy link's packets still all go to it.
 enum : uint32_t { WRITE_SLOTS = 32, WRITE_SLOT_BYTES = 2048 };
 
 struct WriteSlot {
@@ -69,6 +78,7 @@ struct LinuxIo {
     uint32_t writeHead;         // oldest queued slot
     uint32_t writeCount;        // queued slots, the one being written included
     int producerWaiting;        // the connection thread waits for room
+    int directAllowed;          // the caller's own: no packet of this burst written yet
     int writeStop;
     int writerStarted;
     pthread_t writer;
@@ -88,6 +98,7 @@ LinuxIo *NewIo()
     d->writeHead = d->writeCount = 0;
     d->writeStop = 0;
     d->producerWaiting = 0;
+    d->directAllowed = 1;
     d->writerStarted = 0;
     return d;
 }
@@ -205,6 +216,14 @@ int Write(void *io, const uint8_t *data, uint32_t length)
         while (n < 0 && errno == EINTR);
         return n == static_cast<ssize_t>(length);
     }
+    if (d->writeCount == 0 && d->directAllowed) {
+        // Nothing queued or under way: no packet can overtake this one.
+        d->directAllowed = 0;
+        pthread_mutex_unlock(&d->writeLock);
+        WriteOut(d->fd, data, length);
+        return 1;
+    }
+    d->directAllowed = 0;
     if (d->writeCount == WRITE_SLOTS) {
         d->producerWaiting = 1;
         while (d->writeCount > WRITE_SLOTS / 2)
@@ -219,6 +238,11 @@ int Write(void *io, const uint8_t *data, uint32_t length)
         pthread_cond_signal(&d->writeReady);
     pthread_mutex_unlock(&d->writeLock);
     return 1;
+}
+
+void EndBurst(void *io)
+{
+    static_cast<LinuxIo *>(io)->directAllowed = 1;
 }
 
 bool NotPermitted()
@@ -299,7 +323,13 @@ void CloseIo(void *io)
     delete d;
 }
 
-const NETTAP_DeviceOps kLinuxOps = {Read, Write, SetMedia, ConfigTun, Wake, CloseIo};
+intptr_t WaitHandle(void *io)
+{
+    return static_cast<LinuxIo *>(io)->fd;
+}
+
+const NETTAP_DeviceOps kLinuxOps = {Read,   Write,    SetMedia,  ConfigTun,
+                                    Wake,   CloseIo,  EndBurst,  WaitHandle};
 
 void *ThreadMain(void *arg)
 {
@@ -380,43 +410,73 @@ int NETTAP_SysAttach(NETTAP_Handle *tap, intptr_t device, ErrorInfo *chain)
 
 NETTAP_Semaphore *NETTAP_SemCreate(uint32_t initial, uint32_t maximum)
 {
+    if (initial > maximum || maximum > 0x7FFFFFFFu)
+        return nullptr;
     NETTAP_Semaphore *s = new (std::nothrow) NETTAP_Semaphore;
     if (!s)
         return nullptr;
-    s->maximum = maximum;
-    if (sem_init(&s->sem, 0, initial) != 0) {
-        delete s;
-        return nullptr;
-    }
+    s->count.store(static_cast<int32_t>(initial));
+    s->waiters.store(0);
+    s->maximum = static_cast<int32_t>(maximum);
     return s;
+}
+
+static long Futex(std::atomic<int32_t> *word, int op, int32_t value)
+{
+    return syscall(SYS_futex, reinterpret_cast<int32_t *>(word), op, value, nullptr, nullptr, 0);
+}
+
+static int TakeOne(NETTAP_Semaphore *sem)
+{
+    int32_t c = sem->count.load();
+    while (c > 0)
+        if (sem->count.compare_exchange_weak(c, c - 1))
+            return 1;
+    return 0;
 }
 
 int NETTAP_SemWait(NETTAP_Semaphore *sem, int wait)
 {
     if (!sem)
         return 0;
-    int r;
-    do
-        r = wait ? sem_wait(&sem->sem) : sem_trywait(&sem->sem);
-    while (r != 0 && errno == EINTR);
-    return r == 0;
+    for (;;) {
+        if (TakeOne(sem))
+            return 1;
+        if (!wait)
+            return 0;
+        // Counted as waiting before the last look: a release after it sees
+        // the waiter, and the kernel sleeps only while the count is still 0.
+        sem->waiters.fetch_add(1);
+        if (sem->count.load() == 0)
+            Futex(&sem->count, FUTEX_WAIT_PRIVATE, 0);
+        sem->waiters.fetch_sub(1);
+        pthread_testcancel();
+    }
+}
+
+void NETTAP_SemReleaseMany(NETTAP_Semaphore *sem, uint32_t n)
+{
+    if (!sem || n == 0)
+        return;
+    int32_t c = sem->count.load();
+    int32_t next;
+    do {
+        int32_t room = sem->maximum - c;
+        if (room <= 0)
+            return;
+        next = c + (static_cast<int64_t>(n) < room ? static_cast<int32_t>(n) : room);
+    } while (!sem->count.compare_exchange_weak(c, next));
+    if (sem->waiters.load() > 0)
+        Futex(&sem->count, FUTEX_WAKE_PRIVATE, next - c);
 }
 
 void NETTAP_SemRelease(NETTAP_Semaphore *sem)
 {
-    if (!sem)
-        return;
-    int value = 0;
-    if (sem_getvalue(&sem->sem, &value) == 0 && value >= static_cast<int>(sem->maximum))
-        return;
-    sem_post(&sem->sem);
+    NETTAP_SemReleaseMany(sem, 1);
 }
 
 void NETTAP_SemClose(NETTAP_Semaphore *sem)
 {
-    if (!sem)
-        return;
-    sem_destroy(&sem->sem);
     delete sem;
 }
 

@@ -211,7 +211,9 @@ void CloseIo(void *io)
     delete d;
 }
 
-const NETTAP_DeviceOps kWinOps = {Read, Write, SetMedia, ConfigTun, Wake, CloseIo};
+// An overlapped write is under way at the driver already: no burst to end;
+// and no wait tells that the driver has a packet before the read takes it.
+const NETTAP_DeviceOps kWinOps = {Read, Write, SetMedia, ConfigTun, Wake, CloseIo, nullptr, nullptr};
 
 WinIo *NewIo(HANDLE device)
 {
@@ -313,6 +315,16 @@ void NETTAP_SemRelease(NETTAP_Semaphore *sem)
 {
     if (sem)
         ReleaseSemaphore(sem->handle, 1, nullptr);  // fails harmlessly at the maximum
+}
+
+void NETTAP_SemReleaseMany(NETTAP_Semaphore *sem, uint32_t n)
+{
+    if (!sem || n == 0)
+        return;
+    // A release past the maximum fails whole: then as many single ones as fit.
+    if (!ReleaseSemaphore(sem->handle, static_cast<LONG>(n), nullptr))
+        for (uint32_t i = 0; i < n; i++)
+            ReleaseSemaphore(sem->handle, 1, nullptr);
 }
 
 void NETTAP_SemClose(NETTAP_Semaphore *sem)

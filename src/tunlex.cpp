@@ -215,7 +215,8 @@ enum : uint32_t {
     RATE_INTERVAL_S = 1,
     IDLE_SETUP_MS = 20,
     IDLE_CONNECTED_MS = 5,     // without a wake-up: plain sleeps
-    IDLE_WAIT_MS = 250,        // with one: the timers run late by at most this
+    IDLE_WAIT_MS = 1000,       // with one: the longest wait; an armed timer ends it sooner
+    READER_WAIT_US = 200,      // the reader's time from a ready adapter to the queue
     PUMP_BURST = 32,  // packets per pass and direction: the adapter queue's size
     IDLE_HANDSHAKE_MS = 5,
     ABORT_POLL_MS = 50,
@@ -746,16 +747,38 @@ static NETSOCK_Wake *IdleWake(void)
 }
 
 // Nothing moved: wait until the gateway sends or the adapter has a packet,
-// and no longer than the timers can wait. Records read ahead are not waited
-// for; what was sent left before (the pump flushes every burst).
-static void IdleWait(TUNLEX_Connection *conn, NETSOCK_Wake *wake)
+// and until the next timer is due. Records read ahead are not waited for;
+// what was sent left before (the pump flushes every burst).
+//
+// Where the adapter can be waited on, this wait ends together with the
+// reader's, not after the reader's wake-up of it: a lone packet then waits
+// for one thread to wake, not two. When the adapter was ready and no packet
+// came (the reader pauses, or it threw the packet away), *adapterQuiet
+// leaves the adapter out of the waits until the pump moves something.
+static void IdleWait(TUNLEX_Connection *conn, NETSOCK_Wake *wake, int *adapterQuiet)
 {
     uint32_t code = 0;
     // Armed before this look: a disconnect after it signals the wake.
     if (Aborted(conn) || NETSSL_Buffered(conn))
         return;
-    if (!wake || NETSOCK_WaitReadOrWake(conn->socket, wake, IDLE_WAIT_MS, &code) < 0)
+    uint32_t ms = TIMER_MsUntilNext(IDLE_WAIT_MS);
+    if (ms == 0)
+        return;
+    const TUNLEX_AdapterOps *tap = g_adapterOps.load();
+    // Going idle ends a burst: the first packet after the wait is a lone
+    // one, while a busy link's packets all go the device's way.
+    if (tap && conn->tap && tap->EndBurst)
+        tap->EndBurst(conn->tap);
+    intptr_t device = NETTAP_NO_DEVICE;
+    if (!*adapterQuiet && tap && conn->tap && tap->WaitHandle && tap->AwaitQueued)
+        device = tap->WaitHandle(conn->tap);
+    int deviceReady = 0;
+    if (!wake || NETSOCK_WaitReadWakeOrDevice(conn->socket, wake, device, ms, &code, &deviceReady) < 0) {
         RT_SleepMs(IDLE_CONNECTED_MS);
+        return;
+    }
+    if (deviceReady && !tap->AwaitQueued(conn->tap, READER_WAIT_US))
+        *adapterQuiet = 1;
 }
 
 // Connected, until the link fails or the abort flag is seen.
@@ -775,12 +798,15 @@ static void RunConnected(TUNLEX_Connection *conn, ThreadLocals *t)
     TIMER_Add(RATE_INTERVAL_S, 0, 0, TUNLEX_RateTimer, conn);
     CP_PollTimers();
     NETSOCK_Wake *wake = IdleWake();
+    int adapterQuiet = 0;
     while (!Aborted(conn) && conn->state.load() == TUNLEX_STATE_CONNECTED) {
         // Armed before the pump looks for work, so that a packet the adapter
         // queues after that look still cuts the idle wait short.
         NETSOCK_WakeArm(wake);
-        if (!TUNLEX_Pump(conn, &conn->error))
-            IdleWait(conn, wake);
+        if (TUNLEX_Pump(conn, &conn->error))
+            adapterQuiet = 0;
+        else
+            IdleWait(conn, wake, &adapterQuiet);
         CP_PollTimers();
     }
     TIMER_Cancel(TUNLEX_RateTimer, conn);

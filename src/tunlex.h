@@ -185,6 +185,13 @@ struct TUNLEX_AdapterOps {
     // The oldest packet read from the adapter, or null; never waits.
     PKT_Buffer *(*Receive)(NETTAP_Handle *tap);
     void (*SetPacketDump)(NETTAP_Handle *tap, int on);
+    // The end of a burst of Sends, before an idle wait; may be null.
+    void (*EndBurst)(NETTAP_Handle *tap);
+    // The idle wait's look at the adapter (both may be null): a descriptor
+    // to wait on (NETTAP_WaitHandle), and the short wait for the reader's
+    // packet once it is ready (NETTAP_AwaitQueued).
+    intptr_t (*WaitHandle)(NETTAP_Handle *tap);
+    int (*AwaitQueued)(NETTAP_Handle *tap, uint32_t us);
 };
 
 struct TUNLEX_RouteOps {

@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -116,7 +117,8 @@ struct FakeDevice {
 };
 
 const NETTAP_DeviceOps kFakeOps = {FakeDevice::Read,      FakeDevice::Write, FakeDevice::SetMedia,
-                                   FakeDevice::ConfigTun, FakeDevice::Wake,  FakeDevice::Close};
+                                   FakeDevice::ConfigTun, FakeDevice::Wake,  FakeDevice::Close,
+                                   nullptr,               nullptr};
 
 class NetTapQueue : public ::testing::Test {
 protected:
@@ -174,6 +176,62 @@ TEST_F(NetTapQueue, FullQueueHoldsTheReaderAndEveryPacketArrivesWholeAndInOrder)
     auto t0 = Clock::now();
     EXPECT_EQ(NETTAP_Receive(tap_), nullptr);
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(50));
+}
+
+TEST_F(NetTapQueue, AwaitQueuedSeesAPacketWithoutTakingIt)
+{
+    Attach();
+    auto t0 = Clock::now();
+    EXPECT_EQ(NETTAP_AwaitQueued(tap_, 20000), 0) << "nothing read";
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(20));
+    EXPECT_EQ(NETTAP_WaitHandle(tap_), NETTAP_NO_DEVICE) << "the fake device has nothing to wait on";
+
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        dev_.Push(Pattern(7, 64));
+    });
+    EXPECT_EQ(NETTAP_AwaitQueued(tap_, 3000000), 1);
+    later.join();
+    EXPECT_EQ(NETTAP_AwaitQueued(tap_, 0), 1) << "still there after the first look";
+    PKT_Buffer *p = NETTAP_Receive(tap_);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Contents(p), Pattern(7, 64));
+    PKT_Free(p);
+    EXPECT_EQ(NETTAP_Receive(tap_), nullptr);
+    EXPECT_EQ(NETTAP_AwaitQueued(nullptr, 0), 0);
+}
+
+TEST(NetTapSemaphore, ReleasesOfSeveralWakeEveryWaiterAndStopAtTheMaximum)
+{
+    struct Case {
+        uint32_t initial, maximum, released, takes;
+    } cases[] = {{0, 4, 3, 3}, {2, 4, 5, 4}, {4, 4, 1, 4}, {0, 32, 0, 0}, {1, 32, 16, 17}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.initial << " of " << c.maximum << " + " << c.released);
+        NETTAP_Semaphore *sem = NETTAP_SemCreate(c.initial, c.maximum);
+        ASSERT_NE(sem, nullptr);
+        NETTAP_SemReleaseMany(sem, c.released);
+        uint32_t taken = 0;
+        while (NETTAP_SemWait(sem, 0))
+            taken++;
+        EXPECT_EQ(taken, c.takes);
+        NETTAP_SemClose(sem);
+    }
+
+    // Two threads wait; one release of two lets both go.
+    NETTAP_Semaphore *sem = NETTAP_SemCreate(0, 32);
+    ASSERT_NE(sem, nullptr);
+    std::atomic<int> through{0};
+    std::thread a([&] { through += NETTAP_SemWait(sem, 1); });
+    std::thread b([&] { through += NETTAP_SemWait(sem, 1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(through.load(), 0);
+    NETTAP_SemReleaseMany(sem, 2);
+    a.join();
+    b.join();
+    EXPECT_EQ(through.load(), 2);
+    EXPECT_EQ(NETTAP_SemWait(sem, 0), 0);
+    NETTAP_SemClose(sem);
 }
 
 TEST_F(NetTapQueue, OnlyIPv4PacketsAreQueued)

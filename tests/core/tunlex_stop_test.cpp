@@ -57,6 +57,9 @@ const TUNLEX_AdapterOps kAdapter = {
     [](NETTAP_Handle *, PKT_Buffer *) { return 0; },
     [](NETTAP_Handle *) -> PKT_Buffer * { return nullptr; },
     nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The product's own requests: the clean-up's two go over the pipe.

@@ -1123,6 +1123,9 @@ const TUNLEX_AdapterOps kFakeAdapter = {
     [](NETTAP_Handle *, PKT_Buffer *) { return 0; },
     [](NETTAP_Handle *) -> PKT_Buffer * { return nullptr; },
     nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 const TUNLEX_RouteOps kFakeRoutes = {

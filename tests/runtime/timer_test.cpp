@@ -159,6 +159,36 @@ TEST_F(TimerTest, DueTimersFireInExpiryOrderNewestFirstOnTies)
     EXPECT_EQ(TakeFired(), (std::vector<std::string>{"e10", "d10", "b10", "c20", "a30"}));
 }
 
+TEST_F(TimerTest, TimeUntilTheNextTimerIsTheEarliestOfTheCallingThreadRoundedUp)
+{
+    EXPECT_EQ(TIMER_MsUntilNext(250), 250u) << "nothing armed";
+    struct Case
+    {
+        uint32_t tps;
+        uint64_t after;  // ticks past the arming
+        uint32_t limit, ms;
+    } cases[] = {
+        {1000, 0, 5000, 2000}, {1000, 1500, 5000, 500}, {1000, 0, 250, 250},
+        {1000, 2000, 250, 0},  {1000, 9000, 250, 0},    {100, 1, 5000, 1990},
+        {1000000, 1999999, 5000, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.tps << " t/s, " << c.after << " ticks on, limit " << c.limit);
+        Start(4, 8, c.tps);
+        ASSERT_EQ(TIMER_Add(7, 0, 1, Record, Name("late")), 1);
+        ASSERT_EQ(TIMER_Add(2, 0, 0, Record, Name("first")), 1);
+        g_now = 1000 + c.after;
+        EXPECT_EQ(TIMER_MsUntilNext(c.limit), c.ms);
+    }
+    // Another thread's timers are not the caller's.
+    Start(4, 8, 1000);
+    ASSERT_EQ(TIMER_Add(0, 5000, 1, Record, Name("mine")), 1);
+    uint32_t seen = 0;
+    std::thread([&] { seen = TIMER_MsUntilNext(250); }).join();
+    EXPECT_EQ(seen, 250u);
+    EXPECT_EQ(TIMER_MsUntilNext(250), 5u);
+}
+
 TEST_F(TimerTest, LatePeriodicTimerCatchesUpAtMostFourPeriods)
 {
     struct Case

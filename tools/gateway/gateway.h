@@ -180,6 +180,15 @@ void GW_Serve(const GW_Options *o, SSL_CTX *ctx, int fd, uint32_t number);
 void GW_SendFrame(GW_Session *s, uint16_t proto, const uint8_t *info, size_t n);
 void GW_Close(GW_Session *s, const char *reason);
 int GW_TunOpen(const char *name);                    // the attached queue, non-blocking; -1 on failure
+// The tun link's writer thread (gateway_tun.cpp): start once the link is
+// attached (0: none, writes then go straight to the link), stop before it is
+// closed (what is queued is written first).
+int GW_TunWriterStart(int fd);
+void GW_TunWriterStop(void);
+// One packet to the link: 1 written or queued, 0 when the link refused it.
+int GW_TunWrite(const uint8_t *p, size_t n);
+void GW_TunEndBurst(void);           // the session goes idle: the next packet is a lone one
+uint64_t GW_TunWriteFailures(void);  // queued packets the link refused, so far
 
 // gateway_ppp.cpp
 void GW_PppStart(GW_Session *s);

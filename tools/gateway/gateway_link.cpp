@@ -488,8 +488,10 @@ static void Run(GW_Session *s)
             continue;   // the frames behind the preface wait for PPP to start
         if (pppStarted && !s->dead && s->opt->tunFd >= 0)
             TunToClient(s);
-        if (!s->dead && !SSL_has_pending(s->ssl))   // read-ahead may hold records not yet decrypted
+        if (!s->dead && !SSL_has_pending(s->ssl)) {   // read-ahead may hold records not yet decrypted
+            GW_TunEndBurst();
             WaitInput(s);
+        }
     }
     if (!s->dead)
         GW_Close(s, "gateway stopping");
@@ -543,9 +545,10 @@ void GW_Serve(const GW_Options *o, SSL_CTX *ctx, int fd, uint32_t number)
     GW_Log("#%u TLS records from the client: %u, holding exactly one frame: %u; %llu bytes sent",
            number, s->recordsIn, s->recordsOneFrame, (unsigned long long)s->bytesOut);
     if (o->tunFd >= 0)
-        GW_Log("#%u IPv4 through %s: %llu packets to the link, %llu to the client, %llu dropped", number,
+        GW_Log("#%u IPv4 through %s: %llu packets to the link, %llu to the client, %llu dropped; "
+               "%llu refused by the link so far", number,
                o->tunName, (unsigned long long)s->ipIn, (unsigned long long)s->ipOut,
-               (unsigned long long)s->ipDropped);
+               (unsigned long long)s->ipDropped, (unsigned long long)GW_TunWriteFailures());
     if (s->ssl)
         SSL_free(s->ssl);
     close(fd);

@@ -578,6 +578,8 @@ int main(int argc, char **argv)
             GW_Log("cannot attach to the tun link %s: %s", o.tunName, strerror(errno));
             return 1;
         }
+        if (!GW_TunWriterStart(o.tunFd))
+            GW_Log("no writer thread for %s: writing from the session", o.tunName);
         GW_Log("forwarding IPv4 through the tun link %s", o.tunName);
     }
     SSL_CTX *ctx = MakeContext(&o);
@@ -624,8 +626,10 @@ int main(int argc, char **argv)
            g_timedOut ? ": time limit reached" : g_signalled ? ": signalled" : "");
     close(lfd);
     SSL_CTX_free(ctx);
-    if (o.tunFd >= 0)
+    if (o.tunFd >= 0) {
+        GW_TunWriterStop();
         close(o.tunFd);
+    }
     if (g_pcap)
         fclose(g_pcap);
     if (g_log != stderr)

@@ -639,7 +639,7 @@ static void ForwardToTun(GW_Session *s, const uint8_t *p, size_t total, uint32_t
     const char *why = nullptr;
     if (src != s->opt->clientIp)
         why = "not from the client's address";
-    else if (write(s->opt->tunFd, p, total) != (ssize_t)total)
+    else if (!GW_TunWrite(p, total))
         why = "the tun link did not take it";
     if (!why) {
         s->ipIn++;
