@@ -1,0 +1,276 @@
+#!/usr/bin/env bash
+# The Windows client on the whole road under Wine: the real
+# vantorelle_tunlex.exe and vantorelle_tunlex_service.exe, the stand-in
+# adapter device (tools/wine_tap) joined to a Linux tun link, and the Linux
+# test gateway, in network namespaces of their own (scripts/e2e-lib.sh).
+#
+#   scripts/wine-road-test.sh [LINUX-BUILD [WIN64-BUILD]]
+#
+# Wine runs inside the client's namespace, so its adapter list is that
+# namespace's links: the tun link is the adapter, with the GUID Wine gives
+# it, and the stand-in driver serves "\\.\Global\{that GUID}.tap". A test
+# copy of the client sits in a folder with a test-only iphlpapi.dll that
+# shows the link with the adapter's description. The packets the client
+# writes to the device leave through the tun link and the other way round
+# (tap_pump bridge on the Windows side, tun_bridge.py on the Linux side).
+# Wine's netsh changes nothing, so the address the service's netsh lines ask
+# for is put on the link from the host side.
+#
+# Exit status 0 when every check passed, 77 when a tool is missing, else 1.
+set -uo pipefail
+
+NAME=wine-road
+source "$(dirname "${BASH_SOURCE[0]}")/e2e-lib.sh"
+WIN=${2:-build/win64}
+DDK=/usr/x86_64-w64-mingw32/include/ddk
+start=$(date +%s)
+
+for tool in x86_64-w64-mingw32-gcc x86_64-w64-mingw32-objdump wine wineserver Xvfb; do
+  command -v "$tool" >/dev/null || { echo "$NAME: skipped: $tool is missing"; exit 77; }
+done
+[ -f "$DDK/ntddk.h" ] || { echo "$NAME: skipped: no MinGW driver kit (mingw-w64-x86-64-dev)"; exit 77; }
+e2e_init "${1:-build/linux}"
+CLIENT_EXE=$WIN/vantorelle_tunlex.exe
+SERVICE_EXE=$WIN/service/vantorelle_tunlex_service.exe
+for f in "$CLIENT_EXE" "$SERVICE_EXE"; do
+  [ -f "$f" ] || { echo "$NAME: $f is missing (build the Windows tree first)" >&2; exit 1; }
+done
+OUT=$WIN/wine_road
+mkdir -p "$OUT"
+
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -I"$DDK" -shared -nostdlib \
+  -Wl,--subsystem,native -Wl,--entry,DriverEntry \
+  -o "$OUT/tlx_tap.sys" tools/wine_tap/tap_driver.c -lntoskrnl || fail "driver build"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/tap_pump.exe" tools/wine_tap/tap_pump.c \
+  -liphlpapi -lws2_32 || fail "helper build"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/client_drive.exe" tools/wine_tap/client_drive.c ||
+  fail "window driver build"
+
+# ---- Wine in the client's namespace ----
+
+export TLX_WINEPREFIX
+TLX_WINEPREFIX=$(bash scripts/wine-env.sh prefix)-road
+mkdir -p "$(dirname "$TLX_WINEPREFIX")"
+exec 7>"$TLX_WINEPREFIX.run.lock"
+flock 7
+rm -rf "$TLX_WINEPREFIX"
+prefix=$TLX_WINEPREFIX
+drive=$prefix/drive_c/tlx
+bridge_pid= pump_pid= client_pid= applier_pid=
+
+road_cleanup() {
+  stop_pid "$client_pid"; stop_pid "$pump_pid"; stop_pid "$bridge_pid"; stop_pid "$applier_pid"
+  ip netns exec "$NS_CL" bash scripts/wine-env.sh stop 7>&- 2>/dev/null
+  rm -rf "/etc/netns/$NS_CL"
+  [ -d "$drive" ] && cp "$drive"/*.log "$work"/ 2>/dev/null
+  if [ -n "${TLX_ROAD_LOGS:-}" ] && [ -n "$work" ]; then
+    mkdir -p "$TLX_ROAD_LOGS" && cp "$work"/*.log "$work"/*.out "$TLX_ROAD_LOGS"/ 2>/dev/null
+  fi
+  rm -rf "$TLX_WINEPREFIX"
+  cleanup
+}
+trap road_cleanup EXIT
+
+# Inside the client's namespace; every Wine program ends within LIMIT s.
+wine_in() {  # LIMIT EXE ARGS...
+  local limit=$1
+  shift
+  timeout -k 5 "$limit" ip netns exec "$NS_CL" bash scripts/wine-env.sh run "$@" 7>&-
+}
+
+# What a failure shows: the gateway's log, the service's and the client's.
+show_logs() {
+  local f
+  for f in "$work/gateway.log" "$drive/service.log" "$drive/client.log" "$work/drive.out" \
+    "$work/pump.out" "$work/bridge.out"; do
+    [ -f "$f" ] || continue
+    echo "-- $(basename "$f") (last 60 lines):"
+    tail -n 60 "$f" | tr -d '\r'
+  done
+}
+
+# TLX_ROAD_HOLD=1: a failed run waits (everything still up) until
+# $work/hold is removed.
+if [ -n "${TLX_ROAD_HOLD:-}" ]; then
+  eval "$(declare -f fail | sed '1s/fail/e2e_fail/')"
+  fail() {
+    echo "$NAME: holding: rm $work/hold to end; TLX_WINEPREFIX=$TLX_WINEPREFIX NS=$NS_CL"
+    touch "$work/hold"
+    while [ -e "$work/hold" ]; do sleep 1; done
+    e2e_fail "$@"
+  }
+fi
+
+start_network
+start_gateway
+# The tunnel's DNS servers as Wine reads them for every adapter: the
+# namespace's own resolver file, laid over /etc/resolv.conf by "ip netns exec".
+mkdir -p "/etc/netns/$NS_CL"
+printf 'nameserver %s\nnameserver %s\n' "$DNS1" "$DNS2" >"/etc/netns/$NS_CL/resolv.conf"
+
+rc=0; ip netns exec "$NS_CL" bash scripts/wine-env.sh start 7>&- || rc=$?
+[ "$rc" = 0 ] || [ "$rc" = 2 ] || fail "cannot start Wine"
+# A service started in a session that "wineboot -i" began times out (1053);
+# after a plain boot it starts. The server is restarted; the boot starts the
+# desktop again, on the virtual display that "start" made.
+restart_wine() {
+  local step display
+  display=${DISPLAY:-$(cut -d' ' -f1 "$prefix.xvfb" 2>/dev/null)}
+  for step in "wineserver -k" "wineserver -w" "wineserver -p" "wineboot"; do
+    DISPLAY=$display WINEPREFIX=$prefix WINEDEBUG=-all ip netns exec "$NS_CL" $step </dev/null >/dev/null 2>&1 7>&- ||
+      [ "$step" = "wineserver -k" ] || fail "restarting Wine ($step)"
+  done
+}
+restart_wine
+pass "Wine in $NS_CL"
+
+# ---- the adapter: Wine's GUID of the tun link, the stand-in device ----
+
+index=$(ip -n "$NS_CL" -o link show dev "$CL_TUN" | cut -d: -f1)
+# Wine makes an adapter's GUID from its link index.
+guid=$(printf '{%08X-0000-0000-0000-4E6574446576}' "$index")
+wine_in 30 "$OUT/tap_pump.exe" adapters 2>/dev/null | tr -d '\r' >"$work/adapters.out"
+grep -q "name $guid description \"$CL_TUN\"" "$work/adapters.out" ||
+  { cat "$work/adapters.out"; fail "Wine does not show $CL_TUN as $guid"; }
+pass "Wine shows $CL_TUN as adapter $guid"
+
+cp "$OUT/tlx_tap.sys" "$prefix/drive_c/windows/system32/drivers/tlx_tap.sys"
+key='HKLM\System\CurrentControlSet\Services\tlxtap'
+wine_in 30 sc create tlxtap type= kernel start= demand binPath= 'C:\windows\system32\drivers\tlx_tap.sys' \
+  >/dev/null 2>&1 || fail "sc create tlxtap"
+wine_in 30 reg add "$key" /v AdapterGuid /t REG_SZ /d "$guid" /f >/dev/null 2>&1 || fail "reg add AdapterGuid"
+wine_in 30 reg add "$key" /v LinkName /t REG_SZ /d "$CL_TUN" /f >/dev/null 2>&1 || fail "reg add LinkName"
+
+# The test copies of the client and the service: beside them the test-only
+# iphlpapi.dll, which forwards to Wine's own (as tlxiphlp.dll) and which
+# these two programs alone prefer to the system's (both look the adapter up
+# by its description).
+mkdir -p "$drive"
+cp "$CLIENT_EXE" "$SERVICE_EXE" "$drive"/
+cp "$prefix/drive_c/windows/system32/iphlpapi.dll" "$drive/tlxiphlp.dll"
+{
+  echo "LIBRARY iphlpapi.dll"
+  echo "EXPORTS"
+  x86_64-w64-mingw32-objdump -p "$drive/tlxiphlp.dll" |
+    awk '/^\[Ordinal\/Name Pointer\] Table/ { t = 1; next } t && /^\t\[/ { print $NF } t && /^$/ { t = 0 }' |
+    while read -r n; do
+      case $n in
+        GetAdaptersAddresses | GetAdaptersInfo) echo "$n = Stand$n" ;;
+        *) echo "$n = tlxiphlp.$n" ;;
+      esac
+    done
+} >"$OUT/iphlpapi_stand.def"
+grep -q '^GetAdaptersAddresses = ' "$OUT/iphlpapi_stand.def" || fail "no export list of Wine's iphlpapi.dll"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -shared -o "$drive/iphlpapi.dll" \
+  tools/wine_tap/iphlpapi_stand.c "$OUT/iphlpapi_stand.def" || fail "test iphlpapi.dll build"
+# Wine's IP Helper has no GetIpInterfaceEntry, which the service's interface
+# metric needs from Vista on: the service runs as on Windows XP (x64), where
+# it sets the metric by netsh.
+wine_in 30 reg add 'HKCU\Software\Wine\AppDefaults\vantorelle_tunlex_service.exe' \
+  /v Version /t REG_SZ /d winxp64 /f >/dev/null 2>&1 || fail "reg add Version"
+for program in vantorelle_tunlex.exe vantorelle_tunlex_service.exe; do
+  wine_in 30 reg add "HKCU\\Software\\Wine\\AppDefaults\\$program\\DllOverrides" \
+    /v iphlpapi /t REG_SZ /d native,builtin /f >/dev/null 2>&1 || fail "reg add DllOverrides"
+done
+
+# ---- the route service in Wine's service manager ----
+
+wine_in 60 'C:\tlx\vantorelle_tunlex_service.exe' -install 2>&1 | tr -d '\r' >"$work/install.out"
+grep -q 'is installed' "$work/install.out" || { cat "$work/install.out"; fail "the service did not install"; }
+grep -q 'started' "$work/install.out" || { cat "$work/install.out"; fail "the service did not start"; }
+pass "route service installed and started: $(tr '\n' ' ' <"$work/install.out")"
+# The service manager starts it without arguments, so it would log nowhere:
+# it is stopped and given a log file, which its next start (at the boot
+# below: it starts with the system) takes. Wine's service manager reads its
+# registry at boot only.
+wine_in 30 sc stop QuorvantiVantorelleTUNLEX >"$work/sc-stop.out" 2>&1 ||
+  { cat "$work/sc-stop.out"; fail "sc stop"; }
+svc_key='HKLM\System\CurrentControlSet\Services\QuorvantiVantorelleTUNLEX'
+wine_in 30 reg add "$svc_key" /v ImagePath /t REG_SZ \
+  /d '"C:\tlx\vantorelle_tunlex_service.exe" -logfile C:\tlx\service.log' /f >/dev/null 2>&1 ||
+  fail "reg add ImagePath"
+
+# Its next boot starts the service again, with the log file, and the driver
+# becomes startable.
+restart_wine
+up=0
+for i in $(seq 30); do
+  [ $((i % 5)) = 1 ] && { wine_in 30 sc start tlxtap >>"$work/sc.out" 2>&1 || true; }
+  if wine_in 30 "$OUT/tap_pump.exe" state >/dev/null 2>&1; then up=1; break; fi
+  sleep 0.5
+done
+[ "$up" = 1 ] || fail "the stand-in driver did not start"
+pass "stand-in device \\\\.\\Global\\$guid.tap"
+service_running() { wine_in 30 sc query QuorvantiVantorelleTUNLEX 2>/dev/null | grep -q 'STATE.*RUNNING'; }
+wait_for 20 service_running || fail "the route service did not start at boot"
+pass "route service running again, logging to C:\\tlx\\service.log"
+
+# ---- the packet path: device <-> Windows helper <-> loopback <-> tun link ----
+
+rm -f "$work/bridge.ready"
+ip netns exec "$NS_CL" python3 tools/wine_tap/tun_bridge.py "$CL_TUN" 0 "$work/bridge.ready" \
+  >"$work/bridge.out" 2>&1 &
+bridge_pid=$!
+wait_for 5 test -s "$work/bridge.ready" || { cat "$work/bridge.out"; fail "the Linux bridge did not start"; }
+timeout -k 5 600 ip netns exec "$NS_CL" bash scripts/wine-env.sh run "$OUT/tap_pump.exe" bridge \
+  "$(cat "$work/bridge.ready")" >"$work/pump.out" 2>&1 7>&- &
+pump_pid=$!
+pass "bridge between the device and $CL_TUN"
+
+# ---- Wine's netsh changes nothing: the host side does what it asks ----
+
+# The service's netsh lines ask for the adapter's address by index, or as on
+# XP by its GUID ("netsh interface ip set address 3 static A M ..."); each
+# new request for
+# the tun link is carried out on the link from the host side, and the link
+# comes up with it, as the adapter does once its media is connected.
+netsh_address() {  # the last address request for the link: "A M", or ""
+  tr -d '\r' <"$drive/service.log" 2>/dev/null |
+    sed -n "s/^netsh interface ip set address \\($index\\|\"$guid\"\\) static \([0-9.]*\) \([0-9.]*\).*/\2 \3/p" | tail -n 1
+}
+apply_addresses() {
+  local done= want address mask bits
+  while sleep 0.2; do
+    want=$(netsh_address)
+    [ -n "$want" ] && [ "$want" != "$done" ] || continue
+    read -r address mask <<<"$want"
+    bits=$(python3 -c "import ipaddress, sys; print(ipaddress.ip_network('0.0.0.0/' + sys.argv[1]).prefixlen)" "$mask")
+    ip -n "$NS_CL" addr flush dev "$CL_TUN"
+    ip -n "$NS_CL" addr add "$address/$bits" dev "$CL_TUN" && ip -n "$NS_CL" link set "$CL_TUN" up &&
+      echo "$NAME: netsh asked for $address/$bits on index $index: applied to $CL_TUN"
+    done=$want
+  done
+}
+apply_addresses >>"$work/applied.out" 2>&1 &
+applier_pid=$!
+
+# ---- the client ----
+
+# run_client LOGIN-PASSWORD [OPTIONS...]: starts the client, logs in; the
+# client's log is $drive/client.log.
+run_client() {
+  local password=$1
+  shift
+  rm -f "$drive/client.log"
+  timeout -k 5 300 ip netns exec "$NS_CL" bash scripts/wine-env.sh run 'C:\tlx\vantorelle_tunlex.exe' \
+    -server "$GW_OUTER" -server_port "$PORT" -user e2e-user -logfile 'C:\tlx\client.log' "$@" \
+    >"$work/client.out" 2>&1 7>&- &
+  client_pid=$!
+  wine_in 60 "$OUT/client_drive.exe" login "$password" 2>&1 | tr -d '\r' >>"$work/drive.out"
+}
+client_log() { tr -d '\r' <"$drive/client.log" 2>/dev/null; }
+client_connected() { client_log | grep -q 'Connection Established' || ! kill -0 "$client_pid" 2>/dev/null; }
+
+run_client e2e-secret -fingerprint "$fingerprint" -no_gateway
+wait_for 60 client_connected
+client_log >"$work/client.log"
+grep -q 'Connection Established' "$work/client.log" || fail "the client did not reach Connected"
+pass "client Connected"
+cat "$work/applied.out"
+
+# ---- a ping from the gateway's side, answered through the client ----
+
+in_gw python3 "$NET" ping "$CL_TUNNEL" 3 3 || fail "no answer from $CL_TUNNEL through the tunnel"
+pass "ping $GW_TUNNEL -> $CL_TUNNEL answered through the Windows client and the stand-in device"
+wine_in 30 "$OUT/tap_pump.exe" state 2>/dev/null | tr -d '\r' | sed "s/^/$NAME: device: /"
+exit 0
