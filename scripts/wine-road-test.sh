@@ -8,14 +8,23 @@
 #
 # Wine runs inside the client's namespace, so its adapter list is that
 # namespace's links: the tun link is the adapter, with the GUID Wine gives
-# it, and the stand-in driver serves "\\.\Global\{that GUID}.tap". A test
-# copy of the client sits in a folder with a test-only iphlpapi.dll that
-# shows the link with the adapter's description. The packets the client
-# writes to the device leave through the tun link and the other way round
-# (tap_pump bridge on the Windows side, tun_bridge.py on the Linux side).
-# Wine's netsh changes nothing, so the address the service's netsh lines ask
-# for is put on the link from the host side.
+# it, and the stand-in driver serves "\\.\Global\{that GUID}.tap". Test
+# copies of the client and the service sit in a folder with a test-only
+# iphlpapi.dll that shows the link with the adapter's description. The
+# packets the client writes to the device leave through the tun link and the
+# other way round (tap_pump bridge on the Windows side, tun_bridge.py on the
+# Linux side). Wine's netsh changes nothing, so the address the service's
+# netsh lines ask for is put on the link from the host side.
 #
+# Checks: the service installs and starts in Wine's service manager; the
+# client (password typed into its dialog) reaches Connected; a ping from the
+# gateway's side is answered through the client and the device; the
+# service's log holds the ClientHello and the session's netsh and route
+# lines; Disconnect from the tray menu (tools/wine_gui) ends with the
+# service's clean-up, Exit with status 0; a wrong password and a fingerprint
+# mismatch each end with the client's message and one attempt only.
+#
+# TLX_ROAD_HOLD=1 keeps a failed run's programs up until its hold file goes.
 # Exit status 0 when every check passed, 77 when a tool is missing, else 1.
 set -uo pipefail
 
@@ -45,6 +54,8 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/tap_pump.exe" tools/wi
   -liphlpapi -lws2_32 || fail "helper build"
 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/client_drive.exe" tools/wine_tap/client_drive.c ||
   fail "window driver build"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/gui_probe.exe" tools/wine_gui/gui_probe.c \
+  -luser32 -lgdi32 || fail "window probe build"
 
 # ---- Wine in the client's namespace ----
 
@@ -89,8 +100,7 @@ show_logs() {
   done
 }
 
-# TLX_ROAD_HOLD=1: a failed run waits (everything still up) until
-# $work/hold is removed.
+# A failed run that is held waits, everything still up, until $work/hold goes.
 if [ -n "${TLX_ROAD_HOLD:-}" ]; then
   eval "$(declare -f fail | sed '1s/fail/e2e_fail/')"
   fail() {
@@ -228,15 +238,22 @@ netsh_address() {  # the last address request for the link: "A M", or ""
   tr -d '\r' <"$drive/service.log" 2>/dev/null |
     sed -n "s/^netsh interface ip set address \\($index\\|\"$guid\"\\) static \([0-9.]*\) \([0-9.]*\).*/\2 \3/p" | tail -n 1
 }
+media_state() { tr -d '\r' <"$work/pump.out" 2>/dev/null | sed -n 's/^media \([01]\)$/\1/p' | tail -n 1; }
 apply_addresses() {
-  local done= want address mask bits
+  local done= want address mask bits media shown=0
   while sleep 0.2; do
+    media=$(media_state)
+    if [ "${media:-0}" != "$shown" ]; then
+      ip -n "$NS_CL" link set "$CL_TUN" "$([ "$media" = 1 ] && echo up || echo down)" &&
+        echo "$NAME: media $media: $CL_TUN $([ "$media" = 1 ] && echo up || echo down)"
+      shown=${media:-0}
+    fi
     want=$(netsh_address)
     [ -n "$want" ] && [ "$want" != "$done" ] || continue
     read -r address mask <<<"$want"
     bits=$(python3 -c "import ipaddress, sys; print(ipaddress.ip_network('0.0.0.0/' + sys.argv[1]).prefixlen)" "$mask")
     ip -n "$NS_CL" addr flush dev "$CL_TUN"
-    ip -n "$NS_CL" addr add "$address/$bits" dev "$CL_TUN" && ip -n "$NS_CL" link set "$CL_TUN" up &&
+    ip -n "$NS_CL" addr add "$address/$bits" dev "$CL_TUN" &&
       echo "$NAME: netsh asked for $address/$bits on index $index: applied to $CL_TUN"
     done=$want
   done
@@ -251,6 +268,8 @@ applier_pid=$!
 run_client() {
   local password=$1
   shift
+  # The lookup takes only an adapter whose media is disconnected.
+  wait_for 5 link_down || fail "$CL_TUN is still up before the client starts"
   rm -f "$drive/client.log"
   timeout -k 5 300 ip netns exec "$NS_CL" bash scripts/wine-env.sh run 'C:\tlx\vantorelle_tunlex.exe' \
     -server "$GW_OUTER" -server_port "$PORT" -user e2e-user -logfile 'C:\tlx\client.log' "$@" \
@@ -258,6 +277,7 @@ run_client() {
   client_pid=$!
   wine_in 60 "$OUT/client_drive.exe" login "$password" 2>&1 | tr -d '\r' >>"$work/drive.out"
 }
+link_down() { ! ip -n "$NS_CL" link show dev "$CL_TUN" | grep -q '<[^>]*,UP'; }
 client_log() { tr -d '\r' <"$drive/client.log" 2>/dev/null; }
 client_connected() { client_log | grep -q 'Connection Established' || ! kill -0 "$client_pid" 2>/dev/null; }
 
@@ -272,5 +292,82 @@ cat "$work/applied.out"
 
 in_gw python3 "$NET" ping "$CL_TUNNEL" 3 3 || fail "no answer from $CL_TUNNEL through the tunnel"
 pass "ping $GW_TUNNEL -> $CL_TUNNEL answered through the Windows client and the stand-in device"
-wine_in 30 "$OUT/tap_pump.exe" state 2>/dev/null | tr -d '\r' | sed "s/^/$NAME: device: /"
+# The three requests and their answers went through the device both ways.
+device=$(wine_in 30 "$OUT/tap_pump.exe" state 2>/dev/null | tr -d '\r')
+echo "$NAME: device: $device"
+read -r _ _ _ _ _ reads _ writes _ <<<"$device"
+[ "${reads:-0}" -ge 3 ] && [ "${writes:-0}" -ge 3 ] || fail "the ping did not pass the stand-in device"
+
+# ---- what the service did for the session ----
+
+service_log() { tr -d '\r' <"$drive/service.log" 2>/dev/null; }
+service_log >"$work/service-connected.log"
+for line in "ClientHello,$guid,0x$(printf %x "$index")  OK" \
+  "netsh interface ip set address \"$guid\" static $CL_TUNNEL 255.255.255.0" \
+  "netsh interface ip set dns \"$guid\" static $DNS1" \
+  "netsh interface ip add dns name=\"$guid\" addr=$DNS2 index=2" \
+  "ROUTE_Init,0x$(printf %x "$index"),0x0  OK"; do
+  grep -qF -- "$line" "$work/service-connected.log" || fail "the service's log has no line \"$line\""
+done
+pass "service log: the ClientHello, the address and DNS netsh lines and the route set-up of the session"
+grep -E '^(netsh|route) ' "$work/service-connected.log" | sed "s/^/$NAME: service: /"
+
+# ---- disconnect from the tray menu, exit ----
+
+probe() { wine_in 30 "$OUT/gui_probe.exe" "$@" 2>&1 | tr -d '\r'; }
+probe shot "Statistics*" "$OUT/statistics-connected.bmp" >/dev/null || true
+probe tray-menu "$OUT/tray-menu-connected.bmp" >"$work/tray-menu.out" ||
+  { cat "$work/tray-menu.out"; fail "the tray menu does not open"; }
+probe tray-command disconnect >"$work/tray.out" || { cat "$work/tray.out"; fail "tray menu: Disconnect"; }
+disconnected() { client_log | grep -q 'ROUTE_CleanUp OK'; }
+wait_for 30 disconnected || fail "the client did not disconnect from the tray menu"
+cleaned() { service_log | sed -n '/ROUTE_CleanUp/,$p' | grep -q 'ROUTE_CleanUp  OK'; }
+wait_for 10 cleaned || fail "the service did not clean up after the disconnect"
+service_log | sed -n '/COMMAND: ROUTE_CleanUp/,$p' >"$work/service-cleanup.log"
+grep -q 'Restoring old routes' "$work/service-cleanup.log" || fail "the service's clean-up restored no routes"
+pass "disconnect from the tray menu: the service cleaned up ($(grep -c . "$work/service-cleanup.log") lines)"
+
+# exit_client: tray menu Exit, Yes to the question; the client must end with 0.
+exit_client() {
+  probe tray-command exit >>"$work/tray.out" || { cat "$work/tray.out"; fail "tray menu: Exit"; }
+  probe close-dialog Exit Yes >>"$work/tray.out" || { cat "$work/tray.out"; fail "the exit question"; }
+  wait_for 30 exited || fail "the client did not end after Exit"
+  wait "$cl_pid"
+  local rc=$?
+  cl_pid=
+  [ "$rc" = 0 ] || fail "the client ended with status $rc"
+}
+exited() { ! kill -0 "$cl_pid" 2>/dev/null; }
+cl_pid=$client_pid
+exit_client
+client_pid=
+pass "the client exited with status 0"
+
+# ---- a wrong password and a fingerprint mismatch: the message, no retry ----
+
+# attempts_after N: the gateway's connections numbered above N
+last_connection() { sed -n 's/^\[ *[0-9.]*\] #\([0-9]*\) .*/\1/p' "$work/gateway.log" | sort -n | tail -n 1; }
+refused_attempt() {  # NAME LOGIN-PASSWORD MESSAGE CLIENT-OPTIONS...
+  local what=$1 password=$2 message=$3 before after
+  shift 3
+  before=$(last_connection)
+  run_client "$password" "$@"
+  failed_or_ended() { client_log | grep -qF -- "$message" || ! kill -0 "$client_pid" 2>/dev/null; }
+  wait_for 60 failed_or_ended
+  client_log >"$work/client-$what.log"
+  grep -qF -- "$message" "$work/client-$what.log" || fail "$what: no \"$message\" in the client's log"
+  sleep 5  # room for a retry, which must not come
+  after=$(last_connection)
+  [ "$(( ${after:-0} - ${before:-0} ))" = 1 ] || fail "$what: $(( ${after:-0} - ${before:-0} )) connections to the gateway"
+  client_log | grep -q 'Reconnect attempt' && fail "$what: the client tried again"
+  cl_pid=$client_pid
+  exit_client
+  client_pid=
+  pass "$what: \"$message\" in the client's log, one attempt, exit status 0"
+}
+refused_attempt "wrong password" not-the-password "Authentication failed" -fingerprint "$fingerprint" -no_gateway
+refused_attempt "fingerprint mismatch" e2e-secret "SSL Fingerprint missmatch" \
+  -fingerprint 00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33 -no_gateway
+
+echo "$NAME: passed in $(( $(date +%s) - start ))s"
 exit 0

@@ -12,7 +12,10 @@
  *                         what the client wrote and sends it to 127.0.0.1:PORT
  *                         (tun_bridge.py), puts what comes back; each packet on
  *                         the socket is a 2-byte big-endian length and the
- *                         packet. Ends when the Linux side hangs up.
+ *                         packet. Prints "media 1" and "media 0" as the client
+ *                         connects and disconnects the media, for the Linux side
+ *                         to bring its link up and down. Ends when the Linux
+ *                         side hangs up.
  *
  * Exit status 0 on success.
  */
@@ -174,7 +177,16 @@ static int Bridge(int port)
     static unsigned char in[65536 + 2];
     size_t have = 0;
     unsigned long toLinux = 0, toClient = 0;
+    ULONG media = 2; /* none reported yet */
+    DWORD lastLook = 0;
     for (;;) {
+        struct PumpState st;
+        if (GetTickCount() - lastLook >= 100 && State(pump, &st)) {
+            lastLook = GetTickCount();
+            if (st.media != media)
+                printf("media %lu\n", st.media);
+            media = st.media;
+        }
         unsigned char out[2 + 2048];
         DWORD took = 0;
         int moved = 0;
