@@ -341,6 +341,7 @@ exited() { ! kill -0 "$cl_pid" 2>/dev/null; }
 cl_pid=$client_pid
 exit_client
 client_pid=
+client_log >"$work/client-session.log"
 pass "the client exited with status 0"
 
 # ---- a wrong password and a fingerprint mismatch: the message, no retry ----
