@@ -355,8 +355,8 @@ refused_attempt() {  # NAME LOGIN-PASSWORD MESSAGE CLIENT-OPTIONS...
   run_client "$password" "$@"
   failed_or_ended() { client_log | grep -qF -- "$message" || ! kill -0 "$client_pid" 2>/dev/null; }
   wait_for 60 failed_or_ended
-  client_log >"$work/client-$what.log"
-  grep -qF -- "$message" "$work/client-$what.log" || fail "$what: no \"$message\" in the client's log"
+  client_log >"$work/client-${what// /-}.log"
+  grep -qF -- "$message" "$work/client-${what// /-}.log" || fail "$what: no \"$message\" in the client's log"
   sleep 5  # room for a retry, which must not come
   after=$(last_connection)
   [ "$(( ${after:-0} - ${before:-0} ))" = 1 ] || fail "$what: $(( ${after:-0} - ${before:-0} )) connections to the gateway"
