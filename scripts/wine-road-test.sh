@@ -13,11 +13,12 @@
 # iphlpapi.dll that shows the link with the adapter's description. The
 # packets the client writes to the device leave through the tun link and the
 # other way round (tap_pump bridge on the Windows side, tun_bridge.py on the
-# Linux side). Wine's netsh changes nothing, so the address the service's
-# netsh lines ask for is put on the link from the host side.
+# Linux side). Wine's netsh changes nothing, so the address and gateway the
+# service's netsh lines ask for are put on the link from the host side.
 #
 # Checks: the service installs and starts in Wine's service manager; the
-# client (password typed into its dialog) reaches Connected; a ping from the
+# client (password typed into its dialog, the whole traffic through the
+# tunnel) reaches Connected; a ping from the
 # gateway's side is answered through the client and the device; the
 # service's log holds the ClientHello and the session's netsh and route
 # lines; Disconnect from the tray menu (tools/wine_gui) ends with the
@@ -234,28 +235,45 @@ pass "bridge between the device and $CL_TUN"
 # new request for
 # the tun link is carried out on the link from the host side, and the link
 # comes up with it, as the adapter does once its media is connected.
-netsh_address() {  # the last address request for the link: "A M", or ""
+netsh_address() {  # the last address request for the link: "A M [gateway=G gwmetric=N]", or ""
   tr -d '\r' <"$drive/service.log" 2>/dev/null |
-    sed -n "s/^netsh interface ip set address \\($index\\|\"$guid\"\\) static \([0-9.]*\) \([0-9.]*\).*/\2 \3/p" | tail -n 1
+    sed -n "s/^netsh interface ip set address \\($index\\|\"$guid\"\\) static //p" | tail -n 1
 }
 media_state() { tr -d '\r' <"$work/pump.out" 2>/dev/null | sed -n 's/^media \([01]\)$/\1/p' | tail -n 1; }
+# apply_address REQUEST: the address, and the default route through the
+# gateway the request names (with its metric); 1 when the link refused.
+apply_address() {
+  local address mask rest bits metric=1
+  read -r address mask rest <<<"$1"
+  bits=$(python3 -c "import ipaddress, sys; print(ipaddress.ip_network('0.0.0.0/' + sys.argv[1]).prefixlen)" "$mask")
+  if ! ip -n "$NS_CL" addr show dev "$CL_TUN" | grep -q "inet $address/$bits "; then
+    ip -n "$NS_CL" addr flush dev "$CL_TUN"
+    ip -n "$NS_CL" addr add "$address/$bits" dev "$CL_TUN" || return 1
+    echo "$NAME: netsh asked for $address/$bits on index $index: applied to $CL_TUN"
+  fi
+  if ! [[ $rest =~ gateway=([0-9.]+) ]]; then
+    ip -n "$NS_CL" route del default dev "$CL_TUN" 2>/dev/null
+    return 0
+  fi
+  [[ $rest =~ gwmetric=([0-9]+) ]] && metric=${BASH_REMATCH[1]}
+  [[ $rest =~ gateway=([0-9.]+) ]]
+  ip -n "$NS_CL" route replace default via "${BASH_REMATCH[1]}" dev "$CL_TUN" metric "$metric" 2>/dev/null || return 1
+  echo "$NAME: netsh asked for gateway ${BASH_REMATCH[1]} (metric $metric): default route through $CL_TUN"
+}
 apply_addresses() {
-  local done= want address mask bits media shown=0
+  local done= want media shown=0
   while sleep 0.2; do
     media=$(media_state)
     if [ "${media:-0}" != "$shown" ]; then
       ip -n "$NS_CL" link set "$CL_TUN" "$([ "$media" = 1 ] && echo up || echo down)" &&
         echo "$NAME: media $media: $CL_TUN $([ "$media" = 1 ] && echo up || echo down)"
       shown=${media:-0}
+      done=  # a link that went down lost its routes
     fi
     want=$(netsh_address)
     [ -n "$want" ] && [ "$want" != "$done" ] || continue
-    read -r address mask <<<"$want"
-    bits=$(python3 -c "import ipaddress, sys; print(ipaddress.ip_network('0.0.0.0/' + sys.argv[1]).prefixlen)" "$mask")
-    ip -n "$NS_CL" addr flush dev "$CL_TUN"
-    ip -n "$NS_CL" addr add "$address/$bits" dev "$CL_TUN" &&
-      echo "$NAME: netsh asked for $address/$bits on index $index: applied to $CL_TUN"
-    done=$want
+    # A route through a link that is not up yet is refused: asked again.
+    apply_address "$want" && done=$want
   done
 }
 apply_addresses >>"$work/applied.out" 2>&1 &
@@ -281,7 +299,8 @@ link_down() { ! ip -n "$NS_CL" link show dev "$CL_TUN" | grep -q '<[^>]*,UP'; }
 client_log() { tr -d '\r' <"$drive/client.log" 2>/dev/null; }
 client_connected() { client_log | grep -q 'Connection Established' || ! kill -0 "$client_pid" 2>/dev/null; }
 
-run_client e2e-secret -fingerprint "$fingerprint" -no_gateway
+# The whole traffic through the tunnel: the adapter gets the gateway.
+run_client e2e-secret -fingerprint "$fingerprint"
 wait_for 60 client_connected
 client_log >"$work/client.log"
 grep -q 'Connection Established' "$work/client.log" || fail "the client did not reach Connected"
@@ -303,14 +322,15 @@ read -r _ _ _ _ _ reads _ writes _ <<<"$device"
 service_log() { tr -d '\r' <"$drive/service.log" 2>/dev/null; }
 service_log >"$work/service-connected.log"
 for line in "ClientHello,$guid,0x$(printf %x "$index")  OK" \
-  "netsh interface ip set address \"$guid\" static $CL_TUNNEL 255.255.255.0" \
+  "netsh interface ip set address \"$guid\" static $CL_TUNNEL 255.255.255.0 gateway=$GW_TUNNEL" \
   "netsh interface ip set dns \"$guid\" static $DNS1" \
   "netsh interface ip add dns name=\"$guid\" addr=$DNS2 index=2" \
-  "ROUTE_Init,0x$(printf %x "$index"),0x0  OK"; do
+  "AllNets:  Dest:         0.0.0.0 Mask:         0.0.0.0" \
+  "ROUTE_Init,0x$(printf %x "$index"),0x1  OK"; do
   grep -qF -- "$line" "$work/service-connected.log" || fail "the service's log has no line \"$line\""
 done
-pass "service log: the ClientHello, the address and DNS netsh lines and the route set-up of the session"
-grep -E '^(netsh|route) ' "$work/service-connected.log" | sed "s/^/$NAME: service: /"
+pass "service log: the ClientHello, the address, gateway and DNS netsh lines and the route set-up of the session"
+grep -E '^(netsh |route |AllNets:|Ignore:)' "$work/service-connected.log" | sed "s/^/$NAME: service: /"
 
 # ---- disconnect from the tray menu, exit ----
 
