@@ -18,12 +18,12 @@
 #
 # Checks: the service installs and starts in Wine's service manager; the
 # client (password typed into its dialog, the whole traffic through the
-# tunnel) reaches Connected; a ping from the
-# gateway's side is answered through the client and the device; the
-# service's log holds the ClientHello and the session's netsh and route
-# lines; Disconnect from the tray menu (tools/wine_gui) ends with the
-# service's clean-up, Exit with status 0; a wrong password and a fingerprint
-# mismatch each end with the client's message and one attempt only.
+# tunnel) reaches Connected; a ping from the gateway's side is answered
+# through the client and the device; the service's log holds the ClientHello
+# and the session's netsh and route lines; Disconnect from the tray menu
+# (tools/wine_gui) ends with the service's clean-up, Exit with status 0; a
+# wrong password and a fingerprint mismatch each end with the client's
+# message and one attempt only.
 #
 # TLX_ROAD_HOLD=1 keeps a failed run's programs up until its hold file goes.
 # Exit status 0 when every check passed, 77 when a tool is missing, else 1.
