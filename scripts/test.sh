@@ -139,6 +139,16 @@ if build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64.cmake" -
     77) summary[wine-tap]="skipped: $(tail -n 1 build/wine-tap.log)" ;;
     *)  cat build/wine-tap.log; summary[wine-tap]="failed (see build/wine-tap.log)"; failed=1 ;;
   esac
+  # The real client and route service on the whole road under Wine: the
+  # stand-in device joined to a tun link, the Linux gateway, a ping through
+  # the client, a disconnect from the tray menu, two refused attempts.
+  step "wine-road: the Windows client and service to Connected under Wine"
+  rc=0; timeout -k 10 420 bash scripts/wine-road-test.sh build/linux build/win64 >build/wine-road.log 2>&1 || rc=$?
+  case $rc in
+    0)  summary[wine-road]="passed: $(tail -n 1 build/wine-road.log)" ;;
+    77) summary[wine-road]="skipped: $(grep -m1 'skipped' build/wine-road.log)" ;;
+    *)  tail -n 80 build/wine-road.log; summary[wine-road]="failed (see build/wine-road.log)"; failed=1 ;;
+  esac
 else
   failed=1
 fi
@@ -146,11 +156,11 @@ fi
 echo
 echo "== summary"
 passed_all=0 failed_all=0
-for name in linux e2e fault fuzz win64 interop wine-tap; do
+for name in linux e2e fault fuzz win64 interop wine-tap wine-road; do
   echo "$name:"
   echo "${summary[$name]:-not run}"
   # "N% tests passed, F tests failed out of T"
-  if [ "$name" = fuzz ] || [ "$name" = interop ] || [ "$name" = e2e ] || [ "$name" = fault ] || [ "$name" = wine-tap ]; then
+  if [ "$name" = fuzz ] || [ "$name" = interop ] || [ "$name" = e2e ] || [ "$name" = fault ] || [ "$name" = wine-tap ] || [ "$name" = wine-road ]; then
     case "${summary[$name]:-}" in passed*) passed_all=$((passed_all + 1)) ;; skipped*) ;; *) failed_all=$((failed_all + 1)) ;; esac
     continue
   fi

@@ -26,7 +26,7 @@ mkdir -p "$OUT"
 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -I"$DDK" -shared -nostdlib \
   -Wl,--subsystem,native -Wl,--entry,DriverEntry \
   -o "$OUT/tlx_tap.sys" tools/wine_tap/tap_driver.c -lntoskrnl || { echo "wine-tap: driver build failed"; exit 1; }
-x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/tap_pump.exe" tools/wine_tap/tap_pump.c -liphlpapi ||
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/tap_pump.exe" tools/wine_tap/tap_pump.c -liphlpapi -lws2_32 ||
   { echo "wine-tap: helper build failed"; exit 1; }
 
 # A prefix of this step's own, used by one run at a time.

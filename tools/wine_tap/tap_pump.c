@@ -8,6 +8,14 @@
  *   tap_pump state        prints the device's counters and TUN configuration
  *   tap_pump adapters     prints the adapter list as the client's lookup reads
  *                         it: index, status, adapter name (GUID), description
+ *   tap_pump bridge PORT  joins the device to the Linux side's tun link: takes
+ *                         what the client wrote and sends it to 127.0.0.1:PORT
+ *                         (tun_bridge.py), puts what comes back; each packet on
+ *                         the socket is a 2-byte big-endian length and the
+ *                         packet. Prints "media 1" and "media 0" as the client
+ *                         connects and disconnects the media, for the Linux side
+ *                         to bring its link up and down. Ends when the Linux
+ *                         side hangs up.
  *
  * Exit status 0 on success.
  */
@@ -145,6 +153,84 @@ static int Check(const char *guid)
     return failures ? 1 : 0;
 }
 
+/* The pump's control codes have no wait: an idle pump looks again after a
+   short sleep on the socket, which also brings the Linux side's packets. */
+static int Bridge(int port)
+{
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
+        return 1;
+    HANDLE pump = OpenPump();
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    struct sockaddr_in to;
+    memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons((u_short)port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (pump == INVALID_HANDLE_VALUE || s == INVALID_SOCKET ||
+        connect(s, (struct sockaddr *)&to, sizeof to) != 0) {
+        printf("bridge: cannot reach the device or 127.0.0.1:%d\n", port);
+        return 1;
+    }
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&one, sizeof one);
+    static unsigned char in[65536 + 2];
+    size_t have = 0;
+    unsigned long toLinux = 0, toClient = 0;
+    ULONG media = 2; /* none reported yet */
+    DWORD lastLook = 0;
+    for (;;) {
+        struct PumpState st;
+        if (GetTickCount() - lastLook >= 100 && State(pump, &st)) {
+            lastLook = GetTickCount();
+            if (st.media != media)
+                printf("media %lu\n", st.media);
+            media = st.media;
+        }
+        unsigned char out[2 + 2048];
+        DWORD took = 0;
+        int moved = 0;
+        while (DeviceIoControl(pump, PUMP_IOCTL_TAKE, NULL, 0, out + 2, 2048, &took, NULL) && took > 0) {
+            out[0] = (unsigned char)(took >> 8);
+            out[1] = (unsigned char)took;
+            for (DWORD sent = 0; sent < took + 2;) {
+                int n = send(s, (const char *)out + sent, (int)(took + 2 - sent), 0);
+                if (n <= 0)
+                    goto done;
+                sent += (DWORD)n;
+            }
+            toLinux++;
+            moved = 1;
+        }
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        struct timeval wait = {0, moved ? 0 : 2000};
+        if (select(0, &readable, NULL, NULL, &wait) > 0) {
+            int n = recv(s, (char *)in + have, (int)(sizeof in - have), 0);
+            if (n <= 0)
+                break;
+            have += (size_t)n;
+            size_t at = 0;
+            while (have - at >= 2) {
+                size_t length = ((size_t)in[at] << 8) | in[at + 1];
+                if (have - at < 2 + length)
+                    break;
+                DeviceIoControl(pump, PUMP_IOCTL_PUT, in + at + 2, (DWORD)length, NULL, 0, &took, NULL);
+                toClient++;
+                at += 2 + length;
+            }
+            memmove(in, in + at, have - at);
+            have -= at;
+        }
+    }
+done:
+    printf("bridge: %lu packets to Linux, %lu to the client\n", toLinux, toClient);
+    closesocket(s);
+    CloseHandle(pump);
+    return 0;
+}
+
 static int Adapters(void)
 {
     ULONG size = 64 * 1024;
@@ -180,6 +266,8 @@ int main(int argc, char **argv)
     }
     if (argc == 2 && strcmp(argv[1], "adapters") == 0)
         return Adapters();
-    fprintf(stderr, "usage: tap_pump check GUID | state | adapters\n");
+    if (argc == 3 && strcmp(argv[1], "bridge") == 0)
+        return Bridge(atoi(argv[2]));
+    fprintf(stderr, "usage: tap_pump check GUID | state | adapters | bridge PORT\n");
     return 2;
 }

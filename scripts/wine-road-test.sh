@@ -1,0 +1,394 @@
+#!/usr/bin/env bash
+# The Windows client on the whole road under Wine: the real
+# vantorelle_tunlex.exe and vantorelle_tunlex_service.exe, the stand-in
+# adapter device (tools/wine_tap) joined to a Linux tun link, and the Linux
+# test gateway, in network namespaces of their own (scripts/e2e-lib.sh).
+#
+#   scripts/wine-road-test.sh [LINUX-BUILD [WIN64-BUILD]]
+#
+# Wine runs inside the client's namespace, so its adapter list is that
+# namespace's links: the tun link is the adapter, with the GUID Wine gives
+# it, and the stand-in driver serves "\\.\Global\{that GUID}.tap". Test
+# copies of the client and the service sit in a folder with a test-only
+# iphlpapi.dll that shows the link with the adapter's description. The
+# packets the client writes to the device leave through the tun link and the
+# other way round (tap_pump bridge on the Windows side, tun_bridge.py on the
+# Linux side). Wine's netsh changes nothing, so the address and gateway the
+# service's netsh lines ask for are put on the link from the host side.
+#
+# Checks: the service installs and starts in Wine's service manager; the
+# client (password typed into its dialog, the whole traffic through the
+# tunnel) reaches Connected; a ping from the gateway's side is answered
+# through the client and the device; the service's log holds the ClientHello
+# and the session's netsh and route lines; Disconnect from the tray menu
+# (tools/wine_gui) ends with the service's clean-up, Exit with status 0; a
+# wrong password and a fingerprint mismatch each end with the client's
+# message and one attempt only.
+#
+# TLX_ROAD_HOLD=1 keeps a failed run's programs up until its hold file goes.
+# Exit status 0 when every check passed, 77 when a tool is missing, else 1.
+set -uo pipefail
+
+NAME=wine-road
+source "$(dirname "${BASH_SOURCE[0]}")/e2e-lib.sh"
+WIN=${2:-build/win64}
+DDK=/usr/x86_64-w64-mingw32/include/ddk
+start=$(date +%s)
+
+for tool in x86_64-w64-mingw32-gcc x86_64-w64-mingw32-objdump wine wineserver Xvfb; do
+  command -v "$tool" >/dev/null || { echo "$NAME: skipped: $tool is missing"; exit 77; }
+done
+[ -f "$DDK/ntddk.h" ] || { echo "$NAME: skipped: no MinGW driver kit (mingw-w64-x86-64-dev)"; exit 77; }
+e2e_init "${1:-build/linux}"
+CLIENT_EXE=$WIN/vantorelle_tunlex.exe
+SERVICE_EXE=$WIN/service/vantorelle_tunlex_service.exe
+for f in "$CLIENT_EXE" "$SERVICE_EXE"; do
+  [ -f "$f" ] || { echo "$NAME: $f is missing (build the Windows tree first)" >&2; exit 1; }
+done
+OUT=$WIN/wine_road
+mkdir -p "$OUT"
+
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -I"$DDK" -shared -nostdlib \
+  -Wl,--subsystem,native -Wl,--entry,DriverEntry \
+  -o "$OUT/tlx_tap.sys" tools/wine_tap/tap_driver.c -lntoskrnl || fail "driver build"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/tap_pump.exe" tools/wine_tap/tap_pump.c \
+  -liphlpapi -lws2_32 || fail "helper build"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/client_drive.exe" tools/wine_tap/client_drive.c ||
+  fail "window driver build"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/gui_probe.exe" tools/wine_gui/gui_probe.c \
+  -luser32 -lgdi32 || fail "window probe build"
+
+# ---- Wine in the client's namespace ----
+
+export TLX_WINEPREFIX
+TLX_WINEPREFIX=$(bash scripts/wine-env.sh prefix)-road
+mkdir -p "$(dirname "$TLX_WINEPREFIX")"
+exec 7>"$TLX_WINEPREFIX.run.lock"
+flock 7
+rm -rf "$TLX_WINEPREFIX"
+prefix=$TLX_WINEPREFIX
+drive=$prefix/drive_c/tlx
+bridge_pid= pump_pid= client_pid= applier_pid=
+
+road_cleanup() {
+  stop_pid "$client_pid"; stop_pid "$pump_pid"; stop_pid "$bridge_pid"; stop_pid "$applier_pid"
+  ip netns exec "$NS_CL" bash scripts/wine-env.sh stop 7>&- 2>/dev/null
+  rm -rf "/etc/netns/$NS_CL"
+  [ -d "$drive" ] && cp "$drive"/*.log "$work"/ 2>/dev/null
+  if [ -n "${TLX_ROAD_LOGS:-}" ] && [ -n "$work" ]; then
+    mkdir -p "$TLX_ROAD_LOGS" && cp "$work"/*.log "$work"/*.out "$TLX_ROAD_LOGS"/ 2>/dev/null
+  fi
+  rm -rf "$TLX_WINEPREFIX"
+  cleanup
+}
+trap road_cleanup EXIT
+
+# Inside the client's namespace; every Wine program ends within LIMIT s.
+wine_in() {  # LIMIT EXE ARGS...
+  local limit=$1
+  shift
+  timeout -k 5 "$limit" ip netns exec "$NS_CL" bash scripts/wine-env.sh run "$@" 7>&-
+}
+
+# What a failure shows: the gateway's log, the service's and the client's.
+show_logs() {
+  local f
+  for f in "$work/gateway.log" "$drive/service.log" "$drive/client.log" "$work/drive.out" \
+    "$work/pump.out" "$work/bridge.out"; do
+    [ -f "$f" ] || continue
+    echo "-- $(basename "$f") (last 60 lines):"
+    tail -n 60 "$f" | tr -d '\r'
+  done
+}
+
+# A failed run that is held waits, everything still up, until $work/hold goes.
+if [ -n "${TLX_ROAD_HOLD:-}" ]; then
+  eval "$(declare -f fail | sed '1s/fail/e2e_fail/')"
+  fail() {
+    echo "$NAME: holding: rm $work/hold to end; TLX_WINEPREFIX=$TLX_WINEPREFIX NS=$NS_CL"
+    touch "$work/hold"
+    while [ -e "$work/hold" ]; do sleep 1; done
+    e2e_fail "$@"
+  }
+fi
+
+start_network
+start_gateway
+# The tunnel's DNS servers as Wine reads them for every adapter: the
+# namespace's own resolver file, laid over /etc/resolv.conf by "ip netns exec".
+mkdir -p "/etc/netns/$NS_CL"
+printf 'nameserver %s\nnameserver %s\n' "$DNS1" "$DNS2" >"/etc/netns/$NS_CL/resolv.conf"
+
+rc=0; ip netns exec "$NS_CL" bash scripts/wine-env.sh start 7>&- || rc=$?
+[ "$rc" = 0 ] || [ "$rc" = 2 ] || fail "cannot start Wine"
+# A service started in a session that "wineboot -i" began times out (1053);
+# after a plain boot it starts. The server is restarted; the boot starts the
+# desktop again, on the virtual display that "start" made.
+restart_wine() {
+  local step display
+  display=${DISPLAY:-$(cut -d' ' -f1 "$prefix.xvfb" 2>/dev/null)}
+  for step in "wineserver -k" "wineserver -w" "wineserver -p" "wineboot"; do
+    DISPLAY=$display WINEPREFIX=$prefix WINEDEBUG=-all ip netns exec "$NS_CL" $step </dev/null >/dev/null 2>&1 7>&- ||
+      [ "$step" = "wineserver -k" ] || fail "restarting Wine ($step)"
+  done
+}
+restart_wine
+pass "Wine in $NS_CL"
+
+# ---- the adapter: Wine's GUID of the tun link, the stand-in device ----
+
+index=$(ip -n "$NS_CL" -o link show dev "$CL_TUN" | cut -d: -f1)
+# Wine makes an adapter's GUID from its link index.
+guid=$(printf '{%08X-0000-0000-0000-4E6574446576}' "$index")
+wine_in 30 "$OUT/tap_pump.exe" adapters 2>/dev/null | tr -d '\r' >"$work/adapters.out"
+grep -q "name $guid description \"$CL_TUN\"" "$work/adapters.out" ||
+  { cat "$work/adapters.out"; fail "Wine does not show $CL_TUN as $guid"; }
+pass "Wine shows $CL_TUN as adapter $guid"
+
+cp "$OUT/tlx_tap.sys" "$prefix/drive_c/windows/system32/drivers/tlx_tap.sys"
+key='HKLM\System\CurrentControlSet\Services\tlxtap'
+wine_in 30 sc create tlxtap type= kernel start= demand binPath= 'C:\windows\system32\drivers\tlx_tap.sys' \
+  >/dev/null 2>&1 || fail "sc create tlxtap"
+wine_in 30 reg add "$key" /v AdapterGuid /t REG_SZ /d "$guid" /f >/dev/null 2>&1 || fail "reg add AdapterGuid"
+wine_in 30 reg add "$key" /v LinkName /t REG_SZ /d "$CL_TUN" /f >/dev/null 2>&1 || fail "reg add LinkName"
+
+# The test copies of the client and the service: beside them the test-only
+# iphlpapi.dll, which forwards to Wine's own (as tlxiphlp.dll) and which
+# these two programs alone prefer to the system's (both look the adapter up
+# by its description).
+mkdir -p "$drive"
+cp "$CLIENT_EXE" "$SERVICE_EXE" "$drive"/
+cp "$prefix/drive_c/windows/system32/iphlpapi.dll" "$drive/tlxiphlp.dll"
+{
+  echo "LIBRARY iphlpapi.dll"
+  echo "EXPORTS"
+  x86_64-w64-mingw32-objdump -p "$drive/tlxiphlp.dll" |
+    awk '/^\[Ordinal\/Name Pointer\] Table/ { t = 1; next } t && /^\t\[/ { print $NF } t && /^$/ { t = 0 }' |
+    while read -r n; do
+      case $n in
+        GetAdaptersAddresses | GetAdaptersInfo) echo "$n = Stand$n" ;;
+        *) echo "$n = tlxiphlp.$n" ;;
+      esac
+    done
+} >"$OUT/iphlpapi_stand.def"
+grep -q '^GetAdaptersAddresses = ' "$OUT/iphlpapi_stand.def" || fail "no export list of Wine's iphlpapi.dll"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -shared -o "$drive/iphlpapi.dll" \
+  tools/wine_tap/iphlpapi_stand.c "$OUT/iphlpapi_stand.def" || fail "test iphlpapi.dll build"
+# Wine's IP Helper has no GetIpInterfaceEntry, which the service's interface
+# metric needs from Vista on: the service runs as on Windows XP (x64), where
+# it sets the metric by netsh.
+wine_in 30 reg add 'HKCU\Software\Wine\AppDefaults\vantorelle_tunlex_service.exe' \
+  /v Version /t REG_SZ /d winxp64 /f >/dev/null 2>&1 || fail "reg add Version"
+for program in vantorelle_tunlex.exe vantorelle_tunlex_service.exe; do
+  wine_in 30 reg add "HKCU\\Software\\Wine\\AppDefaults\\$program\\DllOverrides" \
+    /v iphlpapi /t REG_SZ /d native,builtin /f >/dev/null 2>&1 || fail "reg add DllOverrides"
+done
+
+# ---- the route service in Wine's service manager ----
+
+wine_in 60 'C:\tlx\vantorelle_tunlex_service.exe' -install 2>&1 | tr -d '\r' >"$work/install.out"
+grep -q 'is installed' "$work/install.out" || { cat "$work/install.out"; fail "the service did not install"; }
+grep -q 'started' "$work/install.out" || { cat "$work/install.out"; fail "the service did not start"; }
+pass "route service installed and started: $(tr '\n' ' ' <"$work/install.out")"
+# The service manager starts it without arguments, so it would log nowhere:
+# it is stopped and given a log file, which its next start (at the boot
+# below: it starts with the system) takes. Wine's service manager reads its
+# registry at boot only.
+wine_in 30 sc stop QuorvantiVantorelleTUNLEX >"$work/sc-stop.out" 2>&1 ||
+  { cat "$work/sc-stop.out"; fail "sc stop"; }
+svc_key='HKLM\System\CurrentControlSet\Services\QuorvantiVantorelleTUNLEX'
+wine_in 30 reg add "$svc_key" /v ImagePath /t REG_SZ \
+  /d '"C:\tlx\vantorelle_tunlex_service.exe" -logfile C:\tlx\service.log' /f >/dev/null 2>&1 ||
+  fail "reg add ImagePath"
+
+# Its next boot starts the service again, with the log file, and the driver
+# becomes startable.
+restart_wine
+up=0
+for i in $(seq 30); do
+  [ $((i % 5)) = 1 ] && { wine_in 30 sc start tlxtap >>"$work/sc.out" 2>&1 || true; }
+  if wine_in 30 "$OUT/tap_pump.exe" state >/dev/null 2>&1; then up=1; break; fi
+  sleep 0.5
+done
+[ "$up" = 1 ] || fail "the stand-in driver did not start"
+pass "stand-in device \\\\.\\Global\\$guid.tap"
+service_running() { wine_in 30 sc query QuorvantiVantorelleTUNLEX 2>/dev/null | grep -q 'STATE.*RUNNING'; }
+wait_for 20 service_running || fail "the route service did not start at boot"
+pass "route service running again, logging to C:\\tlx\\service.log"
+
+# ---- the packet path: device <-> Windows helper <-> loopback <-> tun link ----
+
+rm -f "$work/bridge.ready"
+ip netns exec "$NS_CL" python3 tools/wine_tap/tun_bridge.py "$CL_TUN" 0 "$work/bridge.ready" \
+  >"$work/bridge.out" 2>&1 &
+bridge_pid=$!
+wait_for 5 test -s "$work/bridge.ready" || { cat "$work/bridge.out"; fail "the Linux bridge did not start"; }
+timeout -k 5 600 ip netns exec "$NS_CL" bash scripts/wine-env.sh run "$OUT/tap_pump.exe" bridge \
+  "$(cat "$work/bridge.ready")" >"$work/pump.out" 2>&1 7>&- &
+pump_pid=$!
+pass "bridge between the device and $CL_TUN"
+
+# ---- Wine's netsh changes nothing: the host side does what it asks ----
+
+# The service's netsh lines ask for the adapter's address by index, or as on
+# XP by its GUID ("netsh interface ip set address 3 static A M ..."); each
+# new request for
+# the tun link is carried out on the link from the host side, and the link
+# comes up with it, as the adapter does once its media is connected.
+netsh_address() {  # the last address request for the link: "A M [gateway=G gwmetric=N]", or ""
+  tr -d '\r' <"$drive/service.log" 2>/dev/null |
+    sed -n "s/^netsh interface ip set address \\($index\\|\"$guid\"\\) static //p" | tail -n 1
+}
+media_state() { tr -d '\r' <"$work/pump.out" 2>/dev/null | sed -n 's/^media \([01]\)$/\1/p' | tail -n 1; }
+# apply_address REQUEST: the address, and the default route through the
+# gateway the request names (with its metric); 1 when the link refused.
+apply_address() {
+  local address mask rest bits metric=1
+  read -r address mask rest <<<"$1"
+  bits=$(python3 -c "import ipaddress, sys; print(ipaddress.ip_network('0.0.0.0/' + sys.argv[1]).prefixlen)" "$mask")
+  if ! ip -n "$NS_CL" addr show dev "$CL_TUN" | grep -q "inet $address/$bits "; then
+    ip -n "$NS_CL" addr flush dev "$CL_TUN"
+    ip -n "$NS_CL" addr add "$address/$bits" dev "$CL_TUN" || return 1
+    echo "$NAME: netsh asked for $address/$bits on index $index: applied to $CL_TUN"
+  fi
+  if ! [[ $rest =~ gateway=([0-9.]+) ]]; then
+    ip -n "$NS_CL" route del default dev "$CL_TUN" 2>/dev/null
+    return 0
+  fi
+  [[ $rest =~ gwmetric=([0-9]+) ]] && metric=${BASH_REMATCH[1]}
+  [[ $rest =~ gateway=([0-9.]+) ]]
+  ip -n "$NS_CL" route replace default via "${BASH_REMATCH[1]}" dev "$CL_TUN" metric "$metric" 2>/dev/null || return 1
+  echo "$NAME: netsh asked for gateway ${BASH_REMATCH[1]} (metric $metric): default route through $CL_TUN"
+}
+apply_addresses() {
+  local done= want media shown=0
+  while sleep 0.2; do
+    media=$(media_state)
+    if [ "${media:-0}" != "$shown" ]; then
+      ip -n "$NS_CL" link set "$CL_TUN" "$([ "$media" = 1 ] && echo up || echo down)" &&
+        echo "$NAME: media $media: $CL_TUN $([ "$media" = 1 ] && echo up || echo down)"
+      shown=${media:-0}
+      done=  # a link that went down lost its routes
+    fi
+    want=$(netsh_address)
+    [ -n "$want" ] && [ "$want" != "$done" ] || continue
+    # A route through a link that is not up yet is refused: asked again.
+    apply_address "$want" && done=$want
+  done
+}
+apply_addresses >>"$work/applied.out" 2>&1 &
+applier_pid=$!
+
+# ---- the client ----
+
+# run_client LOGIN-PASSWORD [OPTIONS...]: starts the client, logs in; the
+# client's log is $drive/client.log.
+run_client() {
+  local password=$1
+  shift
+  # The lookup takes only an adapter whose media is disconnected.
+  wait_for 5 link_down || fail "$CL_TUN is still up before the client starts"
+  rm -f "$drive/client.log"
+  timeout -k 5 300 ip netns exec "$NS_CL" bash scripts/wine-env.sh run 'C:\tlx\vantorelle_tunlex.exe' \
+    -server "$GW_OUTER" -server_port "$PORT" -user e2e-user -logfile 'C:\tlx\client.log' "$@" \
+    >"$work/client.out" 2>&1 7>&- &
+  client_pid=$!
+  wine_in 60 "$OUT/client_drive.exe" login "$password" 2>&1 | tr -d '\r' >>"$work/drive.out"
+}
+link_down() { ! ip -n "$NS_CL" link show dev "$CL_TUN" | grep -q '<[^>]*,UP'; }
+client_log() { tr -d '\r' <"$drive/client.log" 2>/dev/null; }
+client_connected() { client_log | grep -q 'Connection Established' || ! kill -0 "$client_pid" 2>/dev/null; }
+
+# The whole traffic through the tunnel: the adapter gets the gateway.
+run_client e2e-secret -fingerprint "$fingerprint"
+wait_for 60 client_connected
+client_log >"$work/client.log"
+grep -q 'Connection Established' "$work/client.log" || fail "the client did not reach Connected"
+pass "client Connected"
+cat "$work/applied.out"
+
+# ---- a ping from the gateway's side, answered through the client ----
+
+in_gw python3 "$NET" ping "$CL_TUNNEL" 3 3 || fail "no answer from $CL_TUNNEL through the tunnel"
+pass "ping $GW_TUNNEL -> $CL_TUNNEL answered through the Windows client and the stand-in device"
+# The three requests and their answers went through the device both ways.
+device=$(wine_in 30 "$OUT/tap_pump.exe" state 2>/dev/null | tr -d '\r')
+echo "$NAME: device: $device"
+read -r _ _ _ _ _ reads _ writes _ <<<"$device"
+[ "${reads:-0}" -ge 3 ] && [ "${writes:-0}" -ge 3 ] || fail "the ping did not pass the stand-in device"
+
+# ---- what the service did for the session ----
+
+service_log() { tr -d '\r' <"$drive/service.log" 2>/dev/null; }
+service_log >"$work/service-connected.log"
+for line in "ClientHello,$guid,0x$(printf %x "$index")  OK" \
+  "netsh interface ip set address \"$guid\" static $CL_TUNNEL 255.255.255.0 gateway=$GW_TUNNEL" \
+  "netsh interface ip set dns \"$guid\" static $DNS1" \
+  "netsh interface ip add dns name=\"$guid\" addr=$DNS2 index=2" \
+  "AllNets:  Dest:         0.0.0.0 Mask:         0.0.0.0" \
+  "ROUTE_Init,0x$(printf %x "$index"),0x1  OK"; do
+  grep -qF -- "$line" "$work/service-connected.log" || fail "the service's log has no line \"$line\""
+done
+pass "service log: the ClientHello, the address, gateway and DNS netsh lines and the route set-up of the session"
+grep -E '^(netsh |route |AllNets:|Ignore:)' "$work/service-connected.log" | sed "s/^/$NAME: service: /"
+
+# ---- disconnect from the tray menu, exit ----
+
+probe() { wine_in 30 "$OUT/gui_probe.exe" "$@" 2>&1 | tr -d '\r'; }
+probe shot "Statistics*" "$OUT/statistics-connected.bmp" >/dev/null || true
+probe tray-menu "$OUT/tray-menu-connected.bmp" >"$work/tray-menu.out" ||
+  { cat "$work/tray-menu.out"; fail "the tray menu does not open"; }
+probe tray-command disconnect >"$work/tray.out" || { cat "$work/tray.out"; fail "tray menu: Disconnect"; }
+disconnected() { client_log | grep -q 'ROUTE_CleanUp OK'; }
+wait_for 30 disconnected || fail "the client did not disconnect from the tray menu"
+cleaned() { service_log | sed -n '/ROUTE_CleanUp/,$p' | grep -q 'ROUTE_CleanUp  OK'; }
+wait_for 10 cleaned || fail "the service did not clean up after the disconnect"
+service_log | sed -n '/COMMAND: ROUTE_CleanUp/,$p' >"$work/service-cleanup.log"
+grep -q 'Restoring old routes' "$work/service-cleanup.log" || fail "the service's clean-up restored no routes"
+pass "disconnect from the tray menu: the service cleaned up ($(grep -c . "$work/service-cleanup.log") lines)"
+
+# exit_client: tray menu Exit, Yes to the question; the client must end with 0.
+exit_client() {
+  probe tray-command exit >>"$work/tray.out" || { cat "$work/tray.out"; fail "tray menu: Exit"; }
+  probe close-dialog Exit Yes >>"$work/tray.out" || { cat "$work/tray.out"; fail "the exit question"; }
+  wait_for 30 exited || fail "the client did not end after Exit"
+  wait "$cl_pid"
+  local rc=$?
+  cl_pid=
+  [ "$rc" = 0 ] || fail "the client ended with status $rc"
+}
+exited() { ! kill -0 "$cl_pid" 2>/dev/null; }
+cl_pid=$client_pid
+exit_client
+client_pid=
+client_log >"$work/client-session.log"
+pass "the client exited with status 0"
+
+# ---- a wrong password and a fingerprint mismatch: the message, no retry ----
+
+# attempts_after N: the gateway's connections numbered above N
+last_connection() { sed -n 's/^\[ *[0-9.]*\] #\([0-9]*\) .*/\1/p' "$work/gateway.log" | sort -n | tail -n 1; }
+refused_attempt() {  # NAME LOGIN-PASSWORD MESSAGE CLIENT-OPTIONS...
+  local what=$1 password=$2 message=$3 before after
+  shift 3
+  before=$(last_connection)
+  run_client "$password" "$@"
+  failed_or_ended() { client_log | grep -qF -- "$message" || ! kill -0 "$client_pid" 2>/dev/null; }
+  wait_for 60 failed_or_ended
+  client_log >"$work/client-${what// /-}.log"
+  grep -qF -- "$message" "$work/client-${what// /-}.log" || fail "$what: no \"$message\" in the client's log"
+  sleep 5  # room for a retry, which must not come
+  after=$(last_connection)
+  [ "$(( ${after:-0} - ${before:-0} ))" = 1 ] || fail "$what: $(( ${after:-0} - ${before:-0} )) connections to the gateway"
+  client_log | grep -q 'Reconnect attempt' && fail "$what: the client tried again"
+  cl_pid=$client_pid
+  exit_client
+  client_pid=
+  pass "$what: \"$message\" in the client's log, one attempt, exit status 0"
+}
+refused_attempt "wrong password" not-the-password "Authentication failed" -fingerprint "$fingerprint" -no_gateway
+refused_attempt "fingerprint mismatch" e2e-secret "SSL Fingerprint missmatch" \
+  -fingerprint 00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33 -no_gateway
+
+echo "$NAME: passed in $(( $(date +%s) - start ))s"
+exit 0
