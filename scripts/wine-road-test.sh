@@ -20,7 +20,9 @@
 # client (password typed into its dialog, the whole traffic through the
 # tunnel) reaches Connected; a ping from the gateway's side is answered
 # through the client and the device; the service's log holds the ClientHello
-# and the session's netsh and route lines; Disconnect from the tray menu
+# and the session's netsh and route lines; the statistics window, opened from
+# the tray menu, shows the tunnel's address and DNS servers (pictures of it
+# and of the menu kept in WIN64-BUILD/wine_road); Disconnect from the tray menu
 # (tools/wine_gui) ends with the service's clean-up, Exit with status 0; a
 # wrong password and a fingerprint mismatch each end with the client's
 # message and one attempt only.
@@ -335,9 +337,26 @@ grep -E '^(netsh |route |AllNets:|Ignore:)' "$work/service-connected.log" | sed 
 # ---- disconnect from the tray menu, exit ----
 
 probe() { wine_in 30 "$OUT/gui_probe.exe" "$@" 2>&1 | tr -d '\r'; }
-probe shot "Statistics*" "$OUT/statistics-connected.bmp" >/dev/null || true
-probe tray-menu "$OUT/tray-menu-connected.bmp" >"$work/tray-menu.out" ||
+
+# ---- what the tray and the statistics window show while connected ----
+
+probe tray-menu "$OUT/tray-menu-connected.png" >"$work/tray-menu.out" ||
   { cat "$work/tray-menu.out"; fail "the tray menu does not open"; }
+sed "s/^/$NAME: tray: /" "$work/tray-menu.out"
+probe tray-command statistics >"$work/tray.out" || { cat "$work/tray.out"; fail "tray menu: Statistics"; }
+probe wait-text "Statistics*" "$CL_TUNNEL" 10 >"$work/statistics.out" ||
+  { cat "$work/statistics.out"; fail "the statistics window does not show the client address $CL_TUNNEL"; }
+probe text "Statistics*" >"$work/statistics.out"
+sed "s/^/$NAME: statistics: /" "$work/statistics.out"
+for value in "$CL_TUNNEL" "$DNS1" "$DNS2"; do
+  grep -q "^control [0-9]* [^:]*: $value\$" "$work/statistics.out" ||
+    fail "the statistics window does not show $value"
+done
+probe shot "Statistics*" "$OUT/statistics-connected.png" >/dev/null || fail "no picture of the statistics window"
+pass "statistics window: client address $CL_TUNNEL, DNS servers $DNS1 and $DNS2 (pictures in $OUT)"
+
+# ---- disconnect from the tray menu, exit ----
+
 probe tray-command disconnect >"$work/tray.out" || { cat "$work/tray.out"; fail "tray menu: Disconnect"; }
 disconnected() { client_log | grep -q 'ROUTE_CleanUp OK'; }
 wait_for 30 disconnected || fail "the client did not disconnect from the tray menu"
