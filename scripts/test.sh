@@ -65,6 +65,20 @@ else
   failed=1
 fi
 
+# Runs one script of the Windows build under Wine (its 77 = skipped) and
+# keeps its last line: wine_step NAME LIMIT-S TITLE SCRIPT ARGS...
+wine_step() {
+  local name=$1 limit=$2 title=$3 log=build/$1.log rc=0
+  shift 3
+  step "$name: $title"
+  timeout -k 10 "$limit" bash "$@" >"$log" 2>&1 || rc=$?
+  case $rc in
+    0)  summary[$name]="passed: $(tail -n 1 "$log")" ;;
+    77) summary[$name]="skipped: $(grep -m1 'skipped' "$log")" ;;
+    *)  tail -n 80 "$log"; summary[$name]="failed (see $log)"; failed=1 ;;
+  esac
+}
+
 # Runs one whole-road script (root only; its 77 = skipped) and keeps its
 # summary: road_step NAME LIMIT-S SCRIPT. NAME_passed prints the figures of
 # a passed run, NAME_failed what to show of a failed one.
@@ -132,23 +146,15 @@ if build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64.cmake" -
   fi
   exec 7>&-
   # The stand-in adapter device in Wine's device host (a prefix of its own).
-  step "wine-tap: stand-in adapter device under Wine"
-  rc=0; bash scripts/wine-tap-test.sh build/win64 >build/wine-tap.log 2>&1 || rc=$?
-  case $rc in
-    0)  summary[wine-tap]="passed: $(tail -n 1 build/wine-tap.log)" ;;
-    77) summary[wine-tap]="skipped: $(tail -n 1 build/wine-tap.log)" ;;
-    *)  cat build/wine-tap.log; summary[wine-tap]="failed (see build/wine-tap.log)"; failed=1 ;;
-  esac
+  wine_step wine-tap 300 "stand-in adapter device under Wine" scripts/wine-tap-test.sh build/win64
+  # The window probe the road below drives the client with, against the
+  # real client that finds no adapter (its error box).
+  wine_step wine-gui 300 "the window probe against the Windows client" scripts/wine-gui-probe-check.sh build/win64
   # The real client and route service on the whole road under Wine: the
   # stand-in device joined to a tun link, the Linux gateway, a ping through
   # the client, a disconnect from the tray menu, two refused attempts.
-  step "wine-road: the Windows client and service to Connected under Wine"
-  rc=0; timeout -k 10 420 bash scripts/wine-road-test.sh build/linux build/win64 >build/wine-road.log 2>&1 || rc=$?
-  case $rc in
-    0)  summary[wine-road]="passed: $(tail -n 1 build/wine-road.log)" ;;
-    77) summary[wine-road]="skipped: $(grep -m1 'skipped' build/wine-road.log)" ;;
-    *)  tail -n 80 build/wine-road.log; summary[wine-road]="failed (see build/wine-road.log)"; failed=1 ;;
-  esac
+  wine_step wine-road 420 "the Windows client and service to Connected under Wine" \
+    scripts/wine-road-test.sh build/linux build/win64
 else
   failed=1
 fi
@@ -156,11 +162,11 @@ fi
 echo
 echo "== summary"
 passed_all=0 failed_all=0
-for name in linux e2e fault fuzz win64 interop wine-tap wine-road; do
+for name in linux e2e fault fuzz win64 interop wine-tap wine-gui wine-road; do
   echo "$name:"
   echo "${summary[$name]:-not run}"
   # "N% tests passed, F tests failed out of T"
-  if [ "$name" = fuzz ] || [ "$name" = interop ] || [ "$name" = e2e ] || [ "$name" = fault ] || [ "$name" = wine-tap ] || [ "$name" = wine-road ]; then
+  if [ "$name" = fuzz ] || [ "$name" = interop ] || [ "$name" = e2e ] || [ "$name" = fault ] || [ "$name" = wine-tap ] || [ "$name" = wine-gui ] || [ "$name" = wine-road ]; then
     case "${summary[$name]:-}" in passed*) passed_all=$((passed_all + 1)) ;; skipped*) ;; *) failed_all=$((failed_all + 1)) ;; esac
     continue
   fi
