@@ -164,39 +164,89 @@ NETTAP_QueueBuffer *NETTAP_QueueTakeOutput(NETTAP_PacketQueue *q, int wait)
     return buf;
 }
 
+namespace {
+
+enum ReadOutcome { READ_QUEUED, READ_NOTHING, READ_THROWN_AWAY };
+
+// One read into buf; READ_QUEUED once buf is the queue's. *result is the
+// device's answer.
+ReadOutcome ReadAndQueue(NETTAP_PacketQueue *q, NETTAP_QueueBuffer *buf, NETTAP_ReadResult *result)
+{
+    uint32_t got = 0;
+    *result = q->ops->read(q->io, buf->data, NETTAP_MAX_PACKET, &got);
+    if (*result != NETTAP_READ_DONE || got == 0)
+        return READ_NOTHING;
+    // Only IPv4 goes into the tunnel; the system also hands the adapter
+    // its own IPv6 traffic (router solicitations and the like).
+    if (buf->data[0] >> 4 != 4) {
+        q->droppedNotIPv4.fetch_add(1);
+        return READ_THROWN_AWAY;
+    }
+    buf->length = got < NETTAP_MAX_PACKET ? got : NETTAP_MAX_PACKET;
+    NETTAP_QueueAppend(q, buf);
+    return READ_QUEUED;
+}
+
+bool SharedRead(const NETTAP_PacketQueue *q)
+{
+    return q->ops->waitReadable != nullptr;
+}
+
+// The reader's side of the read turn: the connection thread holds it only
+// for one read that does not wait.
+void TakeReadTurn(NETTAP_PacketQueue *q)
+{
+    int32_t idle = 0;
+    while (!q->reading.compare_exchange_weak(idle, 1)) {
+        idle = 0;
+        std::this_thread::yield();
+    }
+}
+
+// 1 when the reader is to go on reading, 0 when it is to stop.
+int AfterRead(NETTAP_PacketQueue *q, NETTAP_ReadResult result)
+{
+    switch (result) {
+    case NETTAP_READ_DONE:
+        return 1;
+    case NETTAP_READ_ABORTED:
+        if (q->stop.load())
+            return 0;
+        // The driver aborts reads while the media is disconnected.
+        while (!q->mediaConnected.load() && !q->stop.load())
+            RT_SleepMs(500);
+        return 1;
+    default:
+        RT_SleepMs(100);
+        return 1;
+    }
+}
+
+}  // namespace
+
+// Where the device can be read without waiting, each read and the queueing
+// of its packet is done holding the read turn, and the waits between reads
+// without it.
 uint32_t NETTAP_ReaderThread(void *queue)
 {
     NETTAP_PacketQueue *q = static_cast<NETTAP_PacketQueue *>(queue);
+    const bool shared = SharedRead(q);
     NETTAP_QueueBuffer *buf = NETTAP_QueueTakeFree(q);
     while (buf && !q->stop.load()) {
-        uint32_t got = 0;
-        switch (q->ops->read(q->io, buf->data, NETTAP_MAX_PACKET, &got)) {
-        case NETTAP_READ_DONE:
-            break;
-        case NETTAP_READ_ABORTED:
-            got = 0;
-            if (q->stop.load())
-                return 0;
-            // The driver aborts reads while the media is disconnected.
-            while (!q->mediaConnected.load() && !q->stop.load())
-                RT_SleepMs(500);
-            break;
-        default:
-            got = 0;
-            RT_SleepMs(100);
-            break;
-        }
-        if (got == 0)
-            continue;
-        // Only IPv4 goes into the tunnel; the system also hands the adapter
-        // its own IPv6 traffic (router solicitations and the like).
-        if (buf->data[0] >> 4 != 4) {
-            q->droppedNotIPv4.fetch_add(1);
+        NETTAP_ReadResult result = NETTAP_READ_DONE;
+        if (shared)
+            TakeReadTurn(q);
+        ReadOutcome outcome = ReadAndQueue(q, buf, &result);
+        if (shared)
+            q->reading.store(0);
+        if (outcome == READ_QUEUED) {
+            buf = NETTAP_QueueTakeFree(q);
             continue;
         }
-        buf->length = got < NETTAP_MAX_PACKET ? got : NETTAP_MAX_PACKET;
-        NETTAP_QueueAppend(q, buf);
-        buf = NETTAP_QueueTakeFree(q);
+        if (outcome == READ_NOTHING && result == NETTAP_READ_DONE && shared)
+            result = q->ops->waitReadable(q->io);
+        if (!AfterRead(q, result))
+            return 0;
     }
     return 0;
 }
@@ -315,17 +365,59 @@ intptr_t NETTAP_WaitHandle(NETTAP_Handle *tap)
     return tap->queue.ops->waitHandle(tap->queue.io);
 }
 
+static bool HasQueued(NETTAP_PacketQueue *q)
+{
+    // A look that takes the count gives it straight back.
+    if (!NETTAP_SemWait(q->outputCount, 0))
+        return false;
+    NETTAP_SemRelease(q->outputCount);
+    return true;
+}
+
+// The connection thread's own read, when the reader is not reading: 1 a
+// packet is queued, 0 the device had none, -1 not read (the reader is
+// reading, no buffer is free, or what was read was thrown away).
+static int ReadHere(NETTAP_PacketQueue *q)
+{
+    int32_t idle = 0;
+    if (!q->reading.compare_exchange_strong(idle, 1))
+        return -1;
+    NETTAP_QueueBuffer *buf = nullptr;
+    if (NETTAP_SemWait(q->freeCount, 0)) {
+        MUTEX_Lock(&q->freeLock);
+        buf = q->freeHead;
+        if (buf) {
+            q->freeHead = buf->next;
+            buf->next = nullptr;
+        }
+        MUTEX_Unlock(&q->freeLock);
+    }
+    ReadOutcome outcome = READ_THROWN_AWAY;
+    NETTAP_ReadResult result = NETTAP_READ_FAILED;
+    if (buf)
+        outcome = ReadAndQueue(q, buf, &result);
+    q->reading.store(0);
+    if (buf && outcome != READ_QUEUED)
+        NETTAP_QueueReturn(q, buf);
+    if (outcome == READ_QUEUED)
+        return 1;
+    return outcome == READ_NOTHING && result == NETTAP_READ_DONE ? 0 : -1;
+}
+
 int NETTAP_AwaitQueued(NETTAP_Handle *tap, uint32_t us)
 {
     if (!IsOpen(tap))
         return 0;
     NETTAP_PacketQueue *q = &tap->queue;
+    const bool shared = SharedRead(q);
     auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
     for (;;) {
-        // A look that takes the count gives it straight back.
-        if (NETTAP_SemWait(q->outputCount, 0)) {
-            NETTAP_SemRelease(q->outputCount);
+        if (HasQueued(q))
             return 1;
+        if (shared) {
+            int read = ReadHere(q);
+            if (read >= 0)   // an empty device: the reader may have queued its packet meanwhile
+                return read || HasQueued(q);
         }
         if (std::chrono::steady_clock::now() >= end)
             return 0;

@@ -46,7 +46,9 @@ struct NETTAP_Semaphore;
 struct NETTAP_Thread;
 
 // A buffer is in exactly one place: the free list, the output list, or the
-// hands of the reader thread or of the connection thread (one each).
+// hands of the reader thread or of the connection thread (the connection
+// thread holds those it has emptied until it gives them back, and one while
+// it reads the device itself).
 struct NETTAP_PacketQueue {
     std::atomic<int32_t> mediaConnected;  // last NETTAP_SetMediaStatus; reader idles while 0
     std::atomic<int32_t> stop;            // 1 ends the reader thread
@@ -64,6 +66,10 @@ struct NETTAP_PacketQueue {
     NETTAP_QueueBuffer *returnHead;  // taken by the connection thread, going back in one batch
     uint32_t returnCount;
     std::atomic<uint32_t> droppedNotIPv4;  // packets the reader threw away: not IPv4
+    // 1 while a thread reads the device and queues what it read: whoever
+    // reads a packet queues it before anyone reads the next, so the queue
+    // keeps the device's order whichever thread read each packet.
+    std::atomic<int32_t> reading;
 };
 
 struct NETSOCK_Wake;
@@ -117,9 +123,12 @@ void NETTAP_EndBurst(NETTAP_Handle *tap);
 intptr_t NETTAP_WaitHandle(NETTAP_Handle *tap);
 
 // Waits, without sleeping, up to us microseconds for a packet to be queued:
-// the time the reader takes from the device's readiness to the queue. 1
-// when one is queued, 0 when none came (the reader pauses, or the device's
-// packet was not for the tunnel). Connection thread only.
+// the time the reader takes from the device's readiness to the queue. Where
+// the device can be read without waiting, the caller reads it itself when
+// the reader is not in the middle of a read, so that a lone packet waits for
+// no wake-up of the reader. 1 when one is queued, 0 when none came (the
+// device was empty, the reader pauses, or the device's packet was not for
+// the tunnel). Connection thread only.
 int NETTAP_AwaitQueued(NETTAP_Handle *tap, uint32_t us);
 
 // The oldest packet read from the device as a new pool buffer tagged "TAP",

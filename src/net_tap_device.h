@@ -15,9 +15,12 @@ enum NETTAP_ReadResult {
     NETTAP_READ_FAILED = 2    // any other failure; the reader pauses before reading again
 };
 
-// One open device. read runs only on the reader thread, write only on the
-// connection thread; wake may run on any thread.
+// One open device. read runs on the reader thread (and, where the device
+// has waitReadable, on the connection thread, never on both at once), write
+// only on the connection thread; wake may run on any thread.
 struct NETTAP_DeviceOps {
+    // With waitReadable, read does not wait: READ_DONE with *got 0 when the
+    // device has nothing. Without it, read waits for a packet.
     NETTAP_ReadResult (*read)(void *io, uint8_t *buf, uint32_t size, uint32_t *got);
     // 1 written (or under way from the device's own copy), 0 failed.
     int (*write)(void *io, const uint8_t *data, uint32_t length);
@@ -32,6 +35,9 @@ struct NETTAP_DeviceOps {
     // A descriptor that polls readable when the device has a packet for the
     // reader (null: none).
     intptr_t (*waitHandle)(void *io);
+    // Waits until read has something (READ_DONE) or the device is woken
+    // (READ_ABORTED); null where read waits itself.
+    NETTAP_ReadResult (*waitReadable)(void *io);
 };
 
 // A handle with the given adapter record (or a zero one), no device and no

@@ -167,27 +167,13 @@ void SetIfEmpty(ErrorInfo *chain, int line, const char *text)
         ERRORINFO_Set(chain, NETTAP_ModuleName, line, "%s", text);
 }
 
+// Never waits: the connection thread reads here too when it finds the
+// device ready, and the reader waits in WaitReadable outside the read.
 NETTAP_ReadResult Read(void *io, uint8_t *buf, uint32_t size, uint32_t *got)
 {
     LinuxIo *d = static_cast<LinuxIo *>(io);
     *got = 0;
-    // While packets keep coming, the read alone does; the wait is for the
-    // moments the device is empty.
     ssize_t n = read(d->fd, buf, size);
-    if (n > 0) {
-        *got = static_cast<uint32_t>(n);
-        return NETTAP_READ_DONE;
-    }
-    if (n == 0 || (errno != EAGAIN && errno != EINTR))
-        return NETTAP_READ_FAILED;
-    pollfd fds[2] = {{d->fd, POLLIN, 0}, {d->wakeFd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0)
-        return errno == EINTR ? NETTAP_READ_DONE : NETTAP_READ_FAILED;
-    if (fds[1].revents)
-        return NETTAP_READ_ABORTED;
-    if (fds[0].revents & (POLLERR | POLLNVAL))
-        return NETTAP_READ_FAILED;
-    n = read(d->fd, buf, size);
     if (n > 0) {
         *got = static_cast<uint32_t>(n);
         return NETTAP_READ_DONE;
@@ -195,6 +181,19 @@ NETTAP_ReadResult Read(void *io, uint8_t *buf, uint32_t size, uint32_t *got)
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return NETTAP_READ_DONE;
     return NETTAP_READ_FAILED;
+}
+
+NETTAP_ReadResult WaitReadable(void *io)
+{
+    LinuxIo *d = static_cast<LinuxIo *>(io);
+    pollfd fds[2] = {{d->fd, POLLIN, 0}, {d->wakeFd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0)
+        return errno == EINTR ? NETTAP_READ_DONE : NETTAP_READ_FAILED;
+    if (fds[1].revents)
+        return NETTAP_READ_ABORTED;
+    if (fds[0].revents & (POLLERR | POLLNVAL))
+        return NETTAP_READ_FAILED;
+    return NETTAP_READ_DONE;
 }
 
 // 1 once the packet is queued (or, when it does not fit a slot, written
@@ -328,8 +327,8 @@ intptr_t WaitHandle(void *io)
     return static_cast<LinuxIo *>(io)->fd;
 }
 
-const NETTAP_DeviceOps kLinuxOps = {Read,   Write,    SetMedia,  ConfigTun,
-                                    Wake,   CloseIo,  EndBurst,  WaitHandle};
+const NETTAP_DeviceOps kLinuxOps = {Read,    Write,    SetMedia,   ConfigTun,   Wake,
+                                    CloseIo, EndBurst, WaitHandle, WaitReadable};
 
 void *ThreadMain(void *arg)
 {
@@ -505,7 +504,9 @@ int NETTAP_ThreadRunning(NETTAP_Thread *thread)
 }
 
 // Cancellation is deferred: the reader holds a queue lock only between
-// points that are no cancellation points, so it never dies holding one.
+// points that are no cancellation points, so it never dies holding one. Its
+// read turn spans a read (a cancellation point), but that is a flag the
+// connection thread only tries and never waits for.
 int NETTAP_ThreadTerminate(NETTAP_Thread *thread)
 {
     if (pthread_cancel(thread->thread) != 0)

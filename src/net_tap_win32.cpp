@@ -213,7 +213,8 @@ void CloseIo(void *io)
 
 // An overlapped write is under way at the driver already: no burst to end;
 // and no wait tells that the driver has a packet before the read takes it.
-const NETTAP_DeviceOps kWinOps = {Read, Write, SetMedia, ConfigTun, Wake, CloseIo, nullptr, nullptr};
+const NETTAP_DeviceOps kWinOps = {Read,    Write,   SetMedia, ConfigTun, Wake,
+                                  CloseIo, nullptr, nullptr,  nullptr};
 
 WinIo *NewIo(HANDLE device)
 {

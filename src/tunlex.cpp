@@ -751,8 +751,9 @@ static NETSOCK_Wake *IdleWake(void)
 // what was sent left before (the pump flushes every burst).
 //
 // Where the adapter can be waited on, this wait ends together with the
-// reader's, not after the reader's wake-up of it: a lone packet then waits
-// for one thread to wake, not two. When the adapter was ready and no packet
+// reader's, not after the reader's wake-up of it, and the packet is read
+// here unless the reader already is reading it: a lone packet then waits
+// for this thread's wake-up alone. When the adapter was ready and no packet
 // came (the reader pauses, or it threw the packet away), *adapterQuiet
 // leaves the adapter out of the waits until the pump moves something.
 static void IdleWait(TUNLEX_Connection *conn, NETSOCK_Wake *wake, int *adapterQuiet)

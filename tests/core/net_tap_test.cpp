@@ -28,7 +28,10 @@ namespace {
 using namespace taptest;
 
 // A device whose reads come from a script: results other than data first,
-// then packets; a read blocks while both are empty, until woken.
+// then packets; a read blocks while both are empty, until woken. A device
+// read without waiting (kSharedOps) answers an empty read at once and waits
+// in WaitReadable instead; each of its reads holds the packet it took for
+// holdUs before handing it over, and counts who took it.
 struct FakeDevice {
     struct Packet {
         Bytes bytes;
@@ -46,6 +49,10 @@ struct FakeDevice {
     uint32_t config[3] = {0, 0, 0};
     int configOk = 1;
     int closed = 0;
+    bool nonBlocking = false;
+    uint32_t holdUs = 0;
+    std::thread::id caller;   // the reads of this thread are counted apart
+    int callerPackets = 0, otherPackets = 0;
 
     void Push(Bytes b, uint32_t reported = 0)
     {
@@ -65,8 +72,10 @@ struct FakeDevice {
         FakeDevice *d = Of(io);
         std::unique_lock<std::mutex> hold(d->m);
         d->reads++;
-        d->cv.wait(hold, [d] { return d->woken || !d->results.empty() || !d->packets.empty(); });
         *got = 0;
+        if (d->nonBlocking && d->results.empty() && d->packets.empty())
+            return NETTAP_READ_DONE;
+        d->cv.wait(hold, [d] { return d->woken || !d->results.empty() || !d->packets.empty(); });
         if (d->woken)
             return NETTAP_READ_ABORTED;
         if (!d->results.empty()) {
@@ -81,7 +90,19 @@ struct FakeDevice {
                          : size;
         memcpy(buf, p.bytes.data(), n);
         *got = p.reported ? p.reported : n;
+        (std::this_thread::get_id() == d->caller ? d->callerPackets : d->otherPackets)++;
+        uint32_t holdUs = d->holdUs;
+        hold.unlock();
+        if (holdUs)
+            std::this_thread::sleep_for(std::chrono::microseconds(holdUs));
         return NETTAP_READ_DONE;
+    }
+    static NETTAP_ReadResult WaitReadable(void *io)
+    {
+        FakeDevice *d = Of(io);
+        std::unique_lock<std::mutex> hold(d->m);
+        d->cv.wait(hold, [d] { return d->woken || !d->results.empty() || !d->packets.empty(); });
+        return d->woken ? NETTAP_READ_ABORTED : NETTAP_READ_DONE;
     }
     static int Write(void *io, const uint8_t *data, uint32_t length)
     {
@@ -118,7 +139,10 @@ struct FakeDevice {
 
 const NETTAP_DeviceOps kFakeOps = {FakeDevice::Read,      FakeDevice::Write, FakeDevice::SetMedia,
                                    FakeDevice::ConfigTun, FakeDevice::Wake,  FakeDevice::Close,
-                                   nullptr,               nullptr};
+                                   nullptr,               nullptr,           nullptr};
+const NETTAP_DeviceOps kSharedOps = {FakeDevice::Read,      FakeDevice::Write, FakeDevice::SetMedia,
+                                     FakeDevice::ConfigTun, FakeDevice::Wake,  FakeDevice::Close,
+                                     nullptr,               nullptr,           FakeDevice::WaitReadable};
 
 class NetTapQueue : public ::testing::Test {
 protected:
@@ -199,6 +223,57 @@ TEST_F(NetTapQueue, AwaitQueuedSeesAPacketWithoutTakingIt)
     PKT_Free(p);
     EXPECT_EQ(NETTAP_Receive(tap_), nullptr);
     EXPECT_EQ(NETTAP_AwaitQueued(nullptr, 0), 0);
+}
+
+// The connection thread reads the device itself while the reader is not
+// reading; packets the two took turn about still leave in the device's order.
+TEST_F(NetTapQueue, PacketsReadByTheReaderAndByTheCallerLeaveInTheDevicesOrder)
+{
+    const uint32_t kPackets = 3000;
+    dev_.nonBlocking = true;
+    dev_.holdUs = 20;   // a packet in the reader's hands while the caller looks
+    dev_.caller = std::this_thread::get_id();
+    ASSERT_EQ(NETTAP_AttachDevice(tap_, 1, &kSharedOps, &dev_, &chain_), 1);
+
+    std::thread feeder([&] {
+        for (uint32_t i = 0; i < kPackets; i++) {
+            dev_.Push(Pattern(i, 40 + i % 200));
+            if (i % 7 == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(50 + i % 3 * 100));
+        }
+    });
+    uint32_t next = 0;
+    auto end = Clock::now() + std::chrono::seconds(20);
+    while (next < kPackets && Clock::now() < end) {
+        NETTAP_AwaitQueued(tap_, 200);
+        while (PKT_Buffer *p = NETTAP_Receive(tap_)) {
+            EXPECT_EQ(Contents(p), Pattern(next, 40 + next % 200)) << "packet " << next;
+            PKT_Free(p);
+            next++;
+        }
+    }
+    feeder.join();
+    EXPECT_EQ(next, kPackets);
+    std::lock_guard<std::mutex> hold(dev_.m);
+    EXPECT_GT(dev_.callerPackets, 0) << "the caller never read the device itself";
+    EXPECT_GT(dev_.otherPackets, 0) << "the reader never read";
+    EXPECT_EQ(dev_.callerPackets + dev_.otherPackets, static_cast<int>(kPackets));
+}
+
+TEST_F(NetTapQueue, AnEmptyDeviceEndsTheCallersWaitAtOnce)
+{
+    dev_.nonBlocking = true;
+    ASSERT_EQ(NETTAP_AttachDevice(tap_, 1, &kSharedOps, &dev_, &chain_), 1);
+    ASSERT_TRUE(WaitFor([&] { return dev_.Reads() >= 1; }));
+    auto t0 = Clock::now();
+    EXPECT_EQ(NETTAP_AwaitQueued(tap_, 3000000), 0);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1000));
+    dev_.Push(Pattern(5, 60));
+    EXPECT_EQ(NETTAP_AwaitQueued(tap_, 3000000), 1);
+    PKT_Buffer *p = NETTAP_Receive(tap_);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Contents(p), Pattern(5, 60));
+    PKT_Free(p);
 }
 
 TEST(NetTapSemaphore, ReleasesOfSeveralWakeEveryWaiterAndStopAtTheMaximum)
