@@ -106,21 +106,33 @@ static int SetupFailed(TUNLEX_Connection *conn, ErrorInfo *chain)
     return 0;
 }
 
-// The socket for reading, and a buffer in front of it for writing. The
-// buffer's own flushes pass through to the socket.
+// The socket behind a buffer each way. The buffer's own flushes pass
+// through to the socket. Reading ahead here rather than in OpenSSL: its own
+// read-ahead moves what is left of its buffer to the front for every record,
+// which costs more than the record itself once many have been read in.
 static int AttachSocket(SSL *ssl, int32_t sock)
 {
     BIO *raw = BIO_new_socket(sock, BIO_NOCLOSE);
-    BIO *buffer = BIO_new(BIO_f_buffer());
-    if (!raw || !buffer || !BIO_set_write_buffer_size(buffer, NETSSL_WRITE_BUFFER) ||
-        !BIO_up_ref(raw)) {
+    BIO *out = BIO_new(BIO_f_buffer());
+    BIO *in = BIO_new(BIO_f_buffer());
+    if (!raw || !out || !in || !BIO_set_write_buffer_size(out, NETSSL_WRITE_BUFFER) ||
+        !BIO_set_read_buffer_size(in, NETSSL_READ_BUFFER) || !BIO_up_ref(raw)) {
         BIO_free(raw);
-        BIO_free(buffer);
+        BIO_free(out);
+        BIO_free(in);
         return 0;
     }
-    BIO_push(buffer, raw);
-    SSL_set_bio(ssl, raw, buffer);   // one reference each
+    BIO_push(out, raw);
+    BIO_push(in, raw);
+    SSL_set_bio(ssl, in, out);   // one reference of the socket each
     return 1;
+}
+
+// Bytes read in from the socket that OpenSSL has not taken yet.
+static bool ReadIn(SSL *ssl)
+{
+    BIO *in = SSL_get_rbio(ssl);
+    return in && BIO_ctrl_pending(in) > 0;
 }
 
 int NETSSL_Connect(TUNLEX_Connection *conn, ErrorInfo *chain)
@@ -141,8 +153,6 @@ int NETSSL_Connect(TUNLEX_Connection *conn, ErrorInfo *chain)
     SSL_CTX_set_options(h->ctx, SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3);
     if (!SSL_CTX_set_cipher_list(h->ctx, "ALL:EXP:!aNULL:!eNULL:!SSLv2"))
         return SetupFailed(conn, chain);
-    SSL_CTX_set_read_ahead(h->ctx, 1);
-    SSL_CTX_set_default_read_buffer_len(h->ctx, NETSSL_READ_BUFFER);
     h->ssl = SSL_new(h->ctx);
     if (!h->ssl || !AttachSocket(h->ssl, conn->socket))
         return SetupFailed(conn, chain);
@@ -318,7 +328,7 @@ int NETSSL_Buffered(TUNLEX_Connection *conn)
     if (SSL_pending(ssl) > 0)
         return 1;
     // Bytes read ahead may be a record not yet whole: only a look tells.
-    return SSL_has_pending(ssl) ? NETSSL_Probe(conn) : 0;
+    return SSL_has_pending(ssl) || ReadIn(ssl) ? NETSSL_Probe(conn) : 0;
 }
 
 int NETSSL_Pending(TUNLEX_Connection *conn, int peek)

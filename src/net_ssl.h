@@ -26,7 +26,8 @@ enum : uint32_t {
     // Records bound for the socket gather here: a burst of frames, each its
     // own record, leaves in one socket write.
     NETSSL_WRITE_BUFFER = 65536,
-    // Read-ahead: one read from the socket brings in several records.
+    // Read-ahead, in a buffer in front of the socket: one read from the
+    // socket brings in several records.
     NETSSL_READ_BUFFER = 65536
 };
 
