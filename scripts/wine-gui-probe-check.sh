@@ -35,12 +35,8 @@ grep -q 'WM_TRAYICON_NOTIFY = 0x464' client/tray_icon.h ||
   { echo "wine-gui: the tray callback message in client/tray_icon.h is no longer the probe's 0x464"; exit 1; }
 
 # A prefix of this check's own, used by one run at a time.
-export TLX_WINEPREFIX
-TLX_WINEPREFIX=$(dirname "$(bash scripts/wine-env.sh prefix)")/wine-gui-ci
-mkdir -p "$(dirname "$TLX_WINEPREFIX")"
-exec 7>"$TLX_WINEPREFIX.run.lock"
-flock 7
-rm -rf "$TLX_WINEPREFIX"
+source scripts/wine-prefix.sh
+own_wine_prefix wine-gui-ci
 client_pid=
 cleanup() {
   [ -n "$client_pid" ] && kill "$client_pid" 2>/dev/null

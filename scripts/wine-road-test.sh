@@ -62,12 +62,8 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/gui_probe.exe" tools/w
 
 # ---- Wine in the client's namespace ----
 
-export TLX_WINEPREFIX
-TLX_WINEPREFIX=$(bash scripts/wine-env.sh prefix)-road
-mkdir -p "$(dirname "$TLX_WINEPREFIX")"
-exec 7>"$TLX_WINEPREFIX.run.lock"
-flock 7
-rm -rf "$TLX_WINEPREFIX"
+source scripts/wine-prefix.sh
+own_wine_prefix wine-road-ci
 prefix=$TLX_WINEPREFIX
 drive=$prefix/drive_c/tlx
 bridge_pid= pump_pid= client_pid= applier_pid=

@@ -30,12 +30,8 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/tap_pump.exe" tools/wi
   { echo "wine-tap: helper build failed"; exit 1; }
 
 # A prefix of this step's own, used by one run at a time.
-export TLX_WINEPREFIX
-TLX_WINEPREFIX=$(dirname "$(bash scripts/wine-env.sh prefix)")/wine-tap-ci
-mkdir -p "$(dirname "$TLX_WINEPREFIX")"
-exec 7>"$TLX_WINEPREFIX.run.lock"
-flock 7
-rm -rf "$TLX_WINEPREFIX"
+source scripts/wine-prefix.sh
+own_wine_prefix wine-tap-ci
 cleanup() {
   bash scripts/wine-env.sh stop 7>&-
   rm -rf "$TLX_WINEPREFIX"
