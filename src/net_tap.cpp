@@ -86,10 +86,9 @@ bool IsOpen(const NETTAP_Handle *tap)
 
 }  // namespace
 
-NETTAP_QueueBuffer *NETTAP_QueueTakeFree(NETTAP_PacketQueue *q)
+// The head of the free list, for a caller that has taken its count.
+static NETTAP_QueueBuffer *PopFree(NETTAP_PacketQueue *q)
 {
-    if (!NETTAP_SemWait(q->freeCount, 1) || q->stop.load())
-        return nullptr;
     MUTEX_Lock(&q->freeLock);
     NETTAP_QueueBuffer *buf = q->freeHead;
     if (buf) {
@@ -98,6 +97,13 @@ NETTAP_QueueBuffer *NETTAP_QueueTakeFree(NETTAP_PacketQueue *q)
     }
     MUTEX_Unlock(&q->freeLock);
     return buf;
+}
+
+NETTAP_QueueBuffer *NETTAP_QueueTakeFree(NETTAP_PacketQueue *q)
+{
+    if (!NETTAP_SemWait(q->freeCount, 1) || q->stop.load())
+        return nullptr;
+    return PopFree(q);
 }
 
 void NETTAP_QueueReturn(NETTAP_PacketQueue *q, NETTAP_QueueBuffer *buf)
@@ -382,16 +388,7 @@ static int ReadHere(NETTAP_PacketQueue *q)
     int32_t idle = 0;
     if (!q->reading.compare_exchange_strong(idle, 1))
         return -1;
-    NETTAP_QueueBuffer *buf = nullptr;
-    if (NETTAP_SemWait(q->freeCount, 0)) {
-        MUTEX_Lock(&q->freeLock);
-        buf = q->freeHead;
-        if (buf) {
-            q->freeHead = buf->next;
-            buf->next = nullptr;
-        }
-        MUTEX_Unlock(&q->freeLock);
-    }
+    NETTAP_QueueBuffer *buf = NETTAP_SemWait(q->freeCount, 0) ? PopFree(q) : nullptr;
     ReadOutcome outcome = READ_THROWN_AWAY;
     NETTAP_ReadResult result = NETTAP_READ_FAILED;
     if (buf)
