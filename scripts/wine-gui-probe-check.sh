@@ -35,7 +35,7 @@ grep -q 'WM_TRAYICON_NOTIFY = 0x464' client/tray_icon.h ||
   { echo "wine-gui: the tray callback message in client/tray_icon.h is no longer the probe's 0x464"; exit 1; }
 
 # A prefix of this check's own, used by one run at a time.
-source scripts/wine-prefix.sh
+source scripts/wine-lib.sh
 own_wine_prefix wine-gui-ci
 client_pid=
 cleanup() {

@@ -50,11 +50,8 @@ done
 OUT=$WIN/wine_road
 mkdir -p "$OUT"
 
-x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -I"$DDK" -shared -nostdlib \
-  -Wl,--subsystem,native -Wl,--entry,DriverEntry \
-  -o "$OUT/tlx_tap.sys" tools/wine_tap/tap_driver.c -lntoskrnl || fail "driver build"
-x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/tap_pump.exe" tools/wine_tap/tap_pump.c \
-  -liphlpapi -lws2_32 || fail "helper build"
+source scripts/wine-lib.sh
+build_stand_in "$OUT" || fail "stand-in driver or helper build"
 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/client_drive.exe" tools/wine_tap/client_drive.c ||
   fail "window driver build"
 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/gui_probe.exe" tools/wine_gui/gui_probe.c \
@@ -62,7 +59,6 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/gui_probe.exe" tools/w
 
 # ---- Wine in the client's namespace ----
 
-source scripts/wine-prefix.sh
 own_wine_prefix wine-road-ci
 prefix=$TLX_WINEPREFIX
 drive=$prefix/drive_c/tlx
@@ -119,18 +115,7 @@ printf 'nameserver %s\nnameserver %s\n' "$DNS1" "$DNS2" >"/etc/netns/$NS_CL/reso
 
 rc=0; ip netns exec "$NS_CL" bash scripts/wine-env.sh start 7>&- || rc=$?
 [ "$rc" = 0 ] || [ "$rc" = 2 ] || fail "cannot start Wine"
-# A service started in a session that "wineboot -i" began times out (1053);
-# after a plain boot it starts. The server is restarted; the boot starts the
-# desktop again, on the virtual display that "start" made.
-restart_wine() {
-  local step display
-  display=${DISPLAY:-$(cut -d' ' -f1 "$prefix.xvfb" 2>/dev/null)}
-  for step in "wineserver -k" "wineserver -w" "wineserver -p" "wineboot"; do
-    DISPLAY=$display WINEPREFIX=$prefix WINEDEBUG=-all ip netns exec "$NS_CL" $step </dev/null >/dev/null 2>&1 7>&- ||
-      [ "$step" = "wineserver -k" ] || fail "restarting Wine ($step)"
-  done
-}
-restart_wine
+reboot_wine "$NS_CL" || fail "restarting Wine"
 pass "Wine in $NS_CL"
 
 # ---- the adapter: Wine's GUID of the tun link, the stand-in device ----
@@ -143,12 +128,8 @@ grep -q "name $guid description \"$CL_TUN\"" "$work/adapters.out" ||
   { cat "$work/adapters.out"; fail "Wine does not show $CL_TUN as $guid"; }
 pass "Wine shows $CL_TUN as adapter $guid"
 
-cp "$OUT/tlx_tap.sys" "$prefix/drive_c/windows/system32/drivers/tlx_tap.sys"
-key='HKLM\System\CurrentControlSet\Services\tlxtap'
-wine_in 30 sc create tlxtap type= kernel start= demand binPath= 'C:\windows\system32\drivers\tlx_tap.sys' \
-  >/dev/null 2>&1 || fail "sc create tlxtap"
-wine_in 30 reg add "$key" /v AdapterGuid /t REG_SZ /d "$guid" /f >/dev/null 2>&1 || fail "reg add AdapterGuid"
-wine_in 30 reg add "$key" /v LinkName /t REG_SZ /d "$CL_TUN" /f >/dev/null 2>&1 || fail "reg add LinkName"
+install_stand_in "$guid" wine_in 30 || fail "installing the stand-in driver"
+wine_in 30 reg add 'HKLM\System\CurrentControlSet\Services\tlxtap' /v LinkName /t REG_SZ /d "$CL_TUN" /f >/dev/null 2>&1 || fail "reg add LinkName"
 
 # The test copies of the client and the service: beside them the test-only
 # iphlpapi.dll, which forwards to Wine's own (as tlxiphlp.dll) and which
@@ -201,14 +182,8 @@ wine_in 30 reg add "$svc_key" /v ImagePath /t REG_SZ \
 
 # Its next boot starts the service again, with the log file, and the driver
 # becomes startable.
-restart_wine
-up=0
-for i in $(seq 30); do
-  [ $((i % 5)) = 1 ] && { wine_in 30 sc start tlxtap >>"$work/sc.out" 2>&1 || true; }
-  if wine_in 30 "$OUT/tap_pump.exe" state >/dev/null 2>&1; then up=1; break; fi
-  sleep 0.5
-done
-[ "$up" = 1 ] || fail "the stand-in driver did not start"
+reboot_wine "$NS_CL" || fail "restarting Wine"
+start_stand_in wine_in 30 || fail "the stand-in driver did not start"
 pass "stand-in device \\\\.\\Global\\$guid.tap"
 service_running() { wine_in 30 sc query QuorvantiVantorelleTUNLEX 2>/dev/null | grep -q 'STATE.*RUNNING'; }
 wait_for 20 service_running || fail "the route service did not start at boot"
