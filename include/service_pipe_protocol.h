@@ -60,7 +60,10 @@ enum : uint32_t {
 // The arguments behind "<command>," as the client formats them. An interface
 // index or flag is "0x%x"; an IPv4 address or mask is "0x%08x" of
 // SVCPIPE_AddressWord; a metric or MTU is "%lu" (pass unsigned long); an
-// adapter name is its GUID text, which holds no comma.
+// adapter name is its GUID text, which holds no comma. The service takes an
+// MTU of 128 to 65535, the PPP engine's own bound on the MRUs the MTU is made
+// from (runtime/link_mtu.h, which this header cannot include: it is shared
+// with the route service, which links no runtime).
 #define SVCPIPE_ARGS_CLIENT_HELLO "%s,0x%x"                          // adapter, index
 #define SVCPIPE_ARGS_ROUTE_INIT "0x%x,0x%x"                          // index, all-nets flag
 #define SVCPIPE_ARGS_ROUTE_ADD "0x%x,0x%08x,0x%08x,0x%08x,%lu"      // index, dest, mask, gateway, metric

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "fsm.h"
+#include "link_mtu.h"
 
 struct PPP_Context;
 
@@ -24,8 +25,9 @@ enum {
 };
 
 // Smallest MRU the client uses for either side; the tunnel's MTU is taken
-// from the MRUs, and a smaller one leaves no usable link.
-enum { LCP_MIN_MRU = 128 };
+// from the MRUs, and a smaller one leaves no usable link. The route service
+// sets the adapter's MTU within the same bound.
+enum { LCP_MIN_MRU = LINK_MTU_MIN };
 
 void LCP_Init(PPP_Context *context);
 // One received LCP packet, protocol field removed.

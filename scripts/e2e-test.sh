@@ -62,6 +62,22 @@ pass "client Disconnected on SIGTERM, exit 0, and its route $LAN_NET is gone"
 wait_for 5 grep -q "IPv4 through $GW_TUN" "$work/gateway.log" &&
   echo "e2e: gateway: $(grep -o "IPv4 through $GW_TUN.*" "$work/gateway.log" | tail -n 1)"
 
+# ---- a gateway that asks for a small MRU ----
+
+# The tunnel's MTU follows the gateway's MRU; the service must set it.
+stop_pid "$gw_pid"; gw_pid=
+start_gateway --mru 500
+start_client "$work/e2e.tlxcf"
+wait_connected
+tun_mtu() { in_cl ip -j link show dev "$CL_TUN" | python3 -c 'import json, sys; print(json.load(sys.stdin)[0]["mtu"])'; }
+small_mtu() { [ "$(tun_mtu)" = 500 ]; }
+wait_for 5 small_mtu || fail "gateway MRU 500: $CL_TUN has MTU $(tun_mtu)"
+in_cl python3 "$NET" ping "$LAN_HOST" 3 2 >"$work/ping-mru.out" 2>&1 || { cat "$work/ping-mru.out"; fail "gateway MRU 500: ping to $LAN_HOST"; }
+stop_client
+pass "gateway MRU 500: Connected, $CL_TUN at MTU 500, $LAN_HOST reached"
+stop_pid "$gw_pid"; gw_pid=
+start_gateway
+
 # ---- full tunnel: a configuration without client routes ----
 
 # The tunnel takes the default route; the client namespace's own default

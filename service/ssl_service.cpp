@@ -1,5 +1,7 @@
 #include "ssl_service.h"
 #include "service_log.h"
+// The link's MTU bound, shared with the PPP engine (header only).
+#include "../runtime/link_mtu.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -402,6 +404,10 @@ static const char NOT_BOUND[] = "not the adapter of the ClientHello";
 
 static int CmdHello(CSSLService *s, char **t, uint32_t *code)
 {
+    // One binding per connection: a second hello would start the route count
+    // afresh and could bind another adapter than the one the undo remembers.
+    if (s->bound)
+        return Refuse(t[0], "this connection has made its ClientHello already", code);
     s->CMD_ResetClient();
     uint32_t index;
     if (strlen(t[1]) >= sizeof(s->adapterName) || !Hex(t[2], &index))
@@ -513,8 +519,9 @@ static int CmdSetIfaceAddr(CSSLService *s, char **t, uint32_t *code)
     // 0 keeps the gateways and 255.255.255.255 removes them.
     if (gateway != 0 && gateway != 0xFFFFFFFFu && IsMulticast(gateway))
         return Refuse(t[0], "the gateway is no host address", code);
-    if (!InRange(mtu, 576, 65535))
-        return Refuse(t[0], "the MTU is not 576 to 65535", code);
+    // Any MTU the PPP engine can produce: a gateway may ask for a small MRU.
+    if (!InRange(mtu, LINK_MTU_MIN, LINK_MTU_MAX))
+        return Refuse(t[0], "the MTU is not 128 to 65535", code);
     return Result(s->ops->SetAddress(s->adapterName, s->adapterIndex, address, mask, gateway, mtu), code);
 }
 

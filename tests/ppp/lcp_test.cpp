@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lcp.h"
+#include "link_mtu_cases.h"
 #include "pkt_buffer.h"
 #include "ppp.h"
 #include "ppp_harness.h"
@@ -115,6 +116,38 @@ TEST_F(LcpTest, PeerMruAndDemand)
     Feed(link.ctx, Hex("C0 21 01 04 00 08 01 04 02 40"));
     EXPECT_EQ(link.ctx->peerMRU, 576);
     EXPECT_EQ(PPP_GetLinkMRU(link.ctx), 576);
+}
+
+// The peer's MRU, asked for in its request or suggested in a Nak of ours,
+// is taken within the link's bound and nowhere else: the same table the
+// route service's MTU check is held to.
+TEST_F(LcpTest, PeerMruBoundIsTheLinkMtuBound)
+{
+    for (const LinkMtuCase &c : LINK_MTU_CASES) {
+        if (c.mtu > 0xFFFF)
+            continue;  // no MRU option can carry it
+        SCOPED_TRACE(c.what);
+        const uint8_t hi = (uint8_t)(c.mtu >> 8), lo = (uint8_t)c.mtu;
+        {
+            ResetClock();
+            Link link;
+            SentLcp();
+            Feed(link.ctx, Bytes{0xC0, 0x21, 0x01, 0x01, 0x00, 0x08, 0x01, 0x04, hi, lo});
+            std::vector<std::string> sent = SentLcp();
+            ASSERT_EQ(sent.size(), 1u);
+            EXPECT_EQ(sent[0].substr(0, 8), c.accepted ? "C0 21 02" : "C0 21 03") << c.mtu;
+            EXPECT_EQ(link.ctx->peerMRU, c.accepted ? c.mtu : 1500u) << c.mtu;
+            EXPECT_EQ(PPP_GetLinkMRU(link.ctx), c.accepted && c.mtu < 1400 ? c.mtu : 1400u) << c.mtu;
+        }
+        {
+            ResetClock();
+            Link link;
+            SentLcp();
+            Feed(link.ctx, Bytes{0xC0, 0x21, 0x03, 0x00, 0x00, 0x08, 0x01, 0x04, hi, lo});
+            EXPECT_EQ(link.ctx->ourMRU, c.accepted ? c.mtu : 1500u) << c.mtu;
+            EXPECT_GE(PPP_GetLinkMRU(link.ctx), (uint32_t)LINK_MTU_MIN) << c.mtu;
+        }
+    }
 }
 
 TEST_F(LcpTest, RepeatedRefusalsEndNegotiation)

@@ -1,4 +1,5 @@
 #include "service_fakes.h"
+#include "link_mtu_cases.h"
 
 #include <gtest/gtest.h>
 
@@ -72,7 +73,8 @@ TEST_F(DispatchTest, EveryCommandGetsItsOperationAndReply)
         {"ClientStatus,Established", "ClientStatus OK", ""},
         {"ClientStatus,Failed", "ClientStatus OK", ""},
         {"ClientStatus,Maybe", "ClientStatus FAILED,0x00000000", ""},
-        {"ClientHello,{AB-CD},0x5", "ClientHello OK", ""},
+        // One hello per connection.
+        {"ClientHello,{AB-CD},0x5", "ClientHello FAILED,0x00000057", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.request);
@@ -93,10 +95,11 @@ TEST_F(DispatchTest, EveryCommandGetsItsOperationAndReply)
     // A failure with code 0 is logged with FAILED alone.
     EXPECT_NE(std::string::npos, log.find("\r\nClientStatus,Maybe  FAILED\r\n"));
     std::vector<Event> ev = TakeEvents();
-    ASSERT_EQ(3u, ev.size());
+    ASSERT_EQ(4u, ev.size());
     EXPECT_EQ("The Client have established a SSL Connection", ev[0].text);
     EXPECT_EQ("The Client have failed to establish a SSL Connection", ev[1].text);
     EXPECT_EQ("Failed to execute command \"ClientStatus\" with error 0", ev[2].text);
+    EXPECT_EQ("Failed to execute command \"ClientHello\" with error 87", ev[3].text);
     for (const Event &e : ev)
         EXPECT_EQ(SVC_EVENT_INFO, e.type);
 }
@@ -156,9 +159,18 @@ TEST_F(DispatchTest, ClientHelloKeepsAdapterForTheCleanUpReset)
     const std::vector<std::string> want = {"ResetAdapter({AB-CD},31)", "CleanUpRoutes()"};
     EXPECT_EQ(want, got);
 
-    // A hello without its fields, or with an over-long name, binds nothing
-    // and undoes the binding before it.
+    // A second hello, whatever it names, leaves the binding as it was.
     EXPECT_EQ("Unknown command", Reply("ClientHello"));
+    EXPECT_EQ("ClientHello FAILED,0x00000057", Reply("ClientHello,{EF},0x2"));
+    EXPECT_EQ("ClientHello FAILED,0x00000057", Reply("ClientHello," + std::string(300, 'n') + ",0x2"));
+    EXPECT_STREQ("{AB-CD}", svc->adapterName);
+    EXPECT_EQ(31u, svc->adapterIndex);
+    EXPECT_NE(std::string::npos, ReadLog().find("ERROR: ClientHello refused: this connection has made its ClientHello already\r\n"));
+    EXPECT_EQ("ROUTE_CleanUp OK", Reply("ROUTE_CleanUp"));
+    EXPECT_EQ(want, TakeCalls());
+
+    // On the next connection a hello with an over-long name binds nothing.
+    svc->CMD_ResetClient();
     EXPECT_EQ("ClientHello FAILED,0x00000057", Reply("ClientHello," + std::string(300, 'n') + ",0x2"));
     EXPECT_STREQ("", svc->adapterName);
     EXPECT_EQ(0u, svc->adapterIndex);
@@ -234,9 +246,6 @@ TEST_F(DispatchTest, RequestsTheClientNeverSendsAreRefusedAndChangeNothing)
         {"SSL_SetIfaceAddr,{AB-CD},0xc,0xffffffff,0x00ffffff,0x0,1400", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
         {"SSL_SetIfaceAddr,{AB-CD},0xc,0x010000e0,0x00ffffff,0x0,1400", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
         {"SSL_SetIfaceAddr,{AB-CD},0xc,0x0200000a,0x00ff00ff,0x0,1400", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
-        {"SSL_SetIfaceAddr,{AB-CD},0xc,0x0200000a,0x00ffffff,0x0,575", "SSL_SetIfaceAddr FAILED,0x00000057",
-         "576 to 65535"},
-        {"SSL_SetIfaceAddr,{AB-CD},0xc,0x0200000a,0x00ffffff,0x0,65536", "SSL_SetIfaceAddr FAILED,0x00000057", ""},
         {"SSL_SetDNSIface,{AB-CD},0xc,yes,0x08080808,0x0", "SSL_SetDNSIface FAILED,0x00000057", "true nor false"},
         {"SSL_SetDNSIface,{AB-CD},0xc,true,0xffffffff,0x0", "SSL_SetDNSIface FAILED,0x00000057", "DNS server"},
         {"SSL_SetDNSIface,{AB-CD},0xc,true,0x08080808,0x010000e0", "SSL_SetDNSIface FAILED,0x00000057", ""},
@@ -264,6 +273,27 @@ TEST_F(DispatchTest, RequestsTheClientNeverSendsAreRefusedAndChangeNothing)
     }
     // The binding survived every refusal: the client's own requests still work.
     EXPECT_EQ("ROUTE_Init OK", Reply("ROUTE_Init,0xc,0x0"));
+}
+
+// Every MTU the PPP engine can produce from the MRUs is set; nothing else is.
+TEST_F(DispatchTest, AdapterMtuBoundIsTheLinkMtuBound)
+{
+    EXPECT_EQ("ClientHello OK", Reply("ClientHello,{AB-CD},0xc"));
+    for (const LinkMtuCase &c : LINK_MTU_CASES) {
+        SCOPED_TRACE(c.what);
+        StartLog();
+        const std::string mtu = std::to_string(c.mtu);
+        const std::string reply = Reply("SSL_SetIfaceAddr,{AB-CD},0xc,0x0200000a,0x00ffffff,0x0," + mtu);
+        std::vector<std::string> got = TakeCalls();
+        if (c.accepted) {
+            EXPECT_EQ("SSL_SetIfaceAddr OK", reply) << c.mtu;
+            EXPECT_EQ((std::vector<std::string>{"SetAddress({AB-CD},12,0200000a,00ffffff,00000000," + mtu + ")"}), got);
+        } else {
+            EXPECT_EQ("SSL_SetIfaceAddr FAILED,0x00000057", reply) << c.mtu;
+            EXPECT_TRUE(got.empty()) << c.mtu;
+            EXPECT_NE(std::string::npos, ReadLog().find("the MTU is not 128 to 65535")) << c.mtu;
+        }
+    }
 }
 
 TEST_F(DispatchTest, CommandsBeforeTheHelloAndHellosOfNoTapAdapterAreRefused)
@@ -319,6 +349,28 @@ TEST_F(DispatchTest, TheHostRouteToTheGatewayAndAtMost64Routes)
     EXPECT_EQ("ROUTE_CleanUp OK", Reply("ROUTE_CleanUp"));
     EXPECT_EQ("ROUTE_Add OK", Reply("ROUTE_Add,0xc,0x0000000b,0x000000ff,0x0100000a,2"));
     EXPECT_EQ("ROUTE_Add OK", Reply("ROUTE_Add,0x7,0x05030201,0xffffffff,0x0101a8c0,2"));
+}
+
+// A second hello must not start the count afresh: the routes of one
+// connection stay at 64, and the clean-up knows every one of them.
+TEST_F(DispatchTest, ASecondHelloKeepsTheRouteCount)
+{
+    EXPECT_EQ("ClientHello OK", Reply("ClientHello,{AB-CD},0xc"));
+    char request[128];
+    for (uint32_t i = 1; i <= 64; i++) {
+        snprintf(request, sizeof(request), "ROUTE_Add,0xc,0x%08x,0x00ffffff,0x0100000a,2", i << 16 | 10);
+        ASSERT_EQ("ROUTE_Add OK", Reply(request)) << i;
+    }
+    EXPECT_EQ("ClientHello FAILED,0x00000057", Reply("ClientHello,{AB-CD},0xc"));
+    EXPECT_EQ(64u, svc->routeCount);
+    for (uint32_t i = 65; i <= 70; i++) {
+        snprintf(request, sizeof(request), "ROUTE_Add,0xc,0x%08x,0x00ffffff,0x0100000a,2", i << 16 | 10);
+        EXPECT_EQ("ROUTE_Add FAILED,0x00000057", Reply(request)) << i;
+    }
+    EXPECT_EQ(64u, TakeCalls().size());
+    // The binding holds: the clean-up resets the hello's adapter.
+    EXPECT_EQ("ROUTE_CleanUp OK", Reply("ROUTE_CleanUp"));
+    EXPECT_EQ((std::vector<std::string>{"ResetAdapter({AB-CD},12)", "CleanUpRoutes()"}), TakeCalls());
 }
 
 TEST_F(DispatchTest, MessagesThatAreNoRequestAreUnknownCommands)
