@@ -137,6 +137,18 @@ start_network() {
   pass "namespaces $NS_CL, $NS_GW, $NS_LAN"
 }
 
+# The client's uplink as on a point-to-point or mobile link: a /32 address
+# and a default route without a gateway, the gateway reached on-link (its
+# side keeps its /30, which is its route back).
+use_onlink_uplink() {
+  in_cl ip route flush default &&
+    in_cl ip addr del "$CL_OUTER/30" dev veth-cl &&
+    in_cl ip addr add "$CL_OUTER/32" dev veth-cl &&
+    in_cl ip route add default dev veth-cl || fail "making the client's uplink a /32 with an on-link default route"
+  wait_for 5 in_cl python3 "$NET" ping "$GW_OUTER" 1 1 || fail "the gateway is not reached over the on-link uplink"
+  pass "client uplink $CL_OUTER/32 with an on-link default route"
+}
+
 # ---- gateway ----
 
 # start_gateway [EXTRA-GATEWAY-OPTIONS...]: sets fingerprint and gw_pid

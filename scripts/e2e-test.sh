@@ -9,6 +9,8 @@
 # tunnel, and client to gateway over the bare veth; the figures and the
 # ratios are printed, not judged, but every transfer must complete. Last,
 # SIGTERM: the client reports Disconnected, exits 0 and its route is gone.
+# Then the variants: a gateway asking for a small MRU, a full tunnel, and a
+# full tunnel over an uplink with a /32 address and an on-link default route.
 #
 #   scripts/e2e-test.sh [LINUX-BUILD]      (default build/linux)
 #
@@ -112,5 +114,27 @@ grep -q "ROUTE_CleanUp" "$work/service.log" || fail "full tunnel: the service ne
 restored() { [ "$(default_routes)" = "$before_full" ]; }
 wait_for 5 restored || fail "full tunnel: default routes \"$(default_routes)\" after the session, \"$before_full\" before"
 pass "full tunnel: Disconnected on SIGTERM, default routes as before ($before_full)"
+
+# ---- full tunnel over an uplink without a gateway ----
+
+# The client asks for the host route to the gateway with no next hop; the
+# tunnel's own stream must keep to the uplink, so the session lives on.
+use_onlink_uplink
+: >"$work/client.out"
+VANTORELLE_PASSWORD=e2e-secret ip netns exec "$NS_CL" "$CLIENT" "$work/full.tlxcf" -logfile "$work/client-onlink.log" \
+  >"$work/client.out" 2>&1 </dev/null &
+cl_pid=$!
+wait_for 30 connected_or_ended
+grep -q "^State: Connected" "$work/client.out" || fail "on-link uplink: the full-tunnel client did not reach Connected"
+host_route() { [ "$(route_dev "$GW_OUTER")" = veth-cl ] && ! in_cl ip route show "$GW_OUTER" | grep -q via; }
+wait_for 5 host_route || fail "on-link uplink: no host route to $GW_OUTER on veth-cl: $(in_cl ip route)"
+in_cl python3 "$NET" ping "$LAN_HOST" 3 2 >"$work/ping-onlink.out" 2>&1 || { cat "$work/ping-onlink.out"; fail "on-link uplink: ping to $LAN_HOST"; }
+sleep 20
+grep -q '^State: \(Disconnected\|Error\|Reconnecting\)' "$work/client.out" && fail "on-link uplink: the session ended within 20 s"
+in_cl python3 "$NET" ping "$LAN_HOST" 3 2 >"$work/ping-onlink.out" 2>&1 || { cat "$work/ping-onlink.out"; fail "on-link uplink: ping to $LAN_HOST 20 s later"; }
+pass "on-link uplink: host route to $GW_OUTER on veth-cl, $LAN_HOST reached, still Connected 20 s later"
+stop_client
+wait_for 5 eval '[ -z "$(in_cl ip route show "$GW_OUTER")" ]' || fail "on-link uplink: the host route stayed: $(in_cl ip route)"
+pass "on-link uplink: Disconnected on SIGTERM, the host route gone"
 
 echo "e2e: passed"

@@ -154,6 +154,20 @@ uint32_t NL_Dump(NL_Message *m, NL_DumpFn fn, void *context)
     return code != 0 ? code : kernel;
 }
 
+uint32_t NL_Query(NL_Message *m, NL_DumpFn fn, void *context)
+{
+    Socket s;
+    uint32_t code = Open(&s);
+    if (code != 0)
+        return code;
+    m->Header()->nlmsg_flags |= NLM_F_ACK;
+    if ((code = Send(&s, m)) != 0)
+        return code;
+    uint32_t kernel = 0;
+    code = Receive(&s, m->Header()->nlmsg_seq, &kernel, fn, context);
+    return code != 0 ? code : kernel;
+}
+
 int NL_FindU32(const nlmsghdr *msg, size_t bodySize, uint16_t type, uint32_t *value)
 {
     const unsigned char *base = static_cast<const unsigned char *>(NLMSG_DATA(msg)) + NLMSG_ALIGN(bodySize);

@@ -30,6 +30,11 @@ uint32_t NL_Request(NL_Message *m);
 typedef void (*NL_DumpFn)(const nlmsghdr *msg, void *context);
 uint32_t NL_Dump(NL_Message *m, NL_DumpFn fn, void *context);
 
+// Sends a request that the kernel answers with messages of its own (a route
+// look-up) and calls fn for each; then its acknowledgement. 0, or the errno
+// of the socket or of the kernel's refusal.
+uint32_t NL_Query(NL_Message *m, NL_DumpFn fn, void *context);
+
 // The value of a 32-bit attribute of a route or address message; 1 found.
 int NL_FindU32(const nlmsghdr *msg, size_t bodySize, uint16_t type, uint32_t *value);
 

@@ -125,3 +125,8 @@ struct RouteSys {
 const RouteSys *ROUTE_SystemBackend();
 // Replaces the backend (tests); null restores the system's. Returns the old.
 const RouteSys *ROUTE_SetSystem(const RouteSys *sys);
+
+// False only when the system says the address is none of this host's own
+// and no broadcast address of one of its networks (route_work_win32.cpp,
+// route_work_linux.cpp); a failed look-up counts as one of its own.
+bool ROUTE_IsLocalAddress(uint32_t address);

@@ -296,6 +296,31 @@ uint32_t ROUTE_RunCommand(const char *parameters)
     return SVCPROC_RunArgv(argv, ROUTE_WAIT_MS);
 }
 
+static void TakeRouteType(const nlmsghdr *h, void *context)
+{
+    if (h->nlmsg_type == RTM_NEWROUTE)
+        *static_cast<int *>(context) = static_cast<const rtmsg *>(NLMSG_DATA(h))->rtm_type;
+}
+
+// The kernel's own look-up ("ip route get"): it knows every local address,
+// the ranges routed to this host and the broadcast addresses of its networks.
+bool ROUTE_IsLocalAddress(uint32_t address)
+{
+    NL_Message m;
+    NL_Begin(&m, RTM_GETROUTE, 0, sizeof(rtmsg));
+    rtmsg *rt = static_cast<rtmsg *>(m.Body());
+    rt->rtm_family = AF_INET;
+    rt->rtm_dst_len = 32;
+    NL_AddU32(&m, RTA_DST, address);
+    int type = -1;
+    uint32_t code = NL_Query(&m, TakeRouteType, &type);
+    if (code == ENETUNREACH || code == EHOSTUNREACH)
+        return false;  // no route at all: no address of this host either
+    if (code != 0 || type < 0)
+        return true;
+    return type == RTN_LOCAL || type == RTN_BROADCAST;
+}
+
 static const RouteSys s_linux = {ReadTable, FreeTable, Create, Delete, Update, ROUTE_RunCommand, malloc, free,
                                  ENOMEM,    EINVAL,    EEXIST, EPERM,  EOPNOTSUPP};
 

@@ -134,6 +134,35 @@ static const RouteSys s_windows = {ReadTable,
                                    ERROR_ACCESS_DENIED,
                                    ERROR_NOT_SUPPORTED};
 
+// The address table holds every address of the host with its mask; the
+// broadcast address of each network is made from them.
+bool ROUTE_IsLocalAddress(uint32_t address)
+{
+    ULONG size = 0;
+    if (GetIpAddrTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER || size == 0)
+        return true;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        MIB_IPADDRTABLE *table = static_cast<MIB_IPADDRTABLE *>(malloc(size));
+        if (!table)
+            return true;
+        DWORD code = GetIpAddrTable(table, &size, FALSE);
+        if (code == ERROR_INSUFFICIENT_BUFFER) {
+            free(table);
+            continue;
+        }
+        bool local = code != NO_ERROR;
+        for (DWORD i = 0; !local && i < table->dwNumEntries; i++) {
+            const MIB_IPADDRROW *r = &table->table[i];
+            uint32_t mask = r->dwMask;
+            local = r->dwAddr == address ||
+                    (mask != 0 && mask != 0xFFFFFFFFu && ((r->dwAddr & mask) | ~mask) == address);
+        }
+        free(table);
+        return local;
+    }
+    return true;
+}
+
 const RouteSys *ROUTE_SystemBackend()
 {
     return &s_windows;

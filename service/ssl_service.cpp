@@ -440,6 +440,34 @@ static bool SameRoute(const ClientRoute &r, uint32_t index, uint32_t destination
     return r.index == index && r.destination == destination && r.mask == mask;
 }
 
+// Networks no VPN gateway is reached in: this host's loopback, "this"
+// network and link-local addresses (network byte order).
+static bool IsReservedDestination(uint32_t address)
+{
+    uint8_t b[4];
+    memcpy(b, &address, 4);
+    return b[0] == 127 || b[0] == 0 || (b[0] == 169 && b[1] == 254);
+}
+
+// Why a host route through the interface index and nextHop is not the way
+// destination goes now (null when it is): a route the table holds for the
+// destination off the tunnel (or a default route a full tunnel removed)
+// leaves by that interface, with that route's own next hop (0 on-link).
+static const char *OffTunnelHostRouteFault(const CSSLService *s, uint32_t index, uint32_t destination,
+                                           uint32_t nextHop)
+{
+    if (IsReservedDestination(destination))
+        return "the destination is a loopback, this-network or link-local address";
+    if (s->ops->IsLocalAddress(destination))
+        return "the destination is an address of this host";
+    switch (s->ops->JudgeHostRoute(destination, s->adapterIndex, index, nextHop)) {
+    case SVC_ROUTE_TAKEN: return nullptr;
+    case SVC_ROUTE_OTHER_IFACE: return "the destination is not reached through that interface";
+    case SVC_ROUTE_OTHER_NEXT_HOP: return "the next hop is not that of the route the destination takes";
+    default: return "no route of this host takes the destination";
+    }
+}
+
 static int CmdAdd(CSSLService *s, char **t, uint32_t *code)
 {
     uint32_t index, destination, mask, nextHop, metric;
@@ -458,12 +486,15 @@ static int CmdAdd(CSSLService *s, char **t, uint32_t *code)
         hostRoute = hostRoute || s->routes[i].index != s->adapterIndex;
     }
     if (index != s->adapterIndex) {
-        // Off the tunnel only the host route to the VPN gateway, through the
-        // gateway the interface already uses: it changes no path but that one.
-        if (mask != 0xFFFFFFFFu || !IsHostAddress(destination))
+        // Off the tunnel only the host route to the VPN gateway, the way the
+        // gateway is reached now: it changes no path but that one.
+        if (mask != 0xFFFFFFFFu)
             return Refuse(t[0], "only a host route may leave through another interface", code);
-        if (!s->ops->IsDefaultGateway(index, nextHop))
-            return Refuse(t[0], "the next hop is not that interface's default gateway", code);
+        if (!IsHostAddress(destination))
+            return Refuse(t[0], "the destination is a broadcast or multicast address", code);
+        const char *why = OffTunnelHostRouteFault(s, index, destination, nextHop);
+        if (why)
+            return Refuse(t[0], why, code);
         if (hostRoute && !known)
             return Refuse(t[0], "this client has its host route on another interface already", code);
     }

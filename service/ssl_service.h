@@ -3,6 +3,7 @@
 // client's route changes when it goes away.
 #pragma once
 
+#include "route_work.h"
 #include "service_base.h"
 #include "service_pipe_protocol.h"
 
@@ -47,9 +48,15 @@ struct ServiceOps {
     // 0 when the system has a TAP adapter of that name and index (its
     // description is one of SVC_TapDescriptions), else an error code.
     uint32_t (*FindTapAdapter)(const char *name, uint32_t index);
-    // True when nextHop is a default gateway of the interface: one of its
-    // default routes now, or one the service removed and will put back.
-    bool (*IsDefaultGateway)(uint32_t index, uint32_t nextHop);
+    // How a host route to destination through the interface index and
+    // nextHop stands to the routes the destination takes off the tunnel,
+    // in the table as read now (the adapter tunnel's routes left out) and
+    // among the default routes the service removed and will put back
+    // (SVC_JudgeHostRoute). SVC_ROUTE_NONE also when the table cannot be read.
+    int (*JudgeHostRoute)(uint32_t destination, uint32_t tunnel, uint32_t index, uint32_t nextHop);
+    // False only when the system says the address is none of its own and no
+    // broadcast address of one of its networks.
+    bool (*IsLocalAddress)(uint32_t address);
     // The whole clean-up of a client that has gone, with the adapter of its
     // ClientHello.
     uint32_t (*CleanUpClient)(const char *name, uint32_t index);
@@ -57,6 +64,23 @@ struct ServiceOps {
     uint32_t (*RecoverState)();
 };
 extern const ServiceOps SVC_SystemOps;
+
+// What SVC_JudgeHostRoute finds.
+enum {
+    SVC_ROUTE_TAKEN = 0,         // one of the most specific routes goes that way
+    SVC_ROUTE_NONE = 1,          // no route holds the destination
+    SVC_ROUTE_OTHER_IFACE = 2,   // the most specific routes leave by other interfaces
+    SVC_ROUTE_OTHER_NEXT_HOP = 3 // ... by that interface, with another next hop
+};
+// Judges a host route among rows (a table as read) and the removed default
+// routes: is (index, nextHop) that of one of the most specific routes for
+// the destination that are not the tunnel adapter's? Every route of that
+// prefix counts whatever its metric: the metrics of default routes are
+// raised for the tunnel before the host route comes, and the host reaches
+// the gateway by any of them. A route out of no interface (unreachable,
+// blackhole, several next hops) has interface 0 and matches no request.
+int SVC_JudgeHostRoute(const RouteRow *rows, uint32_t count, const RouteRecord *removed, uint32_t destination,
+                       uint32_t tunnel, uint32_t index, uint32_t nextHop);
 
 // A route a client added: what makes it the same route again.
 struct ClientRoute {

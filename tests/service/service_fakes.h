@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -26,11 +27,46 @@ struct Calls {
     uint32_t resetResult = 0;
     std::atomic<int> cleanUps{0};
     void (*duringPrepare)() = nullptr;  // runs inside PrepareInterface
-    // The TAP adapters the fake system has, and the default gateway of its
-    // other interface.
+    // The TAP adapters the fake system has; its route table, the default
+    // routes the service removed, and its own addresses.
     std::vector<std::pair<std::string, uint32_t>> adapters;
-    uint32_t gatewayIndex = 7, gateway = 0x0101a8c0;  // 192.168.1.1
+    std::vector<RouteRow> table, removed;
+    std::vector<uint32_t> local;
 };
+
+// A row of the fake table: destination, mask and next hop as a.b.c.d text.
+inline RouteRow Row(const char *destination, const char *mask, const char *nextHop, uint32_t ifIndex,
+                    uint32_t metric = 0, uint32_t type = ROUTE_TYPE_INDIRECT)
+{
+    auto ip = [](const char *text) {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d);
+        uint8_t bytes[4] = {(uint8_t)a, (uint8_t)b, (uint8_t)c, (uint8_t)d};
+        uint32_t v;
+        memcpy(&v, bytes, 4);
+        return v;
+    };
+    RouteRow r = {};
+    r.destination = ip(destination);
+    r.mask = ip(mask);
+    r.nextHop = ip(nextHop);
+    r.ifIndex = ifIndex;
+    r.metric1 = metric;
+    r.type = r.nextHop == 0 && type == ROUTE_TYPE_INDIRECT ? (uint32_t)ROUTE_TYPE_DIRECT : type;
+    r.protocol = ROUTE_PROTO_NETMGMT;
+    return r;
+}
+
+// The fake host: interface 7 (192.168.1.10/24, default route via
+// 192.168.1.1) and the TAP adapter 12 with its tunnel network.
+inline void ResetHost(Calls &c)
+{
+    c.table = {Row("0.0.0.0", "0.0.0.0", "192.168.1.1", 7), Row("192.168.1.0", "255.255.255.0", "0.0.0.0", 7),
+               Row("10.0.0.0", "255.255.255.0", "0.0.0.0", 12)};
+    c.removed.clear();
+    c.local = {Row("192.168.1.10", "0.0.0.0", "0.0.0.0", 7).destination,
+               Row("192.168.1.255", "0.0.0.0", "0.0.0.0", 7).destination};
+}
 inline Calls &calls()
 {
     static Calls c;
@@ -65,8 +101,7 @@ inline void Reset()
     calls().duringPrepare = nullptr;
     calls().adapters = {{"{AB-CD}", 5}, {"{AB-CD}", 12}, {"{AB-CD}", 18}, {"{AB-CD}", 31},
                         {"{A}", 1}, {"{B}", 2}, {"{X}", 1}, {"{A}", 3}};
-    calls().gatewayIndex = 7;
-    calls().gateway = 0x0101a8c0;
+    ResetHost(calls());
 }
 
 inline uint32_t SetAddress(const char *n, uint32_t i, uint32_t a, uint32_t m, uint32_t g, uint32_t mtu)
@@ -126,9 +161,23 @@ inline uint32_t FindTapAdapter(const char *n, uint32_t i)
             return 0;
     return 19;
 }
-inline bool IsDefaultGateway(uint32_t i, uint32_t h)
+inline int JudgeHostRoute(uint32_t destination, uint32_t tunnel, uint32_t index, uint32_t nextHop)
 {
-    return i == calls().gatewayIndex && h == calls().gateway;
+    std::lock_guard<std::mutex> hold(calls().lock);
+    std::vector<RouteRecord> removed(calls().removed.size());
+    for (size_t i = 0; i < removed.size(); i++)
+        removed[i] = RouteRecord{calls().removed[i], i + 1 < removed.size() ? &removed[i + 1] : nullptr};
+    const std::vector<RouteRow> &t = calls().table;
+    return SVC_JudgeHostRoute(t.data(), (uint32_t)t.size(), removed.empty() ? nullptr : &removed[0], destination,
+                              tunnel, index, nextHop);
+}
+inline bool IsLocalAddress(uint32_t address)
+{
+    std::lock_guard<std::mutex> hold(calls().lock);
+    for (uint32_t a : calls().local)
+        if (a == address)
+            return true;
+    return false;
 }
 
 inline uint32_t CleanUpClient(const char *name, uint32_t index)
@@ -147,7 +196,7 @@ inline const ServiceOps *Ops()
 {
     static const ServiceOps ops = {SetAddress,  DeleteAddress, SetDns,         ResetAdapter, PrepareInterface,
                                    AddRoute,    RaiseMetric,   RestoreMetrics, CleanUpRoutes, FindTapAdapter,
-                                   IsDefaultGateway, CleanUpClient, RecoverState};
+                                   JudgeHostRoute, IsLocalAddress, CleanUpClient, RecoverState};
     return &ops;
 }
 

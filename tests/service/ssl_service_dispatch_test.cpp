@@ -252,8 +252,8 @@ TEST_F(DispatchTest, RequestsTheClientNeverSendsAreRefusedAndChangeNothing)
         {"SSL_RemoveGateway,{AB-CD},0xc,0x00000000", "SSL_RemoveGateway FAILED,0x00000057", ""},
         // Off the tunnel: only the host route through the interface's gateway.
         {"ROUTE_Add,0x7,0x0000000a,0x000000ff,0x0101a8c0,2", "ROUTE_Add FAILED,0x00000057", "only a host route"},
-        {"ROUTE_Add,0x7,0x04030201,0xffffffff,0x0201a8c0,2", "ROUTE_Add FAILED,0x00000057", "default gateway"},
-        {"ROUTE_Add,0x8,0x04030201,0xffffffff,0x0101a8c0,2", "ROUTE_Add FAILED,0x00000057", ""},
+        {"ROUTE_Add,0x7,0x04030201,0xffffffff,0x0201a8c0,2", "ROUTE_Add FAILED,0x00000057", "next hop"},
+        {"ROUTE_Add,0x8,0x04030201,0xffffffff,0x0101a8c0,2", "ROUTE_Add FAILED,0x00000057", "that interface"},
         // Unknown commands and wrong field counts stay "Unknown command".
         {"ROUTE_Add,0xc,0x0000000a,0x000000ff,0x0101a8c0", "Unknown command", "bad data"},
         {"ROUTE_Delete,0xc", "Unknown command", "Unhandled command"},
@@ -371,6 +371,108 @@ TEST_F(DispatchTest, ASecondHelloKeepsTheRouteCount)
     // The binding holds: the clean-up resets the hello's adapter.
     EXPECT_EQ("ROUTE_CleanUp OK", Reply("ROUTE_CleanUp"));
     EXPECT_EQ((std::vector<std::string>{"ResetAdapter({AB-CD},12)", "CleanUpRoutes()"}), TakeCalls());
+}
+
+// The one route that may leave by another interface than the adapter: the
+// host route to the VPN gateway, the way the host reaches it now. Each row
+// is one host (its table, the default routes a full tunnel removed) and one
+// request on a fresh connection. The fake host: interface 7 with
+// 192.168.1.10/24 and a default route via 192.168.1.1, the adapter 12.
+TEST_F(DispatchTest, TheOffTunnelHostRouteFollowsTheRouteTheGatewayTakes)
+{
+    const struct {
+        const char *what;
+        void (*host)(Calls &c);  // changes to the fake host, or null
+        const char *request;     // ROUTE_Add, after the command name
+        const char *logged;      // "" when the route is made
+    } rows[] = {
+        {"through the interface's default gateway", nullptr, "0x7,0x04030201,0xffffffff,0x0101a8c0,2", ""},
+        {"on-link uplink: a /32 address and a default route without a gateway",
+         [](Calls &c) {
+             c.table = {Row("0.0.0.0", "0.0.0.0", "0.0.0.0", 7)};
+             c.local = {Row("100.64.0.5", "0.0.0.0", "0.0.0.0", 7).destination};
+         },
+         "0x7,0x04030201,0xffffffff,0x00000000,2", ""},
+        {"on-link uplink: a next hop the route does not have",
+         [](Calls &c) { c.table = {Row("0.0.0.0", "0.0.0.0", "0.0.0.0", 7)}; },
+         "0x7,0x04030201,0xffffffff,0x0101a8c0,2", "the next hop is not that of the route"},
+        {"a gateway reached by an interface without a default route",
+         [](Calls &c) { c.table.push_back(Row("1.2.3.0", "255.255.255.0", "172.16.0.1", 9)); },
+         "0x9,0x04030201,0xffffffff,0x010010ac,2", ""},
+        {"several default routes: the one with the lowest metric",
+         [](Calls &c) { c.table.push_back(Row("0.0.0.0", "0.0.0.0", "172.16.0.1", 9, 5)); },
+         "0x7,0x04030201,0xffffffff,0x0101a8c0,2", ""},
+        // The raise for the tunnel may have turned the metrics round.
+        {"several default routes: another of them",
+         [](Calls &c) { c.table.push_back(Row("0.0.0.0", "0.0.0.0", "172.16.0.1", 9, 5)); },
+         "0x9,0x04030201,0xffffffff,0x010010ac,2", ""},
+        {"several default routes on one interface: a next hop of neither",
+         [](Calls &c) { c.table.push_back(Row("0.0.0.0", "0.0.0.0", "192.168.1.2", 7, 5)); },
+         "0x7,0x04030201,0xffffffff,0x0301a8c0,2", "the next hop is not that of the route"},
+        {"several default routes on one interface: the second",
+         [](Calls &c) { c.table.push_back(Row("0.0.0.0", "0.0.0.0", "192.168.1.2", 7, 5)); },
+         "0x7,0x04030201,0xffffffff,0x0201a8c0,2", ""},
+        {"a default route with a raised metric",
+         [](Calls &c) { c.table[0].metric1 = 2; }, "0x7,0x04030201,0xffffffff,0x0101a8c0,2", ""},
+        {"full tunnel: the default route removed, the adapter's default in its place",
+         [](Calls &c) {
+             c.removed = {c.table[0]};
+             c.table[0] = Row("0.0.0.0", "0.0.0.0", "10.0.0.1", 12);
+         },
+         "0x7,0x04030201,0xffffffff,0x0101a8c0,2", ""},
+        {"a client route over the gateway's network leaves the adapter out",
+         [](Calls &c) { c.table.push_back(Row("1.2.3.0", "255.255.255.0", "10.0.0.1", 12)); },
+         "0x7,0x04030201,0xffffffff,0x0101a8c0,2", ""},
+        {"the gateway on the interface's own network: no next hop",
+         nullptr, "0x7,0x1401a8c0,0xffffffff,0x00000000,2", ""},
+        {"no next hop where the route has one", nullptr, "0x7,0x04030201,0xffffffff,0x00000000,2",
+         "the next hop is not that of the route"},
+        {"a more specific route of another interface holds the destination",
+         [](Calls &c) { c.table.push_back(Row("1.2.3.0", "255.255.255.0", "172.16.0.1", 9)); },
+         "0x7,0x04030201,0xffffffff,0x0101a8c0,2", "not reached through that interface"},
+        {"an unreachable route holds the destination",
+         [](Calls &c) { c.table.push_back(Row("1.2.3.0", "255.255.255.0", "0.0.0.0", 0, 0, ROUTE_TYPE_OTHER)); },
+         "0x7,0x04030201,0xffffffff,0x0101a8c0,2", "not reached through that interface"},
+        {"no route at all", [](Calls &c) { c.table.clear(); }, "0x7,0x04030201,0xffffffff,0x0101a8c0,2",
+         "no route of this host"},
+        {"loopback", nullptr, "0x7,0x0100007f,0xffffffff,0x0101a8c0,2", "loopback"},
+        {"this network", nullptr, "0x7,0x03020100,0xffffffff,0x0101a8c0,2", "this-network"},
+        {"link-local", nullptr, "0x7,0x0101fea9,0xffffffff,0x0101a8c0,2", "link-local"},
+        {"multicast", nullptr, "0x7,0x050000e0,0xffffffff,0x0101a8c0,2", "multicast"},
+        {"broadcast", nullptr, "0x7,0xffffffff,0xffffffff,0x0101a8c0,2", "broadcast"},
+        {"an address of this host", nullptr, "0x7,0x0a01a8c0,0xffffffff,0x00000000,2", "address of this host"},
+        {"the broadcast address of the host's network", nullptr, "0x7,0xff01a8c0,0xffffffff,0x00000000,2",
+         "address of this host"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetHost(calls());
+        if (row.host)
+            row.host(calls());
+        svc->CMD_ResetClient();  // a connection of its own
+        ASSERT_EQ("ClientHello OK", Reply("ClientHello,{AB-CD},0xc"));
+        StartLog();
+        std::string request = std::string("ROUTE_Add,") + row.request;
+        std::vector<std::string> got;
+        if (*row.logged) {
+            EXPECT_EQ("ROUTE_Add FAILED,0x00000057", Reply(request));
+            EXPECT_NE(std::string::npos, ReadLog().find(row.logged)) << ReadLog();
+            EXPECT_TRUE(TakeCalls().empty());
+        } else {
+            EXPECT_EQ("ROUTE_Add OK", Reply(request));
+            EXPECT_EQ(1u, TakeCalls().size());
+        }
+    }
+}
+
+// The system's own look-up of the host's addresses, as the service asks it.
+TEST(ServiceSystemOps, TheHostsOwnAddressesAreLocal)
+{
+    auto ip = [](const char *text) { return Row(text, "0.0.0.0", "0.0.0.0", 0).destination; };
+    EXPECT_TRUE(SVC_SystemOps.IsLocalAddress(ip("127.0.0.1")));
+    // Documentation addresses: no host has them.
+    EXPECT_FALSE(SVC_SystemOps.IsLocalAddress(ip("192.0.2.1")));
+    EXPECT_FALSE(SVC_SystemOps.IsLocalAddress(ip("198.51.100.77")));
 }
 
 TEST_F(DispatchTest, MessagesThatAreNoRequestAreUnknownCommands)

@@ -241,6 +241,27 @@ TEST_F(HostileCaller, RefusedRequestsChangeNothingAndTheServiceServesOn)
         // The host route through a next hop that is not the interface's gateway.
         {true, "ROUTE_Add," + eth + "," + Word(203, 0, 113, 9) + "," + host + "," + Word(198, 51, 100, 66) + ",2",
          "ROUTE_Add FAILED,0x00000057"},
+        // The host route off the tunnel: never to this host, its loopback,
+        // link-local or "this" network, broadcast or multicast, and only the
+        // way the destination goes now.
+        {true, "ROUTE_Add," + eth + "," + Word(127, 0, 0, 1) + "," + host + "," + Word(198, 51, 100, 1) + ",2",
+         "ROUTE_Add FAILED,0x00000057"},
+        {true, "ROUTE_Add," + eth + "," + Word(0, 1, 2, 3) + "," + host + "," + Word(198, 51, 100, 1) + ",2",
+         "ROUTE_Add FAILED,0x00000057"},
+        {true, "ROUTE_Add," + eth + "," + Word(169, 254, 1, 1) + "," + host + "," + Word(198, 51, 100, 1) + ",2",
+         "ROUTE_Add FAILED,0x00000057"},
+        {true, "ROUTE_Add," + eth + "," + Word(224, 0, 0, 5) + "," + host + "," + Word(198, 51, 100, 1) + ",2",
+         "ROUTE_Add FAILED,0x00000057"},
+        {true, "ROUTE_Add," + eth + "," + host + "," + host + "," + Word(198, 51, 100, 1) + ",2",
+         "ROUTE_Add FAILED,0x00000057"},
+        {true, "ROUTE_Add," + eth + "," + Word(198, 51, 100, 2) + "," + host + ",0x00000000,2",
+         "ROUTE_Add FAILED,0x00000057"},
+        {true, "ROUTE_Add," + eth + "," + Word(198, 51, 100, 255) + "," + host + ",0x00000000,2",
+         "ROUTE_Add FAILED,0x00000057"},
+        {true, "ROUTE_Add," + eth + "," + Word(10, 0, 0, 5) + "," + host + "," + Word(198, 51, 100, 1) + ",2",
+         "ROUTE_Add FAILED,0x00000057"},
+        {true, "ROUTE_Add," + eth + "," + Word(203, 0, 113, 9) + "," + host + ",0x00000000,2",
+         "ROUTE_Add FAILED,0x00000057"},
         // Framing: no NUL, a NUL inside, bytes that are no ASCII, 4 KB and 64 KB.
         {true, "ROUTE_FixDefaultRoute", "Unknown command"},
         {true, std::string("ROUTE_FixDefaultRoute\0ROUTE_Init,", 32) + tap + ",0x1", "Unknown command"},
@@ -314,6 +335,98 @@ TEST_F(HostileCaller, RefusedRequestsChangeNothingAndTheServiceServesOn)
     c = Connect();
     EXPECT_EQ("ClientHello OK", Call(c, Hello()));
     SPIPE_Close(c);
+}
+
+// A second hello on a connection is refused: the routes stay at 64 for the
+// connection, and the clean-up removes every one of them.
+TEST_F(HostileCaller, ASecondHelloNeitherRaisesTheRouteCapNorHidesRoutesFromTheCleanUp)
+{
+    const std::string tap = Hex(tap_), mask24 = Word(255, 255, 255, 0);
+    const std::string before = State();
+    SvcPipeClient *c = Connect();
+    ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+    auto add = [&](int i) {
+        return Call(c, "ROUTE_Add," + tap + "," + Word(10, 200, i, 0) + "," + mask24 + "," + Word(10, 99, 0, 1) + ",2");
+    };
+    for (int i = 1; i <= 64; i++)
+        ASSERT_EQ("ROUTE_Add OK", add(i)) << i;
+    EXPECT_EQ("ClientHello FAILED,0x00000057", Call(c, Hello()));
+    for (int i = 65; i <= 70; i++)
+        EXPECT_EQ("ROUTE_Add FAILED,0x00000057", add(i)) << i;
+    std::string routes = Ip("-4 route show dev tlxtun");
+    size_t count = 0;
+    for (size_t at = routes.find("10.200."); at != std::string::npos; at = routes.find("10.200.", at + 1))
+        count++;
+    EXPECT_EQ(64u, count);
+    SPIPE_Close(c);
+    auto until = Clock::now() + std::chrono::seconds(10);
+    while (State() != before && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(before, State());
+    EXPECT_NE(std::string::npos, netns::Shell("cat " + log_).find("ClientHello refused"));
+}
+
+// The host route to the VPN gateway on hosts that reach it in other ways
+// than through the default gateway of the interface: each row sets up the
+// host (a second uplink "tlxup"), asks for host routes as the client would
+// and puts the host back.
+TEST_F(HostileCaller, TheHostRouteOnHostsThatReachTheGatewayInOtherWays)
+{
+    std::string made;
+    for (const char *step : {"link add tlxup type veth peer name tlxupp", "link set tlxupp up", "link set tlxup up"})
+        made += Ip(step);
+    ASSERT_EQ("", made);
+    const std::string up = Hex(Index("tlxup")), eth = Hex(this->eth), host = Word(255, 255, 255, 255);
+    const std::string gw = Word(203, 0, 113, 9);
+    const struct {
+        const char *what;
+        std::vector<std::string> setUp, putBack;  // ip commands
+        std::vector<std::pair<std::string, std::string>> adds;  // interface and next hop, the reply
+        const char *made;  // what "ip route show 203.0.113.9" shows of the route made
+    } rows[] = {
+        {"a /32 uplink with an on-link default route",
+         {"addr add 100.64.0.5/32 dev tlxup", "route del default", "route add default dev tlxup"},
+         {"route del default", "route add default via 198.51.100.1 dev tlxeth proto static",
+          "addr flush dev tlxup"},
+         {{up + ",0x00000000", "ROUTE_Add OK"}},
+         "203.0.113.9 dev tlxup"},
+        {"the gateway's network on another interface, without a default route there",
+         {"addr add 100.64.0.5/24 dev tlxup", "route add 203.0.113.0/24 via 100.64.0.1 dev tlxup"},
+         {"addr flush dev tlxup"},
+         {{eth + "," + Word(198, 51, 100, 1), "ROUTE_Add FAILED,0x00000057"},
+          {up + "," + Word(100, 64, 0, 1), "ROUTE_Add OK"}},
+         "203.0.113.9 via 100.64.0.1 dev tlxup"},
+        {"several default routes: a next hop none of them has, then the one of the second",
+         {"addr add 100.64.0.5/24 dev tlxup", "route add default via 100.64.0.1 dev tlxup metric 5"},
+         {"addr flush dev tlxup"},
+         {{up + "," + Word(100, 64, 0, 7), "ROUTE_Add FAILED,0x00000057"},
+          {up + "," + Word(100, 64, 0, 1), "ROUTE_Add OK"}},
+         "203.0.113.9 via 100.64.0.1 dev tlxup"},
+    };
+    const std::string pristine = State();
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string out;
+        for (const std::string &step : row.setUp)
+            out += Ip(step);
+        ASSERT_EQ("", out);
+        const std::string before = State();
+        SvcPipeClient *c = Connect();
+        ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+        for (const auto &add : row.adds)
+            EXPECT_EQ(add.second, Call(c, "ROUTE_Add," + add.first.substr(0, add.first.find(',')) + "," + gw + "," +
+                                              host + "," + add.first.substr(add.first.find(',') + 1) + ",2"))
+                << add.first;
+        EXPECT_NE(std::string::npos, Ip("route show 203.0.113.9").find(row.made)) << Ip("route show 203.0.113.9");
+        SPIPE_Close(c);
+        auto until = Clock::now() + std::chrono::seconds(5);
+        while (State() != before && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(before, State());
+        for (const std::string &step : row.putBack)
+            out += Ip(step);
+        EXPECT_EQ(pristine, State());
+    }
 }
 
 // What the real client sends, split tunnel and full tunnel: each change as
