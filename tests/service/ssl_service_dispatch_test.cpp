@@ -471,8 +471,41 @@ TEST(ServiceSystemOps, TheHostsOwnAddressesAreLocal)
     auto ip = [](const char *text) { return Row(text, "0.0.0.0", "0.0.0.0", 0).destination; };
     EXPECT_TRUE(SVC_SystemOps.IsLocalAddress(ip("127.0.0.1")));
     // Documentation addresses: no host has them.
-    EXPECT_FALSE(SVC_SystemOps.IsLocalAddress(ip("192.0.2.1")));
+    EXPECT_FALSE(SVC_SystemOps.IsLocalAddress(ip("203.0.113.77")));
     EXPECT_FALSE(SVC_SystemOps.IsLocalAddress(ip("198.51.100.77")));
+}
+
+// The host route judged against the system's own table, as read by the
+// service: an address no route but the default holds goes by that route.
+TEST(ServiceSystemOps, AHostRouteIsJudgedAgainstTheSystemsTable)
+{
+    const RouteSys *sys = ROUTE_SystemBackend();
+    RouteRow *rows = nullptr;
+    uint32_t count = 0;
+    ASSERT_EQ(0u, sys->ReadTable(&rows, &count));
+    const RouteRow *def = nullptr;
+    uint32_t defaults = 0;
+    for (uint32_t i = 0; i < count; i++)
+        if (rows[i].destination == 0 && rows[i].mask == 0 && rows[i].ifIndex != 0 && defaults++ == 0)
+            def = &rows[i];
+    RouteRow found = def ? *def : RouteRow{};
+    uint32_t doc = 0;
+    for (const char *candidate : {"203.0.113.77", "198.51.100.77", "192.0.2.77", "100.100.100.100"}) {
+        uint32_t a = Row(candidate, "0.0.0.0", "0.0.0.0", 0).destination;
+        bool covered = false;
+        for (uint32_t i = 0; i < count; i++)
+            covered = covered || (rows[i].mask != 0 && (a & rows[i].mask) == (rows[i].destination & rows[i].mask));
+        if (!covered && !doc)
+            doc = a;
+    }
+    sys->FreeTable(rows);
+    if (!def || defaults > 1 || !doc)
+        GTEST_SKIP() << "this host has no single default route, or no address only it holds";
+    EXPECT_EQ(SVC_ROUTE_TAKEN, SVC_SystemOps.JudgeHostRoute(doc, 0, found.ifIndex, found.nextHop));
+    EXPECT_EQ(SVC_ROUTE_OTHER_NEXT_HOP,
+              SVC_SystemOps.JudgeHostRoute(doc, 0, found.ifIndex, found.nextHop ^ 0x01000000u));
+    // With that interface taken for the tunnel's, its routes no longer count.
+    EXPECT_NE(SVC_ROUTE_TAKEN, SVC_SystemOps.JudgeHostRoute(doc, found.ifIndex, found.ifIndex, found.nextHop));
 }
 
 TEST_F(DispatchTest, MessagesThatAreNoRequestAreUnknownCommands)
