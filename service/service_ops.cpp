@@ -38,9 +38,12 @@ void Consider(Judgement *j, const RouteRow *r, uint32_t destination, uint32_t tu
         j->prefix = prefix;
         j->verdict = SVC_ROUTE_OTHER_IFACE;
     }
+    // An on-link route may name the interface's own address as its next hop
+    // (the Windows forward table does); the client asks for it with none.
+    bool sameHop = r->nextHop == nextHop || (r->type == ROUTE_TYPE_DIRECT && nextHop == 0);
     int verdict = r->ifIndex != index ? SVC_ROUTE_OTHER_IFACE
-                  : r->nextHop != nextHop ? SVC_ROUTE_OTHER_NEXT_HOP
-                                          : SVC_ROUTE_TAKEN;
+                  : !sameHop          ? SVC_ROUTE_OTHER_NEXT_HOP
+                                      : SVC_ROUTE_TAKEN;
     // The closest of the routes of this prefix: taken, then that interface.
     if (verdict == SVC_ROUTE_TAKEN || (verdict == SVC_ROUTE_OTHER_NEXT_HOP && j->verdict != SVC_ROUTE_TAKEN))
         j->verdict = verdict;

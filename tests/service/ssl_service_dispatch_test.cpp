@@ -393,6 +393,9 @@ TEST_F(DispatchTest, TheOffTunnelHostRouteFollowsTheRouteTheGatewayTakes)
              c.local = {Row("100.64.0.5", "0.0.0.0", "0.0.0.0", 7).destination};
          },
          "0x7,0x04030201,0xffffffff,0x00000000,2", ""},
+        {"on-link uplink as the Windows table shows it: the interface's address as the next hop",
+         [](Calls &c) { c.table = {Row("0.0.0.0", "0.0.0.0", "100.64.0.5", 7, 0, ROUTE_TYPE_DIRECT)}; },
+         "0x7,0x04030201,0xffffffff,0x00000000,2", ""},
         {"on-link uplink: a next hop the route does not have",
          [](Calls &c) { c.table = {Row("0.0.0.0", "0.0.0.0", "0.0.0.0", 7)}; },
          "0x7,0x04030201,0xffffffff,0x0101a8c0,2", "the next hop is not that of the route"},
