@@ -1,6 +1,8 @@
 // Installing and removing the real program: the path the service control
-// manager starts is quoted, and every failing -install or -remove ends with
-// a non-zero exit code.
+// manager starts is quoted, every failing -install or -remove ends with a
+// non-zero exit code, the event source names the message library beside the
+// program whatever the current folder, the service waits for TCP/IP at
+// boot, and a running service stops through the service manager.
 #include <gtest/gtest.h>
 
 #include <windows.h>
