@@ -121,8 +121,10 @@ void ReceiveHandover(const COPYDATASTRUCT *data)
 const char *GUI_SystemErrorText(DWORD code)
 {
     static char text[2048];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, text, sizeof text,
-                             nullptr);
+    // No arguments are passed: a text with "%1" in it must keep it, not read
+    // arguments that are not there.
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, text, sizeof text, nullptr);
     if (n == 0 || n >= sizeof text)
         n = 0;
     text[n] = '\0';

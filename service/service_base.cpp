@@ -3,8 +3,13 @@
 #include "service_log.h"
 #include "ssl_service.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 CServiceBase *SVC_Instance;
 
@@ -42,11 +47,11 @@ void SVC_ResetCheckPoint()
     s_checkPoint = 1;
 }
 
-void CServiceBase::ReportStatus(uint32_t state, uint32_t exitCode)
+void CServiceBase::ReportStatus(uint32_t state, uint32_t exitCode, uint32_t waitHint)
 {
     status.currentState = state;
     status.win32ExitCode = exitCode;
-    status.waitHint = 0;
+    status.waitHint = waitHint;
     status.checkPoint = (state == SVC_RUNNING || state == SVC_STOPPED) ? 0 : s_checkPoint++;
     (s_statusSink ? s_statusSink : SVCSYS_SetStatus)(statusHandle, &status);
 }
@@ -80,11 +85,78 @@ static void RunControl(CServiceBase *svc, const ControlStep &step, uint32_t fall
     }
 }
 
+namespace {
+
+// How one run of OnServiceStop ended: 0 done, 1 a Win32 code thrown, 2
+// anything else thrown.
+struct StopOutcome {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    int how = 0;
+    uint32_t code = 0;
+};
+
+std::atomic<uint32_t> s_stopTickMs{2000};
+
+void RunStopOperation(CServiceBase *svc, StopOutcome *out)
+{
+    int how = 0;
+    uint32_t code = 0;
+    try {
+        svc->OnServiceStop();
+    } catch (uint32_t thrown) {
+        how = 1;
+        code = thrown;
+    } catch (...) {
+        how = 2;
+    }
+    std::lock_guard<std::mutex> hold(out->lock);
+    out->how = how;
+    out->code = code;
+    out->done = true;
+    out->ended.notify_one();
+}
+
+}  // namespace
+
+uint32_t SVC_SetStopTick(uint32_t ms)
+{
+    return s_stopTickMs.exchange(ms ? ms : 1);
+}
+
+// The worker's clean-up (netsh runs, route tool fallbacks) can take longer
+// than the service manager waits for a pending state that shows no
+// progress: the stop runs on a thread of its own while this one raises the
+// check point.
 void CServiceBase::DoStop()
 {
     uint32_t before = status.currentState;
-    RunControl(this, {SVC_STOP_PENDING, &CServiceBase::OnServiceStop, SVC_STOPPED, "Service Stop",
-                      "Service failed to stop."}, before);
+    ReportStatus(SVC_STOP_PENDING, 0, SVC_STOP_WAIT_HINT_MS);
+    StopOutcome out;
+    std::thread op;
+    try {
+        op = std::thread(RunStopOperation, this, &out);
+    } catch (...) {
+        RunStopOperation(this, &out);  // no thread to be had: stop here
+    }
+    {
+        std::unique_lock<std::mutex> hold(out.lock);
+        while (!out.ended.wait_for(hold, std::chrono::milliseconds(s_stopTickMs.load()),
+                                   [&out] { return out.done; }))
+            ReportStatus(SVC_STOP_PENDING, 0, SVC_STOP_WAIT_HINT_MS);
+    }
+    if (op.joinable())
+        op.join();
+    if (out.how == 0) {
+        ReportStatus(SVC_STOPPED, 0);
+        return;
+    }
+    if (out.how == 1)
+        EVENTLOG_WriteError(out.code, "Service Stop");
+    else
+        EVENTLOG_Write(SVC_EVENT_ERROR, "Service failed to stop.");
+    ReportStatus(before, 0);
 }
 
 void CServiceBase::DoPause()
@@ -129,13 +201,59 @@ void ServiceEntry(uint32_t argc, char **argv)
     }
 }
 
+namespace {
+
+// The stop the control handler started. Only the handler's thread starts
+// one; SVC_WaitForStop runs once no controls come any more (or in tests,
+// between them). A record on the heap: a thread still running when the
+// program ends must not meet a destructor.
+enum { STOP_IDLE, STOP_RUNNING, STOP_OVER };
+std::atomic<int> s_stopState{STOP_IDLE};
+std::thread *s_stopThread;
+
+void StopThread(CServiceBase *svc)
+{
+    svc->DoStop();
+    s_stopState.store(STOP_OVER);
+}
+
+// Returns at once: the service manager's control handler must not wait
+// for the worker.
+void StartStop(CServiceBase *svc)
+{
+    if (s_stopState.load() == STOP_RUNNING)
+        return;
+    SVC_WaitForStop();  // an earlier stop that failed has ended: its thread goes
+    s_stopState.store(STOP_RUNNING);
+    try {
+        s_stopThread = new std::thread(StopThread, svc);
+    } catch (...) {
+        StopThread(svc);  // no thread to be had: the stop runs here
+    }
+}
+
+}  // namespace
+
+void SVC_WaitForStop()
+{
+    if (s_stopThread) {
+        s_stopThread->join();
+        delete s_stopThread;
+        s_stopThread = nullptr;
+    }
+    s_stopState.store(STOP_IDLE);
+}
+
 void ControlHandler(uint32_t control)
 {
     CServiceBase *svc = SVC_Instance;
     if (!svc)
         return;
+    // While a stop runs its reports stand; nothing else may report.
+    if (s_stopState.load() == STOP_RUNNING)
+        return;
     switch (control) {
-    case SVC_CONTROL_STOP: svc->DoStop(); break;
+    case SVC_CONTROL_STOP: StartStop(svc); break;
     case SVC_CONTROL_PAUSE: svc->DoPause(); break;
     case SVC_CONTROL_CONTINUE: svc->DoContinue(); break;
     case SVC_CONTROL_SHUTDOWN: svc->DoShutdown(); break;
@@ -240,6 +358,7 @@ static int RunMode(int mode)
         uint32_t error = SVCSYS_RunDispatcher();
         if (error)
             fprintf(stderr, "Service failed to run w/err 0x%08lx\r\n", (unsigned long)error);
+        SVC_WaitForStop();  // the stop thread may still be on its way out
         // After a shutdown the service reports stopped without ending its
         // worker; the object stays for the worker while the process ends.
         if (svc->HasStopped() || error) {

@@ -52,11 +52,14 @@ public:
     virtual void OnServiceContinue();
     virtual void OnServiceShutdown();
 
+    // The whole stop, to its end: STOP_PENDING with a wait hint and a check
+    // point raised every tick while OnServiceStop runs, then STOPPED (or the
+    // state before, after an error event).
     void DoStop();
     void DoPause();
     void DoContinue();
     void DoShutdown();
-    void ReportStatus(uint32_t state, uint32_t exitCode);
+    void ReportStatus(uint32_t state, uint32_t exitCode, uint32_t waitHint = 0);
 
     SvcStatus status;
     void *statusHandle;  // null until the control handler is registered
@@ -75,6 +78,17 @@ SVC_StatusSink SVC_SetStatusSink(SVC_StatusSink sink);
 
 // The check-point counter (starts at 1).
 void SVC_ResetCheckPoint();
+
+// A stop control does not stop on the control handler's thread: the handler
+// starts DoStop on a thread of its own and returns; controls that come while
+// that stop runs are ignored. SVC_WaitForStop waits for a stop so started to
+// end (at once when none is under way); the program calls it before the
+// service object goes.
+#define SVC_STOP_WAIT_HINT_MS 10000u
+void SVC_WaitForStop();
+// How often a stop in progress raises its check point (ms); returns the
+// period set before. Tests shorten it.
+uint32_t SVC_SetStopTick(uint32_t ms);
 
 // Modes of the command line.
 enum { SVC_MODE_ERROR = -1, SVC_MODE_USAGE = 0, SVC_MODE_RUN, SVC_MODE_DEBUG, SVC_MODE_INSTALL, SVC_MODE_REMOVE };

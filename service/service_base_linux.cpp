@@ -34,6 +34,7 @@ uint32_t SVCSYS_RunDispatcher()
         int sig = 0;
         sigwait(&stopSignals, &sig);
         ControlHandler(SVC_CONTROL_STOP);
+        SVC_WaitForStop();  // with the signals still blocked: a second one waits too
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return 0;

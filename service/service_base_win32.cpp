@@ -11,6 +11,8 @@
 
 static const wchar_t SERVICE_NAME_W[] = L"" SVC_SERVICE_NAME;
 static const wchar_t DISPLAY_NAME_W[] = L"" SVC_DISPLAY_NAME;
+// A list of names, each ending in NUL, and one NUL more (the literal's own).
+static const wchar_t SERVICE_DEPENDENCIES_W[] = L"Tcpip\0";
 
 static VOID WINAPI ControlThunk(DWORD control)
 {
@@ -96,9 +98,11 @@ int SERVICE_Install()
         LogFailure("OpenSCManager");
         return 0;
     }
+    // The start at boot undoes what a service that died left behind: that
+    // needs the TCP/IP stack up.
     SC_HANDLE service = CreateServiceW(manager, SERVICE_NAME_W, DISPLAY_NAME_W, SERVICE_QUERY_STATUS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                       quoted, nullptr, nullptr, L"\0", nullptr, nullptr);
+                                       quoted, nullptr, nullptr, SERVICE_DEPENDENCIES_W, nullptr, nullptr);
     if (!service) {
         LOG_Print("Create service failed with 0x%08lx\r\n", (unsigned long)GetLastError());
         CloseServiceHandle(manager);
@@ -106,18 +110,35 @@ int SERVICE_Install()
     }
     printf("%s is installed.\r\n", SVC_SERVICE_NAME);
     CloseServiceHandle(service);
-    int ok = 0;
+    // The source first: the service reports its start under it.
+    int ok = SERVICE_RegisterEventSource();
     service = OpenServiceW(manager, SERVICE_NAME_W, 0xF003F);
     if (service && StartServiceW(service, 0, nullptr)) {
         printf("%s started.\r\n", SVC_SERVICE_NAME);
-        ok = SERVICE_RegisterEventSource();
     } else {
         printf("%s failed to start.\r\n", SVC_SERVICE_NAME);
+        ok = 0;
     }
     if (service)
         CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return ok;
+}
+
+// The message library sits in bin below the program's own folder. Not
+// below the current folder: an elevated prompt starts in system32. Without
+// the program's path the name alone is registered, for the system to find.
+static void MessageFilePath(wchar_t *file, size_t size)
+{
+    static const wchar_t LIBRARY[] = L"\\bin\\NoticeCatalog.dll";
+    const size_t libraryLength = sizeof(LIBRARY) / sizeof(LIBRARY[0]) - 1;
+    DWORD n = GetModuleFileNameW(nullptr, file, (DWORD)size);
+    wchar_t *slash = n > 0 && n < size ? wcsrchr(file, L'\\') : nullptr;
+    if (!slash || (size_t)(slash - file) + libraryLength >= size) {
+        wcscpy(file, LIBRARY + 5);
+        return;
+    }
+    wcscpy(slash, LIBRARY);
 }
 
 int SERVICE_RegisterEventSource()
@@ -131,13 +152,8 @@ int SERVICE_RegisterEventSource()
         printf("Unable to create registry key");
         return 0;
     }
-    // The message library sits in bin below the current folder; without a
-    // current folder the name alone is registered, for the system to find.
     wchar_t file[MAX_PATH + 32];
-    DWORD n = GetCurrentDirectoryW(MAX_PATH, file);
-    if (n == 0 || n >= MAX_PATH)
-        file[0] = L'\0';
-    wcscat(file, file[0] ? L"\\bin\\NoticeCatalog.dll" : L"NoticeCatalog.dll");
+    MessageFilePath(file, sizeof(file) / sizeof(file[0]));
     DWORD types = 7;
     int ok = 1;
     if (RegSetValueExW(h, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(file),

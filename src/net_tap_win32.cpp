@@ -1,9 +1,11 @@
 // Windows device back end: the TAP driver's device "\\.\Global\{GUID}.tap",
 // opened for overlapped I/O and driven with three device controls. The
 // reader waits for its read with the device's read event and a manual-reset
-// wake event, so that a close never has to kill it. Writes go from a copy of
-// the packet in this back end's own buffer, which stays untouched until the
-// write completes; only one write is ever in flight.
+// wake event, so that a close never has to kill it. Reads land in, and
+// writes go from, buffers of this back end's own, next to their OVERLAPPED
+// records: everything the driver may still write to lives in one record,
+// which outlives every request made with it; only one write is ever in
+// flight.
 #include "net_tap_device.h"
 
 #include <windows.h>
@@ -13,6 +15,7 @@
 
 #include <new>
 
+#include "gui_log.h"
 #include "pkt_buffer.h"
 
 extern const char *const NETTAP_ModuleName;
@@ -45,8 +48,13 @@ struct WinIo {
     OVERLAPPED writeOverlapped;
     volatile LONG readPending;  // the reader's read is under way
     int writePending;           // connection thread only
+    uint8_t readBuffer[NETTAP_MAX_PACKET];
     uint8_t writeBuffer[PKT_CAPACITY];
 };
+
+// How long a close waits for the driver to end requests it was told to
+// cancel. A driver that takes longer gets to keep their memory.
+const DWORD kCancelWaitMs = 5000;
 
 void SetIfEmpty(ErrorInfo *chain, int line, const char *text)
 {
@@ -91,20 +99,31 @@ int DeviceControl(HANDLE device, DWORD code, void *in, DWORD inSize, void *out, 
     return ok ? 1 : 0;
 }
 
+// A completed read's bytes, from the back end's buffer to the caller's.
+NETTAP_ReadResult ReadDone(WinIo *d, uint8_t *buf, uint32_t size, DWORD n, uint32_t *got)
+{
+    if (n > size)
+        n = size;
+    memcpy(buf, d->readBuffer, n);
+    *got = n;
+    return NETTAP_READ_DONE;
+}
+
 NETTAP_ReadResult Read(void *io, uint8_t *buf, uint32_t size, uint32_t *got)
 {
     WinIo *d = static_cast<WinIo *>(io);
     *got = 0;
     if (WaitForSingleObject(d->wakeEvent, 0) == WAIT_OBJECT_0)
         return NETTAP_READ_ABORTED;
+    if (size > sizeof d->readBuffer)
+        size = sizeof d->readBuffer;
     DWORD n = 0;
     InterlockedExchange(&d->readPending, 1);
-    if (ReadFile(d->device, buf, size, &n, &d->readOverlapped)) {
+    if (ReadFile(d->device, d->readBuffer, size, &n, &d->readOverlapped)) {
         if (!GetOverlappedResult(d->device, &d->readOverlapped, &n, FALSE))
             n = 0;
         InterlockedExchange(&d->readPending, 0);
-        *got = n;
-        return NETTAP_READ_DONE;
+        return ReadDone(d, buf, size, n, got);
     }
     DWORD err = GetLastError();
     if (err == ERROR_IO_PENDING) {
@@ -118,8 +137,7 @@ NETTAP_ReadResult Read(void *io, uint8_t *buf, uint32_t size, uint32_t *got)
         if (!GetOverlappedResult(d->device, &d->readOverlapped, &n, FALSE))
             n = 0;
         InterlockedExchange(&d->readPending, 0);
-        *got = n;
-        return NETTAP_READ_DONE;
+        return ReadDone(d, buf, size, n, got);
     }
     InterlockedExchange(&d->readPending, 0);
     return err == ERROR_OPERATION_ABORTED ? NETTAP_READ_ABORTED : NETTAP_READ_FAILED;
@@ -184,26 +202,51 @@ void CloseHandleIf(HANDLE h)
         CloseHandle(h);
 }
 
-// The OVERLAPPED records and the write buffer must outlive every I/O that
-// uses them: cancel what is left and wait for it before freeing.
+// Whether the request made with ov has ended, waiting until the deadline
+// (GetTickCount) at most. The record's own status says so; its event may
+// have been taken already by a reader that was stopped by force.
+bool AwaitRequest(OVERLAPPED *ov, HANDLE event, DWORD deadline)
+{
+    while (!HasOverlappedIoCompleted(ov)) {
+        DWORD left = deadline - GetTickCount();
+        if (static_cast<LONG>(left) <= 0)
+            return false;
+        WaitForSingleObject(event, left < 50 ? left : 50);
+    }
+    return true;
+}
+
+// The OVERLAPPED records and the buffers must outlive every request made
+// with them: cancel what is left and wait for its end before freeing. A
+// driver that completes a cancelled request later would write into freed
+// memory, so when it does not end in time the record is kept for good.
 void CloseIo(void *io)
 {
     WinIo *d = static_cast<WinIo *>(io);
     if (!d)
         return;
+    bool ended = true;
     if (d->device != INVALID_HANDLE_VALUE) {
         CancelIoExFn cancel = CancelIoExProc();
         if (cancel)
             cancel(d->device, nullptr);
         else
             CloseHandle(d->device);  // closing the device cancels what is left
-        // Completion sets each record's event; the device handle is not needed.
+        // Completion sets each record's status and event; the device
+        // handle is not needed for that.
+        DWORD deadline = GetTickCount() + kCancelWaitMs;
         if (d->readPending)
-            WaitForSingleObject(d->readEvent, 1000);
+            ended = AwaitRequest(&d->readOverlapped, d->readEvent, deadline);
         if (d->writePending)
-            WaitForSingleObject(d->writeEvent, 1000);
+            ended = AwaitRequest(&d->writeOverlapped, d->writeEvent, deadline) && ended;
         if (cancel)
             CloseHandle(d->device);
+    }
+    if (!ended) {
+        // Its events stay open too: the driver signals them when it ends.
+        GUI_Print(1, 0, "TAP device I/O not ended %lu ms after its cancel: its buffers are kept\r\n",
+                  static_cast<unsigned long>(kCancelWaitMs));
+        return;
     }
     CloseHandleIf(d->readEvent);
     CloseHandleIf(d->writeEvent);

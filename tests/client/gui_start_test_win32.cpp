@@ -80,6 +80,9 @@ TEST(SystemErrorText, SystemWordingWithoutLineEnds)
     std::string text = GUI_SystemErrorText(ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(text.empty());
     EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+    // A text with an insert comes back as written: no arguments are read.
+    text = GUI_SystemErrorText(ERROR_BAD_EXE_FORMAT);
+    EXPECT_NE(text.find("%1"), std::string::npos) << text;
 }
 
 // The executable's resources, read as data from the built program.

@@ -1,5 +1,6 @@
-// The TUN/TAP module's Windows side: the test's pair of message ends, and
-// the adapter search on a system without a TAP adapter (Wine).
+// The TUN/TAP module's Windows side: the test's pair of message ends, a
+// close that meets a write still under way, and the adapter search on a
+// system without a TAP adapter (Wine).
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -8,6 +9,7 @@
 
 #include "errorinfo.h"
 #include "net_tap.h"
+#include "net_tap_device.h"
 #include "net_tap_fixture.h"
 
 namespace taptest {
@@ -83,6 +85,37 @@ bool PeerPair::Receive(Bytes *b)
 namespace {
 
 using taptest::Message;
+
+using taptest::Clock;
+using taptest::Pattern;
+using taptest::PeerPair;
+
+// The test's pipe holds nothing without a reader: a write the peer never
+// takes is still under way at the close. The close cancels it and waits for
+// its end before the write buffer goes, without a message; the peer gets
+// nothing and finds the device gone.
+TEST(NetTap, CloseEndsAWriteStillUnderWay)
+{
+    PKT_PoolInit();
+    PeerPair peer;
+    ASSERT_TRUE(peer.Make());
+    NETTAP_Handle *tap = NETTAP_NewHandle(nullptr);
+    ASSERT_NE(tap, nullptr);
+    ErrorInfo chain = {};
+    ASSERT_EQ(NETTAP_SysAttach(tap, peer.device, &chain), 1) << Message(chain);
+    PKT_Buffer *p = taptest::PacketOf(Pattern(1, 1400));
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(NETTAP_Send(tap, p), 1);
+    auto t0 = Clock::now();
+    EXPECT_EQ(NETTAP_Close(tap, &chain), 1);
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_TRUE(ERRORINFO_IsEmpty(&chain)) << Message(chain);
+    NETTAP_Free(tap, &chain);
+    taptest::Bytes b;
+    EXPECT_FALSE(peer.Receive(&b));
+    EXPECT_FALSE(peer.Send(Pattern(2, 20)));
+    ERRORINFO_Clear(&chain, nullptr, 0);
+}
 
 TEST(NetTap, FindWithoutATapAdapterSaysSo)
 {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace svcfake;
@@ -122,6 +125,8 @@ protected:
     }
     void TearDown() override
     {
+        SVC_WaitForStop();
+        SVC_SetStopTick(oldTick_);
         SVC_SetStatusSink(nullptr);
         EVENTLOG_SetSink(nullptr);
         SVC_Instance = nullptr;
@@ -131,7 +136,8 @@ protected:
     {
         std::vector<std::pair<uint32_t, uint32_t>> r;
         for (const SvcStatus &s : statuses()) {
-            EXPECT_EQ(0u, s.waitHint);
+            // Only a pending stop names how long to wait for its next report.
+            EXPECT_EQ(s.currentState == SVC_STOP_PENDING ? SVC_STOP_WAIT_HINT_MS : 0u, s.waitHint);
             EXPECT_EQ(SVC_TYPE_OWN_PROCESS, s.serviceType);
             EXPECT_EQ(SVC_ACCEPT_STOP_SHUTDOWN, s.controlsAccepted);
             r.push_back({s.currentState, s.checkPoint});
@@ -147,6 +153,7 @@ protected:
         return t;
     }
     ScriptedService svc;
+    uint32_t oldTick_ = SVC_SetStopTick(2000);
     using R = std::vector<std::pair<uint32_t, uint32_t>>;
     using T = std::vector<std::string>;
 };
@@ -158,16 +165,74 @@ TEST_F(ServiceControl, StopReportsPendingThenStoppedOrTheStateBefore)
     ControlHandler(SVC_CONTROL_STOP);  // no instance: must not be reached
     SVC_Instance = &svc;
     ControlHandler(SVC_CONTROL_STOP);
+    SVC_WaitForStop();
     EXPECT_EQ((R{{SVC_STOP_PENDING, 1}, {SVC_RUNNING, 0}}), Reports());
     EXPECT_EQ((T{"Service Stop failed w/err 0x00000005"}), EventTexts());
     svc.how = 2;
-    ControlHandler(SVC_CONTROL_STOP);
+    ControlHandler(SVC_CONTROL_STOP);  // a failed stop does not block the next one
+    SVC_WaitForStop();
     EXPECT_EQ((R{{SVC_STOP_PENDING, 2}, {SVC_RUNNING, 0}}), Reports());
     EXPECT_EQ((T{"Service failed to stop."}), EventTexts());
     svc.how = 0;
     ControlHandler(SVC_CONTROL_STOP);
+    SVC_WaitForStop();
     EXPECT_EQ((R{{SVC_STOP_PENDING, 3}, {SVC_STOPPED, 0}}), Reports());
     EXPECT_TRUE(EventTexts().empty());
+}
+
+// A stop whose worker takes its time: it runs until the test lets it go
+// (or gives up after 10 s, so that a handler that waits for it fails
+// instead of hanging), then succeeds or throws as told.
+class SlowStopService : public CServiceBase {
+public:
+    std::atomic<bool> entered{false}, release{false};
+    int how = 0;
+    void OnServiceStop() override
+    {
+        entered = true;
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!release && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (how == 1)
+            throw (uint32_t)1053;
+    }
+};
+
+TEST_F(ServiceControl, StopReturnsFromTheHandlerAndRaisesTheCheckPointUntilTheWorkerEnds)
+{
+    SVC_SetStopTick(20);
+    for (int how : {0, 1}) {
+        SCOPED_TRACE(how ? "failed stop" : "stop");
+        SVC_ResetCheckPoint();
+        SlowStopService slow;
+        slow.how = how;
+        slow.status.currentState = SVC_RUNNING;
+        SVC_Instance = &slow;
+        auto start = std::chrono::steady_clock::now();
+        ControlHandler(SVC_CONTROL_STOP);
+        // The handler is back while the worker still cleans up.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!slow.entered && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_TRUE(slow.entered.load());
+        // Controls meanwhile change nothing: no second stop, no early STOPPED.
+        ControlHandler(SVC_CONTROL_STOP);
+        ControlHandler(SVC_CONTROL_SHUTDOWN);
+        ControlHandler(SVC_CONTROL_INTERROGATE);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        slow.release = true;
+        SVC_WaitForStop();
+        R reports = Reports();
+        ASSERT_GE(reports.size(), 4u);  // the first pending report, ticks, the end
+        for (size_t i = 0; i + 1 < reports.size(); i++) {
+            EXPECT_EQ((uint32_t)SVC_STOP_PENDING, reports[i].first) << i;
+            EXPECT_EQ(i + 1, reports[i].second) << "check points rise by one from the first";
+        }
+        EXPECT_EQ((std::pair<uint32_t, uint32_t>{how ? SVC_RUNNING : SVC_STOPPED, 0}), reports.back());
+        EXPECT_EQ(how ? T{"Service Stop failed w/err 0x0000041d"} : T{}, EventTexts());
+        SVC_Instance = nullptr;
+    }
 }
 
 TEST_F(ServiceControl, PauseContinueShutdownAndIgnoredControls)
