@@ -297,7 +297,7 @@ uint32_t ROUTE_RunCommand(const char *parameters)
 }
 
 static const RouteSys s_linux = {ReadTable, FreeTable, Create, Delete, Update, ROUTE_RunCommand, malloc, free,
-                                 ENOMEM,    EINVAL,    EEXIST, EPERM,  EOPNOTSUPP};
+                                 ENOMEM,    EINVAL,    EEXIST, EPERM,  EOPNOTSUPP, nullptr, nullptr};
 
 const RouteSys *ROUTE_SystemBackend()
 {

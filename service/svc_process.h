@@ -4,13 +4,19 @@
 
 #include <cstdint>
 
+// What *exitCode holds for a program whose end was not seen: still running
+// after the wait (then stopped), a failed wait, or no process to wait for.
+#define SVCPROC_NO_EXIT_CODE 0xFFFFFFFFu
+
 // Starts the program hidden with ShellExecuteExA, waits at most waitMs for it
-// and logs a nonzero exit code or a failed wait; a program still running
-// after the wait is left to run. Returns 0, or the error of starting it.
+// and logs its exit code or a failed wait. A program still running after the
+// wait is stopped and waited for, so that the next run never meets it at
+// work. Returns 0, or the error of starting it; exitCode (may be null) gets
+// the program's exit code or SVCPROC_NO_EXIT_CODE.
 // Windows only: elsewhere it returns the "not supported" code.
 // A program named without a folder is the system tool of that name in the
 // system folder (SVCPROC_SystemToolPath), never one on the search path.
-uint32_t SVCPROC_RunHidden(const char *program, const char *parameters, uint32_t waitMs);
+uint32_t SVCPROC_RunHidden(const char *program, const char *parameters, uint32_t waitMs, uint32_t *exitCode);
 // Windows: the full path of a system tool ("netsh" -> "<system folder>\netsh.exe")
 // into out; its length, or 0. Elsewhere 0.
 uint32_t SVCPROC_SystemToolPath(const char *program, char *out, uint32_t size);

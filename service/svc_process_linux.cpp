@@ -9,8 +9,10 @@
 #include <time.h>
 #include <unistd.h>
 
-uint32_t SVCPROC_RunHidden(const char *, const char *, uint32_t)
+uint32_t SVCPROC_RunHidden(const char *, const char *, uint32_t, uint32_t *exitCode)
 {
+    if (exitCode)
+        *exitCode = SVCPROC_NO_EXIT_CODE;
     return ENOSYS;
 }
 

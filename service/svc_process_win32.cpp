@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
+// How long a program stopped after its time is given to go.
+#define SVCPROC_STOP_WAIT_MS 5000u
+
 // A system tool by its full path in the system folder ("netsh" becomes
 // "C:\Windows\system32\netsh.exe"), never found through the search path,
 // where a user's folder could hold a program of the same name. 0 when the
@@ -22,8 +25,35 @@ uint32_t SVCPROC_SystemToolPath(const char *program, char *out, uint32_t size)
     return m > 0 && (uint32_t)m < size ? (uint32_t)m : 0;
 }
 
-uint32_t SVCPROC_RunHidden(const char *program, const char *parameters, uint32_t waitMs)
+// The end of a started program: its exit code, or SVCPROC_NO_EXIT_CODE.
+static uint32_t AwaitExit(HANDLE process, uint32_t waitMs)
 {
+    DWORD wait = WaitForSingleObject(process, waitMs);
+    if (wait == WAIT_TIMEOUT) {
+        // Left running it would still be at work on the interface when the
+        // next netsh or route run starts against it.
+        LOG_Print("Command did not end within %lu ms: stopped\r\n", (unsigned long)waitMs);
+        TerminateProcess(process, ERROR_TIMEOUT);
+        WaitForSingleObject(process, SVCPROC_STOP_WAIT_MS);
+        return SVCPROC_NO_EXIT_CODE;
+    }
+    if (wait != WAIT_OBJECT_0) {
+        uint32_t code = GetLastError();
+        LOG_Print("Wait for object failed %lu, %lu (%s)\r\n", (unsigned long)wait, (unsigned long)code,
+                  GetErrorText(code));
+        return SVCPROC_NO_EXIT_CODE;
+    }
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process, &exitCode))
+        return SVCPROC_NO_EXIT_CODE;
+    LOG_Print("Command returned %lu\r\n", (unsigned long)exitCode);
+    return exitCode;
+}
+
+uint32_t SVCPROC_RunHidden(const char *program, const char *parameters, uint32_t waitMs, uint32_t *exitCode)
+{
+    if (exitCode)
+        *exitCode = SVCPROC_NO_EXIT_CODE;
     char path[MAX_PATH + 64];
     if (!strchr(program, '\\')) {
         if (SVCPROC_SystemToolPath(program, path, sizeof(path)) == 0)
@@ -45,17 +75,10 @@ uint32_t SVCPROC_RunHidden(const char *program, const char *parameters, uint32_t
     }
     if (!info.hProcess)
         return 0;
-    DWORD wait = WaitForSingleObject(info.hProcess, waitMs);
-    if (wait == WAIT_OBJECT_0) {
-        DWORD exitCode = 0;
-        if (GetExitCodeProcess(info.hProcess, &exitCode) && exitCode != 0)
-            LOG_Print("Command returned %lu\r\n", (unsigned long)exitCode);
-    } else if (wait != WAIT_TIMEOUT) {
-        uint32_t code = GetLastError();
-        LOG_Print("Wait for object failed %lu, %lu (%s)\r\n", (unsigned long)wait, (unsigned long)code,
-                  GetErrorText(code));
-    }
+    uint32_t code = AwaitExit(info.hProcess, waitMs);
     CloseHandle(info.hProcess);
+    if (exitCode)
+        *exitCode = code;
     return 0;
 }
 
