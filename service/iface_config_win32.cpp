@@ -32,7 +32,7 @@ typedef DWORD(WINAPI *SetIpInterfaceEntryFn)(PMIB_IPINTERFACE_ROW row);
 
 static uint32_t SetMetric(uint32_t index)
 {
-    HMODULE iphlp = GetModuleHandleW(L"Iphlpapi.dll");
+    HMODULE iphlp = static_cast<HMODULE>(SVCPROC_SystemLibrary("iphlpapi.dll"));
     GetIpInterfaceEntryFn get = nullptr;
     SetIpInterfaceEntryFn set = nullptr;
     if (iphlp) {

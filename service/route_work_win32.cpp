@@ -137,7 +137,7 @@ static uint32_t InterfaceMetric(uint32_t index)
 {
     if (IsLegacyWindows())
         return 0;
-    HMODULE iphlp = GetModuleHandleW(L"Iphlpapi.dll");
+    HMODULE iphlp = static_cast<HMODULE>(SVCPROC_SystemLibrary("iphlpapi.dll"));
     GetIpInterfaceEntryFn get = iphlp ? reinterpret_cast<GetIpInterfaceEntryFn>(reinterpret_cast<void (*)()>(
                                             GetProcAddress(iphlp, "GetIpInterfaceEntry")))
                                       : nullptr;

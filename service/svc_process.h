@@ -26,3 +26,17 @@ uint32_t SVCPROC_SystemToolPath(const char *program, char *out, uint32_t size);
 // exit status is logged. Returns 0, or the error of starting it. Linux only:
 // elsewhere it returns the "not supported" code.
 uint32_t SVCPROC_RunArgv(const char *const *argv, uint32_t waitMs);
+
+// Windows: the system library of that name ("iphlpapi.dll"), loaded by its
+// full path in the system folder if it is not loaded yet; null when it cannot
+// be had. Elsewhere null.
+void *SVCPROC_SystemLibrary(const char *name);
+
+// For -install: 1 when the running program's folder may be changed (files
+// added, replaced, renamed or deleted, its permissions or owner changed) by
+// no one but Administrators, SYSTEM, the system's installer account and the
+// (administrator's) account that installs, so
+// that nothing a user places there runs as the service. Otherwise 0, after a
+// log line naming the folder and the first other account that may change it.
+// Linux: 1 (the daemon is installed by the system's package tools).
+int SVCPROC_CheckInstallFolder();

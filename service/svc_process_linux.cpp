@@ -21,6 +21,16 @@ uint32_t SVCPROC_SystemToolPath(const char *, char *, uint32_t)
     return 0;
 }
 
+void *SVCPROC_SystemLibrary(const char *)
+{
+    return nullptr;
+}
+
+int SVCPROC_CheckInstallFolder()
+{
+    return 1;
+}
+
 static uint64_t NowMs()
 {
     timespec ts;

@@ -2,6 +2,8 @@
 #include "service_log.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -79,6 +81,130 @@ uint32_t SVCPROC_RunHidden(const char *program, const char *parameters, uint32_t
     CloseHandle(info.hProcess);
     if (exitCode)
         *exitCode = code;
+    return 0;
+}
+
+void *SVCPROC_SystemLibrary(const char *name)
+{
+    char path[MAX_PATH + 64];
+    if (SVCPROC_SystemToolPath(name, path, sizeof(path)) == 0)
+        return nullptr;
+    // A module of that name already loaded is the same one: the delayed
+    // imports load it from the system folder too.
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// The rights over a folder that let an account put a program of its own in
+// place of one in it.
+#define FOLDER_CHANGE_RIGHTS                                                                                   \
+    (FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | \
+     GENERIC_ALL)
+
+// The account that installs (an administrator: the program asks to run
+// elevated), which may change anything on the machine anyway.
+static bool IsInstallingAccount(PSID sid)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD got = 0;
+    bool same = GetTokenInformation(token, TokenUser, &info, sizeof(info), &got) && EqualSid(sid, info.user.User.Sid);
+    CloseHandle(token);
+    return same;
+}
+
+// Administrators, SYSTEM and the installer account own the system's folders.
+static bool TrustedAccount(PSID sid)
+{
+    if (IsInstallingAccount(sid))
+        return true;
+    static const char *const trusted[] = {"S-1-5-32-544", "S-1-5-18",
+                                          "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
+    for (const char *text : trusted) {
+        PSID known = nullptr;
+        if (!ConvertStringSidToSidA(text, &known))
+            continue;
+        bool same = EqualSid(sid, known) != FALSE;
+        LocalFree(known);
+        if (same)
+            return true;
+    }
+    return false;
+}
+
+static void AccountText(PSID sid, char *out, size_t size)
+{
+    char *text = nullptr;
+    if (ConvertSidToStringSidA(sid, &text)) {
+        snprintf(out, size, "%s", text);
+        LocalFree(text);
+    } else {
+        snprintf(out, size, "an unknown account");
+    }
+}
+
+// The first account other than the trusted ones that may change the folder,
+// into who; 0 when there is none, 1 when there is, -1 when the folder's
+// permissions cannot be read (taken as a folder anyone may change).
+static int OtherWriter(const char *folder, char *who, size_t size)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    DWORD rc = GetNamedSecurityInfoA(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                     &owner, nullptr, &dacl, nullptr, &sd);
+    if (rc != ERROR_SUCCESS) {
+        snprintf(who, size, "permissions unreadable, error %lu", (unsigned long)rc);
+        return -1;
+    }
+    int found = 0;
+    if (!dacl) {
+        snprintf(who, size, "everyone (no access list)");
+        found = 1;
+    } else if (owner && !TrustedAccount(owner)) {
+        // An owner may always rewrite the access list.
+        AccountText(owner, who, size);
+        found = 1;
+    }
+    for (DWORD i = 0; !found && i < dacl->AceCount; i++) {
+        ACE_HEADER *ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        // Inherit-only entries are for what is created inside, not the folder.
+        if (ace->AceFlags & INHERIT_ONLY_ACE)
+            continue;
+        ACCESS_ALLOWED_ACE *allowed = reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace);
+        PSID sid = reinterpret_cast<PSID>(&allowed->SidStart);
+        if ((allowed->Mask & FOLDER_CHANGE_RIGHTS) && !TrustedAccount(sid)) {
+            AccountText(sid, who, size);
+            found = 1;
+        }
+    }
+    LocalFree(sd);
+    return found;
+}
+
+int SVCPROC_CheckInstallFolder()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return 0;
+    char *slash = strrchr(path, '\\');
+    if (!slash)
+        return 0;
+    *slash = '\0';
+    char who[160];
+    if (OtherWriter(path, who, sizeof(who)) == 0)
+        return 1;
+    LOG_Print("ERROR: The service is not installed: its folder \"%s\" may be changed by accounts other than "
+              "Administrators and SYSTEM (%s), and whatever they put there would run as the service. Install it "
+              "from a folder only administrators may write (below Program Files).\r\n",
+              path, who);
     return 0;
 }
 
