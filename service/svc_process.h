@@ -40,3 +40,8 @@ void *SVCPROC_SystemLibrary(const char *name);
 // log line naming the folder and the first other account that may change it.
 // Linux: 1 (the daemon is installed by the system's package tools).
 int SVCPROC_CheckInstallFolder();
+// The judgement of that check on one security descriptor (Windows: a
+// SECURITY_DESCRIPTOR with owner and access list): 0 when no account but
+// the trusted ones may change the folder; 1 when another may (or nothing
+// says who may), named into who. Elsewhere 0.
+int SVCPROC_OtherFolderWriter(const void *descriptor, char *who, uint32_t size);

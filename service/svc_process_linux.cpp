@@ -31,6 +31,13 @@ int SVCPROC_CheckInstallFolder()
     return 1;
 }
 
+int SVCPROC_OtherFolderWriter(const void *, char *who, uint32_t size)
+{
+    if (size)
+        who[0] = '\0';
+    return 0;
+}
+
 static uint64_t NowMs()
 {
     timespec ts;

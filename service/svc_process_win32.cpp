@@ -147,45 +147,57 @@ static void AccountText(PSID sid, char *out, size_t size)
     }
 }
 
-// The first account other than the trusted ones that may change the folder,
-// into who; 0 when there is none, 1 when there is, -1 when the folder's
-// permissions cannot be read (taken as a folder anyone may change).
-static int OtherWriter(const char *folder, char *who, size_t size)
+int SVCPROC_OtherFolderWriter(const void *descriptor, char *who, uint32_t size)
 {
+    PSECURITY_DESCRIPTOR sd = const_cast<void *>(descriptor);
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    DWORD rc = GetNamedSecurityInfoA(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                     &owner, nullptr, &dacl, nullptr, &sd);
-    if (rc != ERROR_SUCCESS) {
-        snprintf(who, size, "permissions unreadable, error %lu", (unsigned long)rc);
-        return -1;
+    BOOL defaulted = FALSE, present = FALSE;
+    if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
+        !GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) {
+        snprintf(who, size, "permissions unreadable");
+        return 1;
     }
-    int found = 0;
-    if (!dacl) {
-        snprintf(who, size, "everyone (no access list)");
-        found = 1;
-    } else if (owner && !TrustedAccount(owner)) {
+    if (!present || !dacl) {
+        snprintf(who, size, "everyone: no access list");
+        return 1;
+    }
+    if (owner && !TrustedAccount(owner)) {
         // An owner may always rewrite the access list.
         AccountText(owner, who, size);
-        found = 1;
+        return 1;
     }
-    for (DWORD i = 0; !found && i < dacl->AceCount; i++) {
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
         ACE_HEADER *ace = nullptr;
         if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
             continue;
-        // Inherit-only entries are for what is created inside, not the folder.
+        // Inherit-only entries are for what is made inside, not the folder.
         if (ace->AceFlags & INHERIT_ONLY_ACE)
             continue;
         ACCESS_ALLOWED_ACE *allowed = reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace);
         PSID sid = reinterpret_cast<PSID>(&allowed->SidStart);
         if ((allowed->Mask & FOLDER_CHANGE_RIGHTS) && !TrustedAccount(sid)) {
             AccountText(sid, who, size);
-            found = 1;
+            return 1;
         }
     }
+    return 0;
+}
+
+// 0 when only the trusted accounts may change the folder; 1 when another
+// may, named into who (permissions that cannot be read count as such).
+static int OtherWriter(const char *folder, char *who, size_t size)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    DWORD rc = GetNamedSecurityInfoA(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                     nullptr, nullptr, nullptr, nullptr, &sd);
+    if (rc != ERROR_SUCCESS) {
+        snprintf(who, size, "permissions unreadable, error %lu", (unsigned long)rc);
+        return 1;
+    }
+    int other = SVCPROC_OtherFolderWriter(sd, who, (uint32_t)size);
     LocalFree(sd);
-    return found;
+    return other;
 }
 
 int SVCPROC_CheckInstallFolder()
