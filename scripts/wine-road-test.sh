@@ -409,6 +409,7 @@ grep -q " create $GW_OUTER 255.255.255.255 $UPLINK_ROUTER $(link_index "$UPLINK"
 grep -q " refused " "$calls" && { cat "$calls"; fail "an IP Helper call was refused"; }
 pass "full tunnel: default route through $CL_TUN, the uplink's removed, host route to $GW_OUTER at metric $((UPLINK_METRIC + 2))"
 sed "s/^/$NAME: IP Helper call: /" "$calls"
+calls_shown=$(wc -l <"$calls")
 
 # ---- a ping from the gateway's side, answered through the client ----
 
@@ -545,6 +546,9 @@ pass "after the split session: the route to $LAN_NET gone, the uplink's default 
 cl_pid=$client_pid
 exit_client
 client_pid=
+
+# The calls of the full tunnel's disconnect and of the split session.
+sed -n "$((calls_shown + 1)),\$p" "$calls" | sed "s/^/$NAME: IP Helper call: /"
 
 refused_attempt "wrong password" not-the-password "Authentication failed" -fingerprint "$fingerprint" -no_gateway
 refused_attempt "fingerprint mismatch" e2e-secret "SSL Fingerprint missmatch" \
