@@ -14,12 +14,23 @@
 # packets the client writes to the device leave through the tun link and the
 # other way round (tap_pump bridge on the Windows side, tun_bridge.py on the
 # Linux side). Wine's netsh changes nothing, so the address and gateway the
-# service's netsh lines ask for are put on the link from the host side.
+# service's netsh lines ask for are put on the link from the host side; the
+# test IP Helper gives interface metrics as Windows does and hands every
+# route the service creates, deletes or changes to the host side, which makes
+# the change in the namespace's table. The service takes the path it takes
+# from Vista on (the adapter by index, its metric through IP Helper); the
+# gateway is off the client's own network, behind a default route with the
+# metric of a physical adapter.
 #
 # Checks: the service installs and starts in Wine's service manager; the
 # client (password typed into its dialog, the whole traffic through the
-# tunnel) reaches Connected; a ping from the gateway's side is answered
-# through the client and the device; the service's log holds the ClientHello
+# tunnel) reaches Connected; the route table holds the tunnel's default
+# route and the host route to the gateway, not the uplink's default route,
+# and after the disconnect the other way round; a ping from the gateway's
+# side is answered through the client and the device, one from the client's
+# side to the host behind the gateway too; a split session (a configuration
+# file with the network behind the gateway) routes that network alone
+# through the tunnel, until its disconnect; the service's log holds the ClientHello
 # and the session's netsh and route lines; the statistics window, opened from
 # the tray menu, shows the tunnel's address and DNS servers (pictures of it
 # and of the menu kept in WIN64-BUILD/wine_road); Disconnect from the tray menu
@@ -62,10 +73,11 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/gui_probe.exe" tools/w
 own_wine_prefix wine-road-ci
 prefix=$TLX_WINEPREFIX
 drive=$prefix/drive_c/tlx
-bridge_pid= pump_pid= client_pid= applier_pid=
+bridge_pid= pump_pid= client_pid= applier_pid= routes_pid=
 
 road_cleanup() {
-  stop_pid "$client_pid"; stop_pid "$pump_pid"; stop_pid "$bridge_pid"; stop_pid "$applier_pid"
+  stop_pid "$client_pid"; stop_pid "$pump_pid"; stop_pid "$bridge_pid"; stop_pid "$applier_pid"; stop_pid "$routes_pid"
+  [ -n "${calls:-}" ] && cp "$calls" "$work/route-calls.log" 2>/dev/null
   ip netns exec "$NS_CL" bash scripts/wine-env.sh stop 7>&- 2>/dev/null
   rm -rf "/etc/netns/$NS_CL"
   [ -d "$drive" ] && cp "$drive"/*.log "$work"/ 2>/dev/null
@@ -88,7 +100,7 @@ wine_in() {  # LIMIT EXE ARGS...
 show_logs() {
   local f
   for f in "$work/gateway.log" "$drive/service.log" "$drive/client.log" "$work/drive.out" \
-    "$work/pump.out" "$work/bridge.out"; do
+    "$work/pump.out" "$work/bridge.out" "$work/routes.out" "${calls:-/nonexistent}"; do
     [ -f "$f" ] || continue
     echo "-- $(basename "$f") (last 60 lines):"
     tail -n 60 "$f" | tr -d '\r'
@@ -108,6 +120,20 @@ fi
 
 start_network
 start_gateway
+# The gateway off the client's own network: the uplink has an address of a
+# network of its own and a default route through a router (the gateway's
+# namespace), as a physical adapter has, so a full tunnel needs the host
+# route to the gateway.
+# The route's own metric is 0, its interface's 25 (the test IP Helper's), as
+# Windows gives a physical adapter's default route.
+UPLINK=veth-cl UPLINK_ROUTER=198.18.1.1 UPLINK_ADDRESS=198.18.1.2 UPLINK_METRIC=25
+ip -n "$NS_GW" addr add "$UPLINK_ROUTER/24" dev veth-gw &&
+  ip -n "$NS_CL" addr del "$CL_OUTER/30" dev "$UPLINK" &&
+  ip -n "$NS_CL" addr add "$UPLINK_ADDRESS/24" dev "$UPLINK" &&
+  ip -n "$NS_CL" route add default via "$UPLINK_ROUTER" dev "$UPLINK" ||
+  fail "the uplink's own network"
+wait_for 5 in_cl python3 "$NET" ping "$GW_OUTER" 1 1 || fail "the gateway is not reached through the uplink's router"
+pass "gateway $GW_OUTER behind the router $UPLINK_ROUTER of the uplink (default route, metric $UPLINK_METRIC)"
 # The tunnel's DNS servers as Wine reads them for every adapter: the
 # namespace's own resolver file, laid over /etc/resolv.conf by "ip netns exec".
 mkdir -p "/etc/netns/$NS_CL"
@@ -130,38 +156,51 @@ pass "Wine shows $CL_TUN as adapter $guid"
 
 install_stand_in "$guid" wine_in 30 || fail "installing the stand-in driver"
 wine_in 30 reg add 'HKLM\System\CurrentControlSet\Services\tlxtap' /v LinkName /t REG_SZ /d "$CL_TUN" /f >/dev/null 2>&1 || fail "reg add LinkName"
+# The route calls the test IP Helper hands over, and the host side's results.
+mkdir -p "$prefix/drive_c/tlxroute"
+calls=$prefix/drive_c/tlxroute/calls.log results=$prefix/drive_c/tlxroute/results.log
+: >"$calls"
+: >"$results"
+wine_in 30 reg add 'HKLM\System\CurrentControlSet\Services\tlxtap' /v RouteCalls /t REG_SZ \
+  /d 'C:\tlxroute\calls.log' /f >/dev/null 2>&1 || fail "reg add RouteCalls"
+wine_in 30 reg add 'HKLM\System\CurrentControlSet\Services\tlxtap' /v RouteResults /t REG_SZ \
+  /d 'C:\tlxroute\results.log' /f >/dev/null 2>&1 || fail "reg add RouteResults"
 
-# The test copies of the client and the service: beside them the test-only
-# iphlpapi.dll, which forwards to Wine's own (as tlxiphlp.dll) and which
-# these two programs alone prefer to the system's (both look the adapter up
-# by its description).
+# The test copies of the client and the service. Both load the IP Helper
+# from the system folder only, so the test-only iphlpapi.dll (which shows the
+# link with the adapter's description) takes the place of Wine's own in this
+# prefix's system32 and forwards to it there, as tlxiphlp.dll; these two
+# programs alone prefer it to Wine's builtin library. Nothing but the two
+# programs is in their folder.
 mkdir -p "$drive"
 cp "$CLIENT_EXE" "$SERVICE_EXE" "$drive"/
-cp "$prefix/drive_c/windows/system32/iphlpapi.dll" "$drive/tlxiphlp.dll"
+system32=$prefix/drive_c/windows/system32
+[ -f "$system32/tlxiphlp.dll" ] || cp "$system32/iphlpapi.dll" "$system32/tlxiphlp.dll"
 {
   echo "LIBRARY iphlpapi.dll"
   echo "EXPORTS"
-  x86_64-w64-mingw32-objdump -p "$drive/tlxiphlp.dll" |
+  x86_64-w64-mingw32-objdump -p "$system32/tlxiphlp.dll" |
     awk '/^\[Ordinal\/Name Pointer\] Table/ { t = 1; next } t && /^\t\[/ { print $NF } t && /^$/ { t = 0 }' |
     while read -r n; do
       case $n in
-        GetAdaptersAddresses | GetAdaptersInfo) echo "$n = Stand$n" ;;
+        GetAdaptersAddresses | GetAdaptersInfo | CreateIpForwardEntry | DeleteIpForwardEntry | SetIpForwardEntry | \
+          GetIpForwardTable | GetIpInterfaceEntry | SetIpInterfaceEntry) echo "$n = Stand$n" ;;
         *) echo "$n = tlxiphlp.$n" ;;
       esac
     done
+  # Wine's library lacks these two.
+  for n in GetIpInterfaceEntry SetIpInterfaceEntry; do
+    x86_64-w64-mingw32-objdump -p "$system32/tlxiphlp.dll" | grep -q "[[:space:]]$n\$" || echo "$n = Stand$n"
+  done
 } >"$OUT/iphlpapi_stand.def"
 grep -q '^GetAdaptersAddresses = ' "$OUT/iphlpapi_stand.def" || fail "no export list of Wine's iphlpapi.dll"
-x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -shared -o "$drive/iphlpapi.dll" \
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -shared -o "$system32/iphlpapi.dll" \
   tools/wine_tap/iphlpapi_stand.c "$OUT/iphlpapi_stand.def" || fail "test iphlpapi.dll build"
-# Wine's IP Helper has no GetIpInterfaceEntry, which the service's interface
-# metric needs from Vista on: the service runs as on Windows XP (x64), where
-# it sets the metric by netsh.
-wine_in 30 reg add 'HKCU\Software\Wine\AppDefaults\vantorelle_tunlex_service.exe' \
-  /v Version /t REG_SZ /d winxp64 /f >/dev/null 2>&1 || fail "reg add Version"
 for program in vantorelle_tunlex.exe vantorelle_tunlex_service.exe; do
   wine_in 30 reg add "HKCU\\Software\\Wine\\AppDefaults\\$program\\DllOverrides" \
     /v iphlpapi /t REG_SZ /d native,builtin /f >/dev/null 2>&1 || fail "reg add DllOverrides"
 done
+[ ! -e "$drive/iphlpapi.dll" ] && [ ! -e "$drive/tlxiphlp.dll" ] || fail "a library beside the programs"
 
 # ---- the route service in Wine's service manager ----
 
@@ -252,6 +291,75 @@ apply_addresses() {
 apply_addresses >>"$work/applied.out" 2>&1 &
 applier_pid=$!
 
+# ---- the route calls the test IP Helper hands over, made in the namespace ----
+
+link_index() { ip -n "$NS_CL" -o link show dev "$1" | cut -d: -f1; }
+link_of_index() { ip -n "$NS_CL" -o link show | awk -F': ' -v i="$1" '$1 == i { sub(/@.*/, "", $2); print $2 }'; }
+mask_bits() {
+  local bits=0 o
+  for o in ${1//./ }; do
+    while [ "$o" -gt 0 ]; do bits=$((bits + (o & 1))); o=$((o >> 1)); done
+  done
+  echo "$bits"
+}
+# apply_route_call ID VERB DEST MASK HOP IF METRIC IF-METRIC: the change, the
+# route with the metric above its interface's as Windows keeps it, and its
+# result as Windows would give it (5010 exists already, 1168 not found, 87
+# otherwise).
+apply_route_call() {
+  local id=$1 verb=$2 dest=$3 mask=$4 hop=$5 ifx=$6 metric=$(($7 - $8)) dev bits via=() out rc code=0
+  dev=$(link_of_index "$ifx")
+  bits=$(mask_bits "$mask")
+  if [ -z "$dev" ]; then
+    echo "$id 1168" >>"$results"
+    return
+  fi
+  # A next hop of the interface's own (or none) is a route on the link.
+  [ "$hop" = 0.0.0.0 ] || ip -n "$NS_CL" -o addr show dev "$dev" | grep -q "inet $hop/" || via=(via "$hop")
+  case $verb in
+    create) out=$(ip -n "$NS_CL" route add "$dest/$bits" "${via[@]}" dev "$dev" metric "$metric" 2>&1) ;;
+    delete) out=$(ip -n "$NS_CL" route del "$dest/$bits" "${via[@]}" dev "$dev" 2>&1) ;;
+    set) out=$(ip -n "$NS_CL" route del "$dest/$bits" "${via[@]}" dev "$dev" 2>&1 &&
+      ip -n "$NS_CL" route add "$dest/$bits" "${via[@]}" dev "$dev" metric "$metric" 2>&1) ;;
+  esac
+  rc=$?
+  if [ "$rc" != 0 ]; then
+    case $out in *"File exists"*) code=5010 ;; *"No such process"*) code=1168 ;; *) code=87 ;; esac
+  fi
+  echo "$NAME: IP Helper $verb $dest/$bits ${via[*]} dev $dev metric $metric: $code${out:+ ($out)}"
+  echo "$id $code" >>"$results"
+}
+apply_route_calls() {
+  local done=0 n line
+  while sleep 0.1; do
+    n=$(wc -l <"$calls")
+    while [ "$done" -lt "$n" ]; do
+      done=$((done + 1))
+      line=$(sed -n "${done}p" "$calls")
+      # shellcheck disable=SC2086
+      set -- $line
+      case ${2:-} in create | delete | set) apply_route_call "$@" ;; esac
+    done
+  done
+}
+apply_route_calls >>"$work/routes.out" 2>&1 &
+routes_pid=$!
+
+# The namespace's table, checked after every change the service makes.
+route_line() { ip -n "$NS_CL" -4 route show | grep -E -- "$1"; }
+expect_route() {  # PATTERN WHAT
+  route_line "$1" >/dev/null && return 0
+  ip -n "$NS_CL" -4 route show
+  fail "$2: no route like \"$1\""
+}
+expect_no_route() {  # PATTERN WHAT
+  route_line "$1" >/dev/null || return 0
+  ip -n "$NS_CL" -4 route show
+  fail "$2: a route like \"$1\" is still there"
+}
+no_route_like() { ! route_line "$1" >/dev/null; }
+show_routes() { ip -n "$NS_CL" -4 route show | sed "s/^/$NAME: route ($1): /"; }
+
 # ---- the client ----
 
 # run_client LOGIN-PASSWORD [OPTIONS...]: starts the client, logs in; the
@@ -259,11 +367,13 @@ applier_pid=$!
 run_client() {
   local password=$1
   shift
+  local config=()
+  [ -n "${CLIENT_CONFIG:-}" ] && config=("$CLIENT_CONFIG")
   # The lookup takes only an adapter whose media is disconnected.
   wait_for 5 link_down || fail "$CL_TUN is still up before the client starts"
   rm -f "$drive/client.log"
   timeout -k 5 300 ip netns exec "$NS_CL" bash scripts/wine-env.sh run 'C:\tlx\vantorelle_tunlex.exe' \
-    -server "$GW_OUTER" -server_port "$PORT" -user e2e-user -logfile 'C:\tlx\client.log' "$@" \
+    "${config[@]}" -server "$GW_OUTER" -server_port "$PORT" -user e2e-user -logfile 'C:\tlx\client.log' "$@" \
     >"$work/client.out" 2>&1 7>&- &
   client_pid=$!
   wine_in 60 "$OUT/client_drive.exe" login "$password" 2>&1 | tr -d '\r' >>"$work/drive.out"
@@ -280,6 +390,27 @@ grep -q 'Connection Established' "$work/client.log" || fail "the client did not 
 pass "client Connected"
 cat "$work/applied.out"
 
+# ---- the full tunnel's routes ----
+
+tunnel_default="^default via $GW_TUNNEL dev $CL_TUN"
+# The uplink's default route as it was: its own metric 0.
+uplink_default="^default via $UPLINK_ROUTER dev $UPLINK *\$"
+# The host route to the gateway: the client's metric 2 above the uplink's 25
+# (27 asked for, 2 its own).
+gateway_route="^$GW_OUTER via $UPLINK_ROUTER dev $UPLINK .*metric 2 *\$"
+wait_for 10 route_line "$tunnel_default" >/dev/null
+show_routes "full tunnel"
+expect_route "$tunnel_default" "full tunnel: the default route through the tunnel"
+expect_no_route "^default via $UPLINK_ROUTER" "full tunnel: the uplink's default route removed"
+expect_route "$gateway_route" "full tunnel: the host route to the gateway"
+grep -q "^set-interface $index metric 1 automatic 0\$" "$calls" || fail "the adapter's metric was not set to 1"
+grep -q " create $GW_OUTER 255.255.255.255 $UPLINK_ROUTER $(link_index "$UPLINK") $((UPLINK_METRIC + 2)) $UPLINK_METRIC\$" "$calls" ||
+  fail "the host route to the gateway was not asked for at metric $((UPLINK_METRIC + 2))"
+grep -q " refused " "$calls" && { cat "$calls"; fail "an IP Helper call was refused"; }
+pass "full tunnel: default route through $CL_TUN, the uplink's removed, host route to $GW_OUTER at metric $((UPLINK_METRIC + 2))"
+sed "s/^/$NAME: IP Helper call: /" "$calls"
+calls_shown=$(wc -l <"$calls")
+
 # ---- a ping from the gateway's side, answered through the client ----
 
 in_gw python3 "$NET" ping "$CL_TUNNEL" 3 3 || fail "no answer from $CL_TUNNEL through the tunnel"
@@ -289,21 +420,26 @@ device=$(wine_in 30 "$OUT/tap_pump.exe" state 2>/dev/null | tr -d '\r')
 echo "$NAME: device: $device"
 read -r _ _ _ _ _ reads _ writes _ <<<"$device"
 [ "${reads:-0}" -ge 3 ] && [ "${writes:-0}" -ge 3 ] || fail "the ping did not pass the stand-in device"
+in_cl python3 "$NET" ping "$LAN_HOST" 3 3 || fail "no answer from $LAN_HOST behind the gateway to the client's side"
+pass "ping from the client's side to $LAN_HOST behind the gateway, through the full tunnel"
 
 # ---- what the service did for the session ----
 
 service_log() { tr -d '\r' <"$drive/service.log" 2>/dev/null; }
 service_log >"$work/service-connected.log"
 for line in "ClientHello,$guid,0x$(printf %x "$index")  OK" \
-  "netsh interface ip set address \"$guid\" static $CL_TUNNEL 255.255.255.0 gateway=$GW_TUNNEL" \
-  "netsh interface ip set dns \"$guid\" static $DNS1" \
-  "netsh interface ip add dns name=\"$guid\" addr=$DNS2 index=2" \
+  "netsh interface ip set address $index static $CL_TUNNEL 255.255.255.0 gateway=$GW_TUNNEL" \
+  "netsh interface ipv4 set subinterface $index mtu=" \
+  "netsh interface ip set dns $index static $DNS1" \
+  "netsh interface ip add dns name=$index addr=$DNS2 index=2" \
+  "Removing unwanted default gateway route (Dest: 0.0.0.0, Netmask: 0.0.0.0, Gateway: $UPLINK_ROUTER)" \
+  "Route Create: Interface: $(link_index "$UPLINK"), Dest: $GW_OUTER, Netmask: 255.255.255.255, Gateway: $UPLINK_ROUTER, Metric: $((UPLINK_METRIC + 2))" \
   "AllNets:  Dest:         0.0.0.0 Mask:         0.0.0.0" \
   "ROUTE_Init,0x$(printf %x "$index"),0x1  OK"; do
   grep -qF -- "$line" "$work/service-connected.log" || fail "the service's log has no line \"$line\""
 done
 pass "service log: the ClientHello, the address, gateway and DNS netsh lines and the route set-up of the session"
-grep -E '^(netsh |route |AllNets:|Ignore:)' "$work/service-connected.log" | sed "s/^/$NAME: service: /"
+grep -E '^(netsh |route |Command |Route |Remove|AllNets:|Ignore:)' "$work/service-connected.log" | sed "s/^/$NAME: service: /"
 
 # ---- disconnect from the tray menu, exit ----
 
@@ -329,13 +465,19 @@ pass "statistics window: client address $CL_TUNNEL, DNS servers $DNS1 and $DNS2 
 # ---- disconnect from the tray menu, exit ----
 
 probe tray-command disconnect >"$work/tray.out" || { cat "$work/tray.out"; fail "tray menu: Disconnect"; }
-disconnected() { client_log | grep -q 'ROUTE_CleanUp OK'; }
-wait_for 30 disconnected || fail "the client did not disconnect from the tray menu"
+# The client stops without waiting for the clean-up's reply: the service's
+# log shows it.
 cleaned() { service_log | sed -n '/ROUTE_CleanUp/,$p' | grep -q 'ROUTE_CleanUp  OK'; }
-wait_for 10 cleaned || fail "the service did not clean up after the disconnect"
+wait_for 40 cleaned || fail "the service did not clean up after the disconnect from the tray menu"
 service_log | sed -n '/COMMAND: ROUTE_CleanUp/,$p' >"$work/service-cleanup.log"
 grep -q 'Restoring old routes' "$work/service-cleanup.log" || fail "the service's clean-up restored no routes"
 pass "disconnect from the tray menu: the service cleaned up ($(grep -c . "$work/service-cleanup.log") lines)"
+wait_for 10 no_route_like "$tunnel_default"
+show_routes "after the full tunnel"
+expect_no_route "$tunnel_default" "after the full tunnel: the tunnel's default route"
+expect_route "$uplink_default" "after the full tunnel: the uplink's default route restored"
+expect_no_route "^$GW_OUTER via" "after the full tunnel: the host route to the gateway"
+pass "after the full tunnel: the uplink's default route back as it was, no host route, no tunnel route"
 
 # exit_client: tray menu Exit, Yes to the question; the client must end with 0.
 exit_client() {
@@ -376,6 +518,38 @@ refused_attempt() {  # NAME LOGIN-PASSWORD MESSAGE CLIENT-OPTIONS...
   client_pid=
   pass "$what: \"$message\" in the client's log, one attempt, exit status 0"
 }
+# ---- a split session: only the network behind the gateway through the tunnel ----
+
+split_route="^${LAN_NET//./\\.} via $GW_TUNNEL dev $CL_TUN"
+write_config "$drive/split.tlxcf" "$LAN_NET"
+CLIENT_CONFIG='C:\tlx\split.tlxcf' run_client e2e-secret -fingerprint "$fingerprint"
+wait_for 60 client_connected
+client_log >"$work/client-split.log"
+grep -q 'Connection Established' "$work/client-split.log" || fail "split: the client did not reach Connected"
+wait_for 10 route_line "$split_route" >/dev/null
+show_routes "split"
+expect_route "$split_route" "split: the route to $LAN_NET through the tunnel"
+expect_route "$uplink_default" "split: the uplink's default route untouched"
+expect_no_route "$tunnel_default" "split: no default route through the tunnel"
+in_cl python3 "$NET" ping "$LAN_HOST" 3 3 || fail "split: no answer from $LAN_HOST to the client's side"
+pass "split: $LAN_NET through $CL_TUN, the default route left alone, ping from the client's side to $LAN_HOST answered"
+cleanups=$(service_log | grep -c 'ROUTE_CleanUp  OK')
+probe tray-command disconnect >"$work/tray.out" || { cat "$work/tray.out"; fail "split: tray menu: Disconnect"; }
+split_cleaned() { [ "$(service_log | grep -c 'ROUTE_CleanUp  OK')" -gt "$cleanups" ]; }
+wait_for 40 split_cleaned || fail "split: the service did not clean up after the disconnect"
+wait_for 10 no_route_like "$split_route"
+show_routes "after the split session"
+expect_no_route "$split_route" "after the split session: the route to $LAN_NET"
+expect_route "$uplink_default" "after the split session: the uplink's default route"
+expect_no_route "^$GW_OUTER via" "after the split session: the host route to the gateway"
+pass "after the split session: the route to $LAN_NET gone, the uplink's default route in place"
+cl_pid=$client_pid
+exit_client
+client_pid=
+
+# The calls of the full tunnel's disconnect and of the split session.
+sed -n "$((calls_shown + 1)),\$p" "$calls" | sed "s/^/$NAME: IP Helper call: /"
+
 refused_attempt "wrong password" not-the-password "Authentication failed" -fingerprint "$fingerprint" -no_gateway
 refused_attempt "fingerprint mismatch" e2e-secret "SSL Fingerprint missmatch" \
   -fingerprint 00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33 -no_gateway

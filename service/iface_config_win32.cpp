@@ -9,12 +9,17 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
-#define NETSH_WAIT_MS 4000u
+// Every run is waited for to its end: a netsh still at work would meet the
+// next one on the same interface. Three runs (the DNS servers) fit in the
+// client's 60 s wait for one reply. Its exit code is only logged: a step
+// netsh refuses (an MTU the adapter does not take) is not the client's
+// failure.
+#define NETSH_WAIT_MS 15000u
 
 static uint32_t NETSH_Run(const char *parameters)
 {
     LOG_Print("netsh %s\r\n", parameters);
-    return SVCPROC_RunHidden("netsh", parameters, NETSH_WAIT_MS);
+    return SVCPROC_RunHidden("netsh", parameters, NETSH_WAIT_MS, nullptr);
 }
 
 static uint32_t RunStep(const IfaceStep *step)
@@ -27,7 +32,7 @@ typedef DWORD(WINAPI *SetIpInterfaceEntryFn)(PMIB_IPINTERFACE_ROW row);
 
 static uint32_t SetMetric(uint32_t index)
 {
-    HMODULE iphlp = GetModuleHandleW(L"Iphlpapi.dll");
+    HMODULE iphlp = static_cast<HMODULE>(SVCPROC_SystemLibrary("iphlpapi.dll"));
     GetIpInterfaceEntryFn get = nullptr;
     SetIpInterfaceEntryFn set = nullptr;
     if (iphlp) {

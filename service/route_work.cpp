@@ -165,9 +165,13 @@ uint32_t ROUTE_Apply(int32_t operation, const RouteRow *row, bool quiet)
     LOG_Print("Fallback to using ROUTE command\r\n");
     char parameters[ROUTE_COMMAND_MAX];
     ROUTE_FormatCommand(operation, row, parameters, sizeof(parameters));
-    uint32_t started = sys->RunCommand(parameters);
+    uint32_t exitCode = 1;
+    uint32_t started = sys->RunCommandToEnd ? sys->RunCommandToEnd(parameters, &exitCode) : sys->RunCommand(parameters);
     if (started != 0 && !quiet)
         LOG_Print("ERROR: Route command failed %lu (%s)\r\n", (unsigned long)started, GetErrorText(started));
+    // The tool made what the call could not: the route is as asked.
+    if (started == 0 && exitCode == 0)
+        return 0;
     return code;
 }
 
@@ -330,6 +334,14 @@ uint32_t ROUTE_PrepareInterface(uint32_t index, uint32_t allNets)
     return result;
 }
 
+// Where the system counts the interface's metric in to a route's (and
+// refuses a route below it), the client's metric is the part above it.
+static uint32_t WithInterfaceMetric(uint32_t index, uint32_t metric)
+{
+    uint32_t own = Sys()->InterfaceMetric ? Sys()->InterfaceMetric(index) : 0;
+    return metric > UINT32_MAX - own ? UINT32_MAX : metric + own;
+}
+
 uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uint32_t nextHop, uint32_t metric)
 {
     if (ROUTE_Exists(destination, mask, index))
@@ -341,10 +353,10 @@ uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uin
     row.ifIndex = index;
     row.type = ROUTE_TYPE_INDIRECT;
     row.protocol = ROUTE_PROTO_NETMGMT;
-    row.metric1 = metric;
+    row.metric1 = WithInterfaceMetric(index, metric);
     row.metric2 = row.metric3 = row.metric4 = row.metric5 = ROUTE_NO_METRIC;
     for (RouteRecord *r = s_added; r; r = r->next)
-        if (SameRoute(&r->row, &row) && r->row.metric1 == metric)
+        if (SameRoute(&r->row, &row) && r->row.metric1 == row.metric1)
             return ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
     RouteRecord *r = NewRecord(&row);
     if (!r)

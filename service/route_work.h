@@ -119,6 +119,14 @@ struct RouteSys {
     uint32_t alreadyExists;
     uint32_t accessDenied;
     uint32_t notSupported;
+    // The route tool run to its end, for a fallback whose own result
+    // decides: 0 or the error of starting it, *exitCode the tool's exit code
+    // (0 when it made the change). Null: RunCommand, whose result is only
+    // logged.
+    uint32_t (*RunCommandToEnd)(const char *parameters, uint32_t *exitCode);
+    // The metric the system counts in to every route of the interface (0 for
+    // none). Null: none.
+    uint32_t (*InterfaceMetric)(uint32_t index);
 };
 
 // The platform's backend (route_work_win32.cpp, route_work_linux.cpp).

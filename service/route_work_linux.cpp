@@ -322,7 +322,7 @@ bool ROUTE_IsLocalAddress(uint32_t address)
 }
 
 static const RouteSys s_linux = {ReadTable, FreeTable, Create, Delete, Update, ROUTE_RunCommand, malloc, free,
-                                 ENOMEM,    EINVAL,    EEXIST, EPERM,  EOPNOTSUPP};
+                                 ENOMEM,    EINVAL,    EEXIST, EPERM,  EOPNOTSUPP, nullptr, nullptr};
 
 const RouteSys *ROUTE_SystemBackend()
 {

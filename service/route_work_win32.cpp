@@ -5,13 +5,16 @@
 #include "svc_process.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#define ROUTE_WAIT_MS 1500u
+// The tool is waited for to its end: its exit code decides whether the
+// fallback made the change.
+#define ROUTE_WAIT_MS 10000u
 
 static void ToRow(const MIB_IPFORWARDROW *f, RouteRow *r)
 {
@@ -114,10 +117,37 @@ static uint32_t Update(const RouteRow *r)
     return SetIpForwardEntry(&f);
 }
 
-uint32_t ROUTE_RunCommand(const char *parameters)
+static uint32_t RunCommandToEnd(const char *parameters, uint32_t *exitCode)
 {
     LOG_Print("%s %s\r\n", "route", parameters);
-    return SVCPROC_RunHidden("route", parameters, ROUTE_WAIT_MS);
+    return SVCPROC_RunHidden("route", parameters, ROUTE_WAIT_MS, exitCode);
+}
+
+uint32_t ROUTE_RunCommand(const char *parameters)
+{
+    return RunCommandToEnd(parameters, nullptr);
+}
+
+typedef DWORD(WINAPI *GetIpInterfaceEntryFn)(PMIB_IPINTERFACE_ROW row);
+
+// From Vista on the system counts the interface's metric in to every route's
+// and refuses a route whose metric is below it; XP has neither the metric
+// nor the call. Looked up at run time like the service's other use of it.
+static uint32_t InterfaceMetric(uint32_t index)
+{
+    if (IsLegacyWindows())
+        return 0;
+    HMODULE iphlp = static_cast<HMODULE>(SVCPROC_SystemLibrary("iphlpapi.dll"));
+    GetIpInterfaceEntryFn get = iphlp ? reinterpret_cast<GetIpInterfaceEntryFn>(reinterpret_cast<void (*)()>(
+                                            GetProcAddress(iphlp, "GetIpInterfaceEntry")))
+                                      : nullptr;
+    if (!get)
+        return 0;
+    MIB_IPINTERFACE_ROW row;
+    ZeroMemory(&row, sizeof(row));
+    row.Family = AF_INET;
+    row.InterfaceIndex = index;
+    return get(&row) == NO_ERROR ? row.Metric : 0;
 }
 
 static const RouteSys s_windows = {ReadTable,
@@ -132,7 +162,9 @@ static const RouteSys s_windows = {ReadTable,
                                    ERROR_INVALID_PARAMETER,
                                    ERROR_OBJECT_ALREADY_EXISTS,
                                    ERROR_ACCESS_DENIED,
-                                   ERROR_NOT_SUPPORTED};
+                                   ERROR_NOT_SUPPORTED,
+                                   RunCommandToEnd,
+                                   InterfaceMetric};
 
 // The address table holds every address of the host with its mask; the
 // broadcast address of each network is made from them.

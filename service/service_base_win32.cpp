@@ -1,6 +1,7 @@
 // The framework on Windows: the service control manager, the registry and
 // the event source.
 #include "service_base.h"
+#include "svc_process.h"
 #include "service_base_sys.h"
 #include "service_log.h"
 
@@ -93,6 +94,8 @@ int SERVICE_Install()
         LogFailure("GetModuleFileName");
         return 0;
     }
+    if (!SVCPROC_CheckInstallFolder())
+        return 0;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) {
         LogFailure("OpenSCManager");

@@ -9,13 +9,32 @@
 #include <time.h>
 #include <unistd.h>
 
-uint32_t SVCPROC_RunHidden(const char *, const char *, uint32_t)
+uint32_t SVCPROC_RunHidden(const char *, const char *, uint32_t, uint32_t *exitCode)
 {
+    if (exitCode)
+        *exitCode = SVCPROC_NO_EXIT_CODE;
     return ENOSYS;
 }
 
 uint32_t SVCPROC_SystemToolPath(const char *, char *, uint32_t)
 {
+    return 0;
+}
+
+void *SVCPROC_SystemLibrary(const char *)
+{
+    return nullptr;
+}
+
+int SVCPROC_CheckInstallFolder()
+{
+    return 1;
+}
+
+int SVCPROC_OtherFolderWriter(const void *, char *who, uint32_t size)
+{
+    if (size)
+        who[0] = '\0';
     return 0;
 }
 

@@ -163,7 +163,7 @@ inline void *Alloc(size_t size)
 inline const RouteSys *RouteBackend()
 {
     static const RouteSys sys = {ReadTable, FreeTable, Create, Delete, Update,     RunCommand, Alloc,
-                                 free,      NO_MEMORY, INVALID, EXISTS, DENIED, UNSUPPORTED};
+                                 free,      NO_MEMORY, INVALID, EXISTS, DENIED, UNSUPPORTED, nullptr, nullptr};
     return &sys;
 }
 

@@ -39,3 +39,132 @@ TEST(RouteWorkWindows, RefusesBadArgumentsWithInvalidParameter)
 }
 
 }  // namespace
+
+// ---- From Vista on: the interface's metric and the route tool's end ----
+
+#include "netcfg_fakes.h"
+#include "svc_process.h"
+
+#include <chrono>
+
+namespace {
+
+using netfake::Ip;
+
+// Interface metrics as Windows gives them once the service has set the
+// adapter's: the uplink (index 7) 25, the adapter (index 5) 1.
+uint32_t VistaInterfaceMetric(uint32_t index)
+{
+    return index == 7 ? 25u : 1u;
+}
+
+// As Windows does, a route below its interface's metric is refused.
+uint32_t VistaCreate(const RouteRow *r)
+{
+    if (r->metric1 < VistaInterfaceMetric(r->ifIndex)) {
+        netfake::routes().calls.push_back(netfake::Describe("Refused", r));
+        return netfake::INVALID;
+    }
+    return netfake::Create(r);
+}
+
+struct ToolResult {
+    uint32_t started;   // 0, or the error of starting the tool
+    uint32_t exitCode;  // SVCPROC_NO_EXIT_CODE: it did not end in time
+};
+ToolResult g_tool;
+
+uint32_t ToolToEnd(const char *parameters, uint32_t *exitCode)
+{
+    netfake::routes().commands.push_back(parameters);
+    *exitCode = g_tool.exitCode;
+    return g_tool.started;
+}
+
+const RouteSys *VistaBackend()
+{
+    static RouteSys sys;
+    sys = *netfake::RouteBackend();
+    sys.Create = VistaCreate;
+    sys.RunCommandToEnd = ToolToEnd;
+    sys.InterfaceMetric = VistaInterfaceMetric;
+    return &sys;
+}
+
+TEST(RouteWorkVista, RouteMetricCountsTheInterfaceMetricIn)
+{
+    const struct {
+        const char *what;
+        uint32_t index, metric, expected;
+    } cases[] = {
+        {"host route to the gateway on the uplink", 7, 2, 27},
+        {"client route on the adapter", 5, 1, 2},
+        {"metric 0 on the uplink", 7, 0, 25},
+        {"a metric at the top stays at the top", 7, 0xFFFFFFF0u, 0xFFFFFFFFu},
+    };
+    for (const auto &c : cases) {
+        netfake::Scope scope;
+        ROUTE_SetSystem(VistaBackend());
+        g_tool = {0, 1};
+        EXPECT_EQ(0u, ROUTE_AddRoute(c.index, Ip("198.18.0.1"), Ip("255.255.255.255"), Ip("192.168.1.1"), c.metric))
+            << c.what;
+        ASSERT_EQ(1u, netfake::routes().table.size()) << c.what;
+        EXPECT_EQ(c.expected, netfake::routes().table[0].metric1) << c.what;
+        EXPECT_TRUE(netfake::routes().commands.empty()) << c.what;
+        // Asked again once the route has gone: made again from its record,
+        // which is listed once.
+        netfake::routes().table.clear();
+        EXPECT_EQ(0u, ROUTE_AddRoute(c.index, Ip("198.18.0.1"), Ip("255.255.255.255"), Ip("192.168.1.1"), c.metric))
+            << c.what;
+        EXPECT_EQ(1u, netfake::Count(ROUTE_AddedRoutes())) << c.what;
+        ASSERT_EQ(1u, netfake::routes().table.size()) << c.what;
+        EXPECT_EQ(c.expected, netfake::routes().table[0].metric1) << c.what;
+    }
+}
+
+TEST(RouteWorkVista, RouteToolsEndDecidesAFailedCall)
+{
+    const struct {
+        const char *what;
+        ToolResult tool;
+        uint32_t expected;
+    } cases[] = {
+        {"the tool made the route", {0, 0}, 0},
+        {"the tool refused too", {0, 1}, netfake::DENIED},
+        {"the tool did not end in time", {0, SVCPROC_NO_EXIT_CODE}, netfake::DENIED},
+        {"the tool could not start", {2, SVCPROC_NO_EXIT_CODE}, netfake::DENIED},
+    };
+    for (const auto &c : cases) {
+        netfake::Scope scope;
+        ROUTE_SetSystem(VistaBackend());
+        g_tool = c.tool;
+        netfake::routes().failCreate = netfake::DENIED;
+        EXPECT_EQ(c.expected, ROUTE_AddRoute(5, Ip("10.20.0.0"), Ip("255.255.0.0"), Ip("10.99.0.1"), 1)) << c.what;
+        ASSERT_EQ(1u, netfake::routes().commands.size()) << c.what;
+        EXPECT_EQ("ADD 10.20.0.0 MASK 255.255.0.0 10.99.0.1 METRIC 2 IF 5", netfake::routes().commands[0]) << c.what;
+        // Listed either way, so that the clean-up takes it away.
+        EXPECT_EQ(1u, netfake::Count(ROUTE_AddedRoutes())) << c.what;
+    }
+}
+
+// The real process call: its exit code comes back, and a program still
+// running after its time is stopped before the call returns.
+TEST(RouteWorkWindows, RunsAToolToItsEnd)
+{
+    uint32_t exitCode = 0;
+    EXPECT_EQ(0u, SVCPROC_RunHidden("cmd", "/c exit 3", 10000, &exitCode));
+    EXPECT_EQ(3u, exitCode);
+    EXPECT_EQ(0u, SVCPROC_RunHidden("cmd", "/c exit 0", 10000, &exitCode));
+    EXPECT_EQ(0u, exitCode);
+
+    EXPECT_NE(0u, SVCPROC_RunHidden("C:\\no-such-folder\\tool.exe", "", 10000, &exitCode));
+    EXPECT_EQ(SVCPROC_NO_EXIT_CODE, exitCode);
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0u, SVCPROC_RunHidden("cmd", "/c for /l %i in (1,1,2000000000) do rem", 500, &exitCode));
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(SVCPROC_NO_EXIT_CODE, exitCode);
+    EXPECT_LT(took.count(), 8000);
+}
+
+}  // namespace

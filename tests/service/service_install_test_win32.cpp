@@ -5,10 +5,15 @@
 // boot, and a running service stops through the service manager.
 #include <gtest/gtest.h>
 
+#include "svc_process.h"
+
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -205,6 +210,169 @@ TEST(ServiceInstall, FromAnotherFolderNamesTheProgramsMessageFileAndDependsOnTcp
         EXPECT_EQ(std::string::npos, (" " + hints).find(" 0 ")) << hints;
     }
     RemoveAll(program);
+// Runs the program with one option, its output into a file; the exit code
+// and the output.
+long RunCaptured(const std::string &program, const char *option, std::string *output)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    // A name of its own for every run: the console host may hold the last
+    // one's handle a while after the program ended.
+    static unsigned runs;
+    std::string log = std::string(temp) + "tlx-install-" + std::to_string(GetCurrentProcessId()) + "-" +
+                      std::to_string(GetTickCount()) + "-" + std::to_string(runs++) + ".out";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                             CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+        return -1000;
+    std::string command = "\"" + program + "\" " + option;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = out;
+    PROCESS_INFORMATION pi = {};
+    DWORD code = (DWORD)-1000;
+    if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                       &pi)) {
+        WaitForSingleObject(pi.hProcess, 60000);
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    } else {
+        code = (DWORD)-(long)GetLastError();
+    }
+    CloseHandle(out);
+    {
+        std::ifstream in(log, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        *output = text.str();
+    }
+    DeleteFileA(log.c_str());
+    return (long)(int)code;
+}
+
+// A folder's owner and access list as SDDL, protected from the parent's.
+bool SetFolderSecurity(const std::string &folder, const char *sddl)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return false;
+    SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    if (strstr(sddl, "O:"))
+        what |= OWNER_SECURITY_INFORMATION;
+    bool ok = SetFileSecurityA(folder.c_str(), what, sd) != FALSE;
+    LocalFree(sd);
+    return ok;
+}
+
+// The judgement on a folder's owner and access list: the folders an
+// administrator would install from pass, a folder another account may
+// change is refused and that account named.
+TEST(ServiceInstall, FolderCheckTrustsAdministratorsAndSystemOnly)
+{
+    const char kTrustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    const struct {
+        const char *what;
+        std::string sddl;
+        const char *other;  // the account named, "" when none
+    } cases[] = {
+        {"administrators and SYSTEM full, users read",
+         "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", ""},
+        {"as below Program Files, creator-owner inherit-only",
+         std::string("O:") + kTrustedInstaller + "D:(A;OICI;FA;;;" + kTrustedInstaller +
+             ")(A;OICI;0x1301bf;;;SY)(A;OICI;0x1301bf;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)",
+         ""},
+        {"owned by SYSTEM", "O:SYD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", ""},
+        {"users may add files only to what is made inside",
+         "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OIIO;0x2;;;BU)", ""},
+        {"a denying entry for users", "O:BAD:(D;;FA;;;BU)(A;OICI;FA;;;BA)", ""},
+        {"as a new folder at the drive's root: authenticated users modify",
+         "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;AU)", "S-1-5-11"},
+        {"users may add a subfolder", "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;CI;0x4;;;BU)", "S-1-5-32-545"},
+        {"users may add a file", "O:BAD:(A;OICI;FA;;;BA)(A;;0x2;;;BU)", "S-1-5-32-545"},
+        {"everyone may write", "O:BAD:(A;OICI;FA;;;BA)(A;;FW;;;WD)", "S-1-1-0"},
+        {"users may rewrite the access list", "O:BAD:(A;OICI;FA;;;BA)(A;;WD;;;BU)", "S-1-5-32-545"},
+        {"users may take it over", "O:BAD:(A;OICI;FA;;;BA)(A;;WO;;;BU)", "S-1-5-32-545"},
+        {"users may delete what is inside", "O:BAD:(A;OICI;FA;;;BA)(A;;0x40;;;BU)", "S-1-5-32-545"},
+        {"users may rename it", "O:BAD:(A;OICI;FA;;;BA)(A;;SD;;;BU)", "S-1-5-32-545"},
+        {"users have generic all", "O:BAD:(A;OICI;FA;;;BA)(A;;GA;;;BU)", "S-1-5-32-545"},
+        {"owned by users", "O:BUD:(A;OICI;FA;;;BA)", "S-1-5-32-545"},
+    };
+    for (const auto &c : cases) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
+            << c.what;
+        char who[160] = "unset";
+        int other = SVCPROC_OtherFolderWriter(sd, who, sizeof who);
+        LocalFree(sd);
+        EXPECT_EQ(c.other[0] ? 1 : 0, other) << c.what << ": " << who;
+        if (c.other[0]) {
+            EXPECT_NE(nullptr, strstr(who, c.other)) << c.what << ": " << who;
+        }
+    }
+
+    // No access list at all lets everyone in.
+    SECURITY_DESCRIPTOR open;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
+    char who[160] = "unset";
+    EXPECT_EQ(1, SVCPROC_OtherFolderWriter(&open, who, sizeof who));
+    EXPECT_NE(nullptr, strstr(who, "everyone")) << who;
+}
+
+// The whole -install, from folders Wine can describe (it keeps a file's
+// permissions as its owner's and everyone's): the check comes before
+// anything is registered, and its refusal names the folder and ends with a
+// non-zero exit code.
+TEST(ServiceInstall, RefusesAFolderEveryoneMayChange)
+{
+    const char *bin = getenv("TLX_BINARY_DIR");
+    if (!bin)
+        GTEST_SKIP() << "TLX_BINARY_DIR names the build (set by CTest)";
+    std::string built = std::string(bin) + "/service/vantorelle_tunlex_service.exe";
+    for (char &c : built)
+        if (c == '/')
+            c = '\\';
+    if (GetFileAttributesA(built.c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << built << " is not built";
+    const struct {
+        const char *what;
+        const char *sddl;
+        bool refused;
+    } cases[] = {
+        {"administrators and SYSTEM full, users read", "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)",
+         false},
+        {"everyone may write", "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;;FA;;;WD)", true},
+    };
+    char temp[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
+    int n = 0;
+    for (const auto &c : cases) {
+        std::string folder = std::string(temp) + "tlx-install-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(GetTickCount()) + "-" + std::to_string(n++);
+        std::string program = folder + "\\vantorelle_tunlex_service.exe";
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << folder;
+        ASSERT_TRUE(CopyFileA(built.c_str(), program.c_str(), FALSE)) << c.what;
+        ASSERT_TRUE(SetFolderSecurity(folder, c.sddl)) << c.what;
+        std::string output, ignored;
+        RunCaptured(program, "-remove", &ignored);
+        long code = RunCaptured(program, "-install", &output);
+        bool refused = output.find("may be changed by accounts other than Administrators") != std::string::npos;
+        EXPECT_EQ(c.refused, refused) << c.what << ": " << output;
+        if (c.refused) {
+            EXPECT_NE(0, code) << c.what;
+            EXPECT_NE(std::string::npos, output.find(folder)) << c.what << ": the message names the folder";
+            EXPECT_TRUE(ImagePath().empty()) << c.what << ": nothing registered";
+        } else {
+            EXPECT_NE(std::string::npos, output.find("is installed")) << c.what << ": " << output;
+            for (int i = 0; i < 10 && RunCaptured(program, "-remove", &ignored) != 0 && !ImagePath().empty(); i++)
+                Sleep(500);
+        }
+        DeleteFileA(program.c_str());
+        RemoveDirectoryA(folder.c_str());
+    }
 }
 
 }  // namespace
