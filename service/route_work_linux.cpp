@@ -162,9 +162,10 @@ struct KernelRoute {
 
 typedef std::vector<KernelRoute> KernelTable;
 
-// A move of a route to another metric: the way back finds the route where
+// A route pushed back to a higher metric: the way back finds the route where
 // it was put, also when that was past a taken metric or beside another route
-// that differs only in metric.
+// that differs only in metric, and also after it was deleted and made again
+// there. Only the way back (the route's own metric asked for) uses it.
 struct Moved {
     RouteRow row;  // as it was, at its own metric
     uint32_t to;
@@ -310,19 +311,17 @@ static uint32_t Delete(const RouteRow *r)
             if (SameKey(&k.row, r) && k.row.metric1 == r->metric1 && !found)
                 found = &k;
     uint32_t code = DeleteRow(r);
-    if (code == 0 && found) {
+    if (code == 0 && found)
         Keep(&s_deleted, *found);
-        ForgetMoves(r, r->metric1);
-    }
     return code;
 }
 
 // Moves the route to the row's metric: the route again at the new metric
 // from its own description, then the old one away, so that there is never a
 // moment without one. A metric that is taken is passed over for the next free
-// one; every move is remembered, and the way back (the route's own metric
-// asked for again) puts the route there or leaves it where it is. No other
-// route is touched.
+// one; a move to a higher metric is remembered, and the way back (the
+// route's own metric asked for again) puts the route there or leaves it
+// where it is. No other route is touched.
 static uint32_t Update(const RouteRow *r)
 {
     KernelTable t;
@@ -352,7 +351,7 @@ static uint32_t Update(const RouteRow *r)
     }
     if (putBack) {
         ForgetMoves(r, current->row.metric1);
-    } else {
+    } else if (metric > current->row.metric1) {
         Moved m = {current->row, metric};
         Keep(&s_moved, m);
     }

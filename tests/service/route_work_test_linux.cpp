@@ -217,47 +217,69 @@ TEST_F(RouteLinux, AMoveThatCannotBeMadeLeavesEveryRouteWhereItIs)
 
 // A full-tunnel session takes the host's default routes away and makes them
 // again when the client goes: they come back as they were, every attribute
-// and metric, the one the raise passed over included.
+// and metric, the one the raise passed over included. Both ends of a session
+// are rows: the client's own ("ROUTE_CleanUp" makes the removed routes again
+// at their raised metrics, its exit puts the metrics back) and a client gone
+// without its own (the service undoes all at once). Each runs two sessions
+// in a row, as one service serves them.
 TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
 {
     ASSERT_EQ("", Ip("link add tlxoth type veth peer name tlxothp"));
     ASSERT_EQ("", Ip("link set tlxothp up"));
     ASSERT_EQ("", Ip("link set tlxoth up"));
     ASSERT_EQ("", Ip("addr add 192.0.2.2/24 dev tlxoth"));
-    const DefaultsCase cases[] = {
+    const DefaultsCase hosts[] = {
         {"metrics 0 and 2 on two links",
-         {"route add default via 198.51.100.1 dev tlxeth proto static metric 0",
-          "route add default via 192.0.2.1 dev tlxoth proto static metric 2"},
+         {"route add default via 198.51.100.1 dev tlxeth metric 0",
+          "route add default via 192.0.2.1 dev tlxoth metric 2"},
          {}},
+        {"metric 1", {"route add default via 198.51.100.1 dev tlxeth proto static metric 1"}, {}},
         {"a route with its own source, MTU and initial window",
          {"route add default via 198.51.100.1 dev tlxeth proto static src 198.51.100.2 mtu 1400 initcwnd 10"},
          {}},
     };
+    struct End {
+        const char *what;
+        void (*run)(uint32_t tun);
+    } ends[] = {
+        {"the client's own clean-up and exit",
+         [](uint32_t) {
+             EXPECT_EQ(0u, ROUTE_CleanUpRoutes());
+             EXPECT_EQ(0u, ROUTE_RestoreMetrics());
+         }},
+        {"a client gone without its own", [](uint32_t tun) { EXPECT_EQ(0u, ROUTE_CleanUpClient("tlx0", tun)); }},
+    };
     std::string dns = "/tmp/tlx-dns-" + name + ".conf";
-    for (const DefaultsCase &c : cases) {
-        SCOPED_TRACE(c.what);
-        Ip("route flush exact 0.0.0.0/0");
-        Ip("addr flush dev tlx0");
-        for (const std::string &command : c.setUp)
-            ASSERT_EQ("", Ip(command)) << command;
-        std::string before = Routes();
-        Inside([&] {
-            IFACE_SetDnsFile(dns.c_str());
-            EXPECT_EQ(0u, ROUTE_RaiseMetric(0));
-            EXPECT_EQ(0u, IFACE_SetAddress("tlx0", tun, A("10.0.0.7"), A("255.255.255.0"), A("10.0.0.1"), 1400));
-            EXPECT_EQ(0u, ROUTE_PrepareInterface(tun, 1));
-            EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5));
-        });
-        std::string during = Routes();
-        EXPECT_EQ(1u, CountMatching(during, {"\"dst\":\"default\""})) << during;
-        Inside([&] {
-            EXPECT_EQ(0u, ROUTE_CleanUpClient("tlx0", tun));
-            EXPECT_EQ(0u, ROUTE_RestoreMetrics());  // the client's exit
-            IFACE_SetDnsFile(nullptr);
-        });
-        EXPECT_EQ(before, Routes());
-        remove(dns.c_str());
+    for (const End &end : ends) {
+        for (const DefaultsCase &c : hosts) {
+            SCOPED_TRACE(std::string(c.what) + ", " + end.what);
+            Ip("route flush exact 0.0.0.0/0");
+            Ip("addr flush dev tlx0");  // the adapter at rest
+            for (const std::string &command : c.setUp)
+                ASSERT_EQ("", Ip(command)) << command;
+            std::string before = Routes();
+            for (int session = 0; session < 2; session++) {
+                SCOPED_TRACE(session);
+                Inside([&] {
+                    IFACE_SetDnsFile(dns.c_str());
+                    EXPECT_EQ(0u, ROUTE_RaiseMetric(0));  // the client's start
+                    EXPECT_EQ(0u,
+                              IFACE_SetAddress("tlx0", tun, A("10.0.0.7"), A("255.255.255.0"), A("10.0.0.1"), 1400));
+                    EXPECT_EQ(0u, ROUTE_PrepareInterface(tun, 1));
+                    EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5));
+                });
+                std::string during = Routes();
+                EXPECT_EQ(1u, CountMatching(during, {"\"dst\":\"default\""})) << during;
+                Inside([&] {
+                    IFACE_ResetAdapter("tlx0", tun);
+                    end.run(tun);
+                    IFACE_SetDnsFile(nullptr);
+                });
+                EXPECT_EQ(before, Routes());
+            }
+        }
     }
+    remove(dns.c_str());
 }
 
 TEST_F(RouteLinux, FailuresReturnTheKernelsCodeAndTheFallbackIsChecked)
