@@ -21,8 +21,9 @@
 // The tunnel's default route. Netsh is given 2, but on Windows that adds to
 // the interface metric and never meets another interface's route; here
 // routes are keyed by destination and metric, and the client raises the
-// other default routes below 2 to 2 or 3 first (0 -> 2 would collide with
-// 2). At 1 it is below every raised route and equal to none of them.
+// other default routes below 2 to 2 or above first (past a metric another
+// route holds). At 1 it is below every raised route and equal to none of
+// them.
 #define TUNNEL_GATEWAY_METRIC 1u
 
 // A refusal is the analogue of netsh's nonzero exit code.

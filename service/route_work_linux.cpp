@@ -228,8 +228,8 @@ static bool MetricTaken(const KernelTable &t, const RouteRow *r, uint32_t metric
 }
 
 // The route of the table a change of metric is meant for. A route this
-// backend moved past a taken metric is found where it was put; of several
-// routes that differ only in metric, the one in front.
+// backend pushed back is found where it was put (putBack); otherwise, of
+// several routes that differ only in metric, the one in front.
 static const KernelRoute *CurrentRoute(const KernelTable &t, const RouteRow *r, bool *putBack)
 {
     *putBack = false;
@@ -340,6 +340,9 @@ static uint32_t Update(const RouteRow *r)
             return EEXIST;
     if (putBack && MetricTaken(t, r, metric))
         return EEXIST;
+    if (metric != r->metric1)
+        LOG_Print("Metric %lu is held by another route to %s: metric %lu instead\r\n", (unsigned long)r->metric1,
+                  SVC_IpToString(r->destination), (unsigned long)metric);
     if ((code = CreateFromKernel(*current, metric)) != 0)
         return code;
     if ((code = DeleteRow(&current->row)) != 0) {
