@@ -249,7 +249,9 @@ while time.time() < end:
     try: conns.append(s.accept()[0])
     except socket.timeout: pass' &
   silent_pid=$!
-  sleep 0.5
+  # Listening before the client tries (a busy machine starts python slowly).
+  wait_for 10 in_cl python3 -c "import socket; socket.create_connection(('$GW_OUTER', $PORT), 1).close()" ||
+    fail "the silent TCP peer did not start listening"
   row_begin "a TCP peer that never speaks TLS"
   start_client "$work/split.tlxcf"
   wait_for 45 grep -q "SSL Connection failure" "$work/client.out"
