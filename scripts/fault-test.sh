@@ -13,8 +13,13 @@
 # outer address).
 #
 # The baseline is taken after one clean session: the client itself puts the
-# adapter to its placeholder (1.1.1.1/24, MTU 1400, no DNS servers) when it
-# starts, so that is the adapter's resting state.
+# adapter to its resting state (no IPv4 address, MTU 1400, no DNS servers)
+# when it starts. The host's own way to 1.1.1.1 is part of the state, and
+# after that session it must be what it was before the client first started:
+# a placeholder address on the adapter would make it "local".
+#
+# The host default route rows compare `ip -j route` exactly: a route comes
+# back with its own metric and every attribute it had.
 #
 # Rows that take longest can be switched off:
 #   TLX_FAULT_DATAPATH=0      no gateway stalled mid-frame (gateway option
@@ -49,6 +54,7 @@ for r in sorted(json.load(sys.stdin), key=lambda r: json.dumps(r, sort_keys=True
     if r.get("protocol") == "kernel" and "linkdown" in r.get("flags", []):
         continue
     print(json.dumps(r, sort_keys=True))'
+    echo "to 1.1.1.1: $(in_cl ip route get 1.1.1.1 2>&1 | head -n 1)"
     if [ -f "$VANTORELLE_DNS_FILE" ]; then echo "resolver:"; cat "$VANTORELLE_DNS_FILE"; else echo "resolver: none"; fi
   } 2>&1
 }
@@ -104,14 +110,31 @@ kill_client_row() {  # NAME CONFIG
   row_end "$(compare)" "$crc" running
 }
 
-metric_row() {  # METRIC
-  in_cl ip route del default 2>/dev/null
-  in_cl ip route add default via "$GW_OUTER" metric "$1" || fail "adding the metric $1 default route"
+# A second uplink of the client namespace for the rows with several default
+# routes: a veth pair whose far end has no address, so its neighbour never
+# answers (the route over it is only ever second choice while the client
+# runs).
+add_second_uplink() {
+  in_cl ip link add tlxup2 type veth peer name tlxup2p && in_cl ip link set tlxup2p up &&
+    in_cl ip addr add 192.0.2.2/24 dev tlxup2 && in_cl ip link set tlxup2 up
+}
+
+# defaults_row NAME CONFIG COMMAND...: the namespace's default routes made by
+# the commands (each one `ip route` argument string), a session that must
+# connect and carry a ping, and afterwards every route exactly as before.
+defaults_row() {
+  local name=$1 config=$2 command
+  shift 2
+  in_cl ip route flush exact 0.0.0.0/0 2>/dev/null
+  for command in "$@"; do
+    # shellcheck disable=SC2086
+    in_cl ip route add $command || fail "adding the route: $command"
+  done
   baseline=$(snapshot)
-  row_begin "full tunnel with a metric-$1 host default route"
+  row_begin "$name"
   local seen verdict
   seen=$(grep -c 'Client disconnected' "$work/service.out")
-  start_client "$work/full.tlxcf"
+  start_client "$config"
   wait_for 30 connected_or_ended
   if grep -q "^State: Connected" "$work/client.out" &&
     wait_for 10 in_cl python3 "$NET" ping "$LAN_HOST" 1 1; then
@@ -125,9 +148,13 @@ metric_row() {  # METRIC
   after=$(compare)
   [ "$verdict" = connected ] && [ "$after" != "system as before" ] && verdict="connected, but after it: $after"
   row_end "$verdict" "$crc" running
-  in_cl ip route del default 2>/dev/null
+  in_cl ip route flush exact 0.0.0.0/0 2>/dev/null
   in_cl ip route add default via "$GW_OUTER"
   baseline=$(snapshot)
+}
+
+metric_row() {  # METRIC
+  defaults_row "full tunnel with a metric-$1 host default route" "$work/full.tlxcf" "default via $GW_OUTER metric $1"
 }
 
 start_network
@@ -137,18 +164,32 @@ write_config "$work/split.tlxcf" "$LAN_NET"
 write_config "$work/full.tlxcf"
 in_cl ip route add default via "$GW_OUTER" || fail "adding the client namespace's default route"
 
-# One clean session first: it leaves the adapter at its placeholder.
+# One clean session first: it leaves the adapter at its resting state, and
+# the host's way to 1.1.1.1 as it was before.
+before_client=$(in_cl ip route get 1.1.1.1 2>&1 | head -n 1)
 start_client "$work/split.tlxcf"
 wait_connected
 stop_client
 sleep 1
 baseline=$(snapshot)
 echo "fault: baseline:"; sed 's/^/    /' <<<"$baseline"
+grep -qxF "to 1.1.1.1: $before_client" <<<"$baseline" ||
+  fail "after a session the host's way to 1.1.1.1 is not what it was before the client started ($before_client)"
+[ -z "$(tun_address)" ] || fail "$CL_TUN holds \"$(tun_address)\" between sessions"
 
 kill_client_row split "$work/split.tlxcf"
 kill_client_row full "$work/full.tlxcf"
 metric_row 0
 metric_row 1
+add_second_uplink || fail "adding the second uplink"
+for kind in full split; do
+  defaults_row "$kind tunnel with host default routes of metrics 0 and 2" "$work/$kind.tlxcf" \
+    "default via $GW_OUTER metric 0" "default via 192.0.2.1 dev tlxup2 metric 2"
+  defaults_row "$kind tunnel with a host default route of its own source, MTU and window" "$work/$kind.tlxcf" \
+    "default via $GW_OUTER src $CL_OUTER mtu 1400 initcwnd 10"
+done
+in_cl ip link del tlxup2
+baseline=$(snapshot)
 
 # SIGTERM of the service in -debug during a full session: the same clean
 # stop as -run (socket file removed, everything undone), then a new service.
@@ -208,7 +249,9 @@ while time.time() < end:
     try: conns.append(s.accept()[0])
     except socket.timeout: pass' &
   silent_pid=$!
-  sleep 0.5
+  # Listening before the client tries (a busy machine starts python slowly).
+  wait_for 10 in_cl python3 -c "import socket; socket.create_connection(('$GW_OUTER', $PORT), 1).close()" ||
+    fail "the silent TCP peer did not start listening"
   row_begin "a TCP peer that never speaks TLS"
   start_client "$work/split.tlxcf"
   wait_for 45 grep -q "SSL Connection failure" "$work/client.out"

@@ -21,8 +21,9 @@
 // The tunnel's default route. Netsh is given 2, but on Windows that adds to
 // the interface metric and never meets another interface's route; here
 // routes are keyed by destination and metric, and the client raises the
-// other default routes below 2 to 2 or 3 first (0 -> 2 would collide with
-// 2). At 1 it is below every raised route and equal to none of them.
+// other default routes below 2 to 2 or above first (past a metric another
+// route holds). At 1 it is below every raised route and equal to none of
+// them.
 #define TUNNEL_GATEWAY_METRIC 1u
 
 // A refusal is the analogue of netsh's nonzero exit code.
@@ -153,8 +154,33 @@ static uint32_t AddGateway(uint32_t index, uint32_t gateway)
     return Send(&m);
 }
 
+// The adapter's resting address between sessions (1.1.1.1/24 without a
+// gateway). On Windows it sits on an adapter whose media is disconnected and
+// carries nothing; here an address of a link that is down is still one of
+// the host's own, and the host could no longer reach 1.1.1.1. The link rests
+// without any IPv4 address instead.
+static bool IsPlaceholder(const IfaceStep *s)
+{
+    static const unsigned char address[4] = {1, 1, 1, 1}, mask[4] = {255, 255, 255, 0};
+    return s->gateway == IFACE_NO_GATEWAY && memcmp(&s->address, address, 4) == 0 && memcmp(&s->mask, mask, 4) == 0;
+}
+
+static uint32_t ClearAddresses(const IfaceStep *s)
+{
+    AddressList old;
+    uint32_t code = Addresses(s->index, &old);
+    if (code != 0)
+        return Done(0, code);
+    for (const auto &a : old.found)
+        if ((code = DeleteAddress(s->index, a.first, a.second)) != 0)
+            return code;
+    return DeleteGateways(s->index);
+}
+
 static uint32_t SetAddress(const IfaceStep *s)
 {
+    if (IsPlaceholder(s))
+        return ClearAddresses(s);
     // A static address replaces every other address of the adapter.
     AddressList old;
     uint32_t code = Addresses(s->index, &old);

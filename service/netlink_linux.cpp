@@ -198,3 +198,45 @@ uint32_t NL_MaskOf(uint8_t prefixLength)
         return 0xFFFFFFFFu;
     return htonl(0xFFFFFFFFu << (32 - prefixLength));
 }
+
+// ---- Routes as the kernel describes them ----
+
+// The next hops of a route over several, with the state flags only the
+// kernel sets taken out of each.
+static int AddNextHops(NL_Message *m, const rtattr *a)
+{
+    size_t length = RTA_PAYLOAD(a);
+    if (!NL_AddAttr(m, RTA_MULTIPATH, RTA_DATA(a), length))
+        return 0;
+    nlmsghdr *h = m->Header();
+    unsigned char *base = m->data + h->nlmsg_len - RTA_ALIGN(length);
+    int left = (int)length;
+    for (rtnexthop *nh = reinterpret_cast<rtnexthop *>(base); RTNH_OK(nh, left); nh = RTNH_NEXT(nh)) {
+        nh->rtnh_flags &= (unsigned char)~(RTNH_F_DEAD | RTNH_F_LINKDOWN);
+        left -= (int)RTNH_ALIGN(nh->rtnh_len);
+    }
+    return 1;
+}
+
+int NL_RouteFromDump(NL_Message *m, const nlmsghdr *route, uint16_t type, uint16_t flags, uint32_t priority)
+{
+    if (route->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)))
+        return 0;
+    NL_Begin(m, type, flags, sizeof(rtmsg));
+    rtmsg *rt = static_cast<rtmsg *>(m->Body());
+    memcpy(rt, NLMSG_DATA(route), sizeof(rtmsg));
+    // Of the flags a dump reports, only "on link" is the route's own; the
+    // kernel refuses a request that says a next hop is dead or down.
+    rt->rtm_flags &= RTNH_F_ONLINK;
+    const rtattr *a = reinterpret_cast<const rtattr *>(static_cast<const unsigned char *>(NLMSG_DATA(route)) +
+                                                       NLMSG_ALIGN(sizeof(rtmsg)));
+    int left = (int)route->nlmsg_len - (int)NLMSG_LENGTH(NLMSG_ALIGN(sizeof(rtmsg)));
+    for (; RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        int ok = a->rta_type == RTA_PRIORITY    ? 1
+                 : a->rta_type == RTA_MULTIPATH ? AddNextHops(m, a)
+                                                : NL_AddAttr(m, a->rta_type, RTA_DATA(a), RTA_PAYLOAD(a));
+        if (!ok)
+            return 0;
+    }
+    return NL_AddU32(m, RTA_PRIORITY, priority);
+}

@@ -41,3 +41,11 @@ int NL_FindU32(const nlmsghdr *msg, size_t bodySize, uint16_t type, uint32_t *va
 // Prefix length of a mask in network byte order (the mask is a prefix), and back.
 uint8_t NL_PrefixLength(uint32_t mask);
 uint32_t NL_MaskOf(uint8_t prefixLength);
+
+// ---- Routes as the kernel describes them ----
+
+// A request that makes the route of a dump message again (type RTM_NEWROUTE
+// or RTM_DELROUTE) with every attribute it carried and the given priority in
+// place of its own. The flags a dump reports but a request may not carry
+// (a dead or link-down next hop) are dropped. 0 when it does not fit.
+int NL_RouteFromDump(NL_Message *m, const nlmsghdr *route, uint16_t type, uint16_t flags, uint32_t priority);

@@ -15,6 +15,7 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <unistd.h>
+#include <vector>
 
 #define ROUTE_WAIT_MS 1500u
 
@@ -41,27 +42,16 @@ struct Table {
     bool failed = false;
 };
 
-void CollectRoute(const nlmsghdr *h, void *context)
+// The row of a dump message of the main IPv4 table; false for any other.
+bool RowOf(const nlmsghdr *h, RouteRow *r)
 {
-    Table *t = static_cast<Table *>(context);
-    if (h->nlmsg_type != RTM_NEWROUTE || t->failed)
-        return;
+    if (h->nlmsg_type != RTM_NEWROUTE || h->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)))
+        return false;
     const rtmsg *rt = static_cast<const rtmsg *>(NLMSG_DATA(h));
     uint32_t table = rt->rtm_table;
     NL_FindU32(h, sizeof(rtmsg), RTA_TABLE, &table);
     if (rt->rtm_family != AF_INET || table != RT_TABLE_MAIN || (rt->rtm_flags & RTM_F_CLONED))
-        return;
-    if (t->count == t->capacity) {
-        uint32_t capacity = t->capacity ? t->capacity * 2 : 32;
-        RouteRow *grown = static_cast<RouteRow *>(realloc(t->rows, capacity * sizeof(RouteRow)));
-        if (!grown) {
-            t->failed = true;
-            return;
-        }
-        t->rows = grown;
-        t->capacity = capacity;
-    }
-    RouteRow *r = &t->rows[t->count++];
+        return false;
     memset(r, 0, sizeof(*r));
     NL_FindU32(h, sizeof(rtmsg), RTA_DST, &r->destination);
     r->mask = NL_MaskOf(rt->rtm_dst_len);
@@ -79,6 +69,26 @@ void CollectRoute(const nlmsghdr *h, void *context)
     r->protocol = ProtocolOf(rt->rtm_protocol);
     r->sysProtocol = rt->rtm_protocol;
     r->metric2 = r->metric3 = r->metric4 = r->metric5 = ROUTE_NO_METRIC;
+    return true;
+}
+
+void CollectRoute(const nlmsghdr *h, void *context)
+{
+    Table *t = static_cast<Table *>(context);
+    RouteRow row;
+    if (t->failed || !RowOf(h, &row))
+        return;
+    if (t->count == t->capacity) {
+        uint32_t capacity = t->capacity ? t->capacity * 2 : 32;
+        RouteRow *grown = static_cast<RouteRow *>(realloc(t->rows, capacity * sizeof(RouteRow)));
+        if (!grown) {
+            t->failed = true;
+            return;
+        }
+        t->rows = grown;
+        t->capacity = capacity;
+    }
+    t->rows[t->count++] = row;
 }
 
 }  // namespace
@@ -136,7 +146,118 @@ static void RouteMessage(NL_Message *m, uint16_t type, uint16_t flags, const Rou
     NL_AddU32(m, RTA_PRIORITY, r->metric1);
 }
 
-static uint32_t Create(const RouteRow *r)
+// ---- Routes as the kernel holds them ----
+//
+// A row names a route but does not describe it: a preferred source, an MTU,
+// an initial congestion window and the like go with the kernel's own
+// message. A route that is moved to another metric is made again from that
+// message, and one that is deleted keeps it here until it is made again.
+
+namespace {
+
+struct KernelRoute {
+    RouteRow row;
+    std::vector<unsigned char> message;
+};
+
+typedef std::vector<KernelRoute> KernelTable;
+
+// A route pushed back to a higher metric: the way back finds the route where
+// it was put, also when that was past a taken metric or beside another route
+// that differs only in metric, and also after it was deleted and made again
+// there. Only the way back (the route's own metric asked for) uses it.
+struct Moved {
+    RouteRow row;  // as it was, at its own metric
+    uint32_t to;
+};
+
+const size_t kMaxKept = 256;
+std::vector<KernelRoute> s_deleted;  // newest last
+std::vector<Moved> s_moved;
+
+void CollectKernelRoute(const nlmsghdr *h, void *context)
+{
+    KernelRoute r;
+    if (!RowOf(h, &r.row))
+        return;
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(h);
+    r.message.assign(bytes, bytes + h->nlmsg_len);
+    static_cast<KernelTable *>(context)->push_back(r);
+}
+
+// One route, whatever its metric: destination, mask, type of service, next
+// hop and interface.
+bool SameKey(const RouteRow *a, const RouteRow *b)
+{
+    return a->destination == b->destination && a->mask == b->mask && a->nextHop == b->nextHop &&
+           a->ifIndex == b->ifIndex && a->policy == b->policy;
+}
+
+const nlmsghdr *HeaderOf(const KernelRoute &r)
+{
+    return reinterpret_cast<const nlmsghdr *>(r.message.data());
+}
+
+template <typename T> void Keep(std::vector<T> *list, const T &item)
+{
+    if (list->size() >= kMaxKept)
+        list->erase(list->begin());
+    list->push_back(item);
+}
+
+}  // namespace
+
+static uint32_t ReadKernelTable(KernelTable *t)
+{
+    NL_Message m;
+    NL_Begin(&m, RTM_GETROUTE, 0, sizeof(rtmsg));
+    static_cast<rtmsg *>(m.Body())->rtm_family = AF_INET;
+    return NL_Dump(&m, CollectKernelRoute, t);
+}
+
+// The kernel keys a route by destination, type of service and metric: a
+// metric another route to the destination holds cannot be had, whatever
+// that route's next hop.
+static bool MetricTaken(const KernelTable &t, const RouteRow *r, uint32_t metric)
+{
+    for (const KernelRoute &k : t)
+        if (k.row.destination == r->destination && k.row.mask == r->mask && k.row.policy == r->policy &&
+            k.row.metric1 == metric)
+            return true;
+    return false;
+}
+
+// The route of the table a change of metric is meant for. A route this
+// backend pushed back is found where it was put (putBack); otherwise, of
+// several routes that differ only in metric, the one in front.
+static const KernelRoute *CurrentRoute(const KernelTable &t, const RouteRow *r, bool *putBack)
+{
+    *putBack = false;
+    for (size_t i = s_moved.size(); i-- > 0;) {
+        const Moved &m = s_moved[i];
+        if (!SameKey(&m.row, r) || m.row.metric1 != r->metric1)
+            continue;
+        for (const KernelRoute &k : t)
+            if (SameKey(&k.row, r) && k.row.metric1 == m.to) {
+                *putBack = true;
+                return &k;
+            }
+    }
+    const KernelRoute *front = nullptr;
+    for (const KernelRoute &k : t)
+        if (SameKey(&k.row, r) && (!front || k.row.metric1 < front->row.metric1))
+            front = &k;
+    return front;
+}
+
+static void ForgetMoves(const RouteRow *r, uint32_t at)
+{
+    for (size_t i = s_moved.size(); i-- > 0;)
+        if (SameKey(&s_moved[i].row, r) && s_moved[i].to == at)
+            s_moved.erase(s_moved.begin() + (long)i);
+}
+
+static uint32_t CreateFromRow(const RouteRow *r)
 {
     NL_Message m;
     RouteMessage(&m, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, r, false);
@@ -149,55 +270,95 @@ static uint32_t Create(const RouteRow *r)
     return code;
 }
 
-static uint32_t Delete(const RouteRow *r)
+static uint32_t CreateFromKernel(const KernelRoute &k, uint32_t metric)
+{
+    NL_Message m;
+    if (!NL_RouteFromDump(&m, HeaderOf(k), RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, metric))
+        return ENOBUFS;
+    return NL_Request(&m);
+}
+
+// A route deleted here comes back as the kernel had it. Should its own
+// description no longer be accepted (its preferred source has gone, say),
+// the row makes what it can.
+static uint32_t Create(const RouteRow *r)
+{
+    for (size_t i = s_deleted.size(); i-- > 0;) {
+        if (!SameKey(&s_deleted[i].row, r))
+            continue;
+        uint32_t code = CreateFromKernel(s_deleted[i], r->metric1);
+        s_deleted.erase(s_deleted.begin() + (long)i);
+        if (code == 0 || code == EEXIST)
+            return code;
+        break;
+    }
+    return CreateFromRow(r);
+}
+
+static uint32_t DeleteRow(const RouteRow *r)
 {
     NL_Message m;
     RouteMessage(&m, RTM_DELROUTE, 0, r, false);
     return NL_Request(&m);
 }
 
-static bool SameAtMetric(const RouteRow *rows, uint32_t count, const RouteRow *r)
+static uint32_t Delete(const RouteRow *r)
 {
-    for (uint32_t i = 0; i < count; i++)
-        if (rows[i].destination == r->destination && rows[i].mask == r->mask && rows[i].nextHop == r->nextHop &&
-            rows[i].ifIndex == r->ifIndex && rows[i].policy == r->policy && rows[i].metric1 == r->metric1)
-            return true;
-    return false;
+    KernelTable t;
+    const KernelRoute *found = nullptr;
+    if (ReadKernelTable(&t) == 0)
+        for (const KernelRoute &k : t)
+            if (SameKey(&k.row, r) && k.row.metric1 == r->metric1 && !found)
+                found = &k;
+    uint32_t code = DeleteRow(r);
+    if (code == 0 && found)
+        Keep(&s_deleted, *found);
+    return code;
 }
 
+// Moves the route to the row's metric: the route again at the new metric
+// from its own description, then the old one away, so that there is never a
+// moment without one. A metric that is taken is passed over for the next free
+// one; a move to a higher metric is remembered, and the way back (the
+// route's own metric asked for again) puts the route there or leaves it
+// where it is. No other route is touched.
 static uint32_t Update(const RouteRow *r)
 {
-    RouteRow *rows;
-    uint32_t count;
-    uint32_t code = ReadTable(&rows, &count);
+    KernelTable t;
+    uint32_t code = ReadKernelTable(&t);
     if (code != 0)
         return code;
-    const RouteRow *current = nullptr;
-    for (uint32_t i = 0; i < count && !current; i++)
-        if (rows[i].destination == r->destination && rows[i].mask == r->mask && rows[i].nextHop == r->nextHop &&
-            rows[i].ifIndex == r->ifIndex && rows[i].policy == r->policy)
-            current = &rows[i];
-    if (!current) {
-        free(rows);
+    bool putBack;
+    const KernelRoute *current = CurrentRoute(t, r, &putBack);
+    if (!current)
         return ESRCH;
-    }
-    if (current->metric1 == r->metric1) {
-        free(rows);
+    if (current->row.metric1 == r->metric1)
         return 0;
+    uint32_t metric = r->metric1;
+    while (!putBack && MetricTaken(t, r, metric))
+        if (++metric == 0)
+            return EEXIST;
+    if (putBack && MetricTaken(t, r, metric))
+        return EEXIST;
+    if (metric != r->metric1)
+        LOG_Print("Metric %lu is held by another route to %s: metric %lu instead\r\n", (unsigned long)r->metric1,
+                  SVC_IpToString(r->destination), (unsigned long)metric);
+    if ((code = CreateFromKernel(*current, metric)) != 0)
+        return code;
+    if ((code = DeleteRow(&current->row)) != 0) {
+        // Two of it would outlive every restore: the new one goes again.
+        RouteRow added = current->row;
+        added.metric1 = metric;
+        DeleteRow(&added);
+        return code;
     }
-    // The new route first, so that there is never a moment without one.
-    RouteRow wanted = *current;
-    wanted.metric1 = r->metric1;
-    code = Create(&wanted);
-    // Another route already holds the new metric (the kernel keys routes by
-    // destination and metric, not next hop): the old one stays, or the route
-    // would be lost for good.
-    if (code == EEXIST && !SameAtMetric(rows, count, &wanted))
-        code = EEXIST;
-    else if (code == 0 || code == EEXIST)
-        code = Delete(current);
-    free(rows);
-    return code;
+    if (putBack) {
+        ForgetMoves(r, current->row.metric1);
+    } else if (metric > current->row.metric1) {
+        Moved m = {current->row, metric};
+        Keep(&s_moved, m);
+    }
+    return 0;
 }
 
 static const char *IpTool()
@@ -230,9 +391,20 @@ static bool ParseNumber(const char *text, uint32_t *value)
     return true;
 }
 
+// "ip route change" replaces the first route to the destination at the new
+// metric, whichever next hop and link it has: another default route, never
+// the one meant. The tool can do nothing the netlink move did not, so a
+// change is left undone.
+static uint32_t ChangeNotRun()
+{
+    LOG_Print("Route tool not run: its change would replace whichever route holds that metric\r\n");
+    return EOPNOTSUPP;
+}
+
 // The route tool's words ("ADD d MASK m g METRIC n IF i", "DELETE d MASK m g
-// IF i", "CHANGE ...") as one "ip route" argument vector. Every word is
-// checked and rewritten from its value, so nothing of the text passes as is.
+// IF i") as one "ip route" argument vector. Every word is checked and
+// rewritten from its value, so nothing of the text passes as is; a "CHANGE"
+// is not run.
 uint32_t ROUTE_RunCommand(const char *parameters)
 {
     LOG_Print("%s %s\r\n", "route", parameters);
@@ -248,7 +420,7 @@ uint32_t ROUTE_RunCommand(const char *parameters)
     if (n == 9 && strcmp(words[0], "ADD") == 0)
         verb = "add";
     else if (n == 9 && strcmp(words[0], "CHANGE") == 0)
-        verb = "change";
+        return ChangeNotRun();
     else if (n == 7 && strcmp(words[0], "DELETE") == 0)
         verb = "del", withMetric = false;
     uint32_t dest, mask, hop, metric = 0, index;

@@ -102,9 +102,61 @@ TEST_F(IfaceLinux, DnsServersGoToTheResolverFileInOrder)
     Inside([&] { EXPECT_EQ(0u, IFACE_ResetAdapter(NAME, tun)); });
     EXPECT_EQ("", servers());
     EXPECT_NE(std::string::npos, ReadFile(dns).find("tlx0"));
-    std::string addr = Ip("-j addr show dev tlx0");
-    EXPECT_NE(std::string::npos, addr.find("\"local\":\"1.1.1.1\",\"prefixlen\":24"));
-    EXPECT_EQ(1u, CountMatching(addr, {"\"mtu\":1400"}));
+}
+
+// Between sessions the link rests without any IPv4 address: an address of a
+// link that is down still belongs to the host, and the placeholder's would
+// take 1.1.1.1 (a public resolver) from it. Both roads to the resting state
+// are rows: the service's own reset and the client's start-up request, which
+// arrives as an address change to 1.1.1.1/24 without a gateway. An address
+// of the same shape that a session is given (with its gateway, or keeping
+// the gateways) is set as asked.
+TEST_F(IfaceLinux, TheResetLeavesTheLinkWithoutAnAddressAndTheHostReaches1111)
+{
+    struct Case {
+        const char *what;
+        uint32_t gateway;  // for the address change; 0 = the service's reset
+        bool reset;
+        bool placeholder;
+    } cases[] = {
+        {"the service's reset", 0, true, true},
+        {"the client's start-up request", IFACE_NO_GATEWAY, false, true},
+        {"a session's address, the gateways kept", 0, false, false},
+        {"a session's address with its gateway", A("1.1.1.9"), false, false},
+    };
+    std::string before = Ip("route get 1.1.1.1");
+    ASSERT_EQ(std::string::npos, before.find("local")) << before;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ("", Ip("addr flush dev tlx0"));
+        ASSERT_EQ("", Ip("addr add 10.0.0.2/24 dev tlx0"));
+        ASSERT_EQ("", Ip("addr add 10.0.1.2/24 dev tlx0"));  // a second one goes too
+        ASSERT_EQ("", Ip("route add default via 10.0.0.1 dev tlx0 metric 1"));
+        Inside([&] {
+            if (c.reset)
+                EXPECT_EQ(0u, IFACE_ResetAdapter(NAME, tun));
+            else
+                EXPECT_EQ(0u, IFACE_SetAddress(NAME, tun, A("1.1.1.1"), A("255.255.255.0"), c.gateway, 1400));
+        });
+        std::string addr = Ip("-j addr show dev tlx0");
+        EXPECT_EQ(1u, CountMatching(addr, {"\"mtu\":1400"}));
+        std::string routes = Ip("-j route show");
+        if (c.placeholder) {
+            EXPECT_EQ(std::string::npos, addr.find("\"family\":\"inet\","));
+            EXPECT_EQ(0u, CountMatching(routes, {"\"dev\":\"tlx0\""}));
+            EXPECT_EQ(before, Ip("route get 1.1.1.1"));
+        } else {
+            EXPECT_NE(std::string::npos, addr.find("\"local\":\"1.1.1.1\",\"prefixlen\":24"));
+            EXPECT_EQ(std::string::npos, addr.find("10.0.0.2"));
+            if (c.gateway != 0) {
+                EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"default\"", "\"gateway\":\"1.1.1.9\""}));
+            }
+        }
+        // The other adapter is not touched in any case.
+        EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"default\"", "\"dev\":\"tlxeth\""}));
+        EXPECT_NE(std::string::npos, Ip("-j addr show dev tlxeth").find("198.51.100.2"));
+        Ip("route del default dev tlx0");
+    }
 }
 
 TEST_F(IfaceLinux, ARefusedRequestIsLoggedAndCountsAsDone)

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -126,6 +127,162 @@ TEST_F(RouteLinux, RaisedMetricIsPutBack)
     routes = Routes();
     EXPECT_EQ(1u, CountMatching(routes, {"\"dst\":\"default\"", "\"gateway\":\"198.51.100.1\""}));
     EXPECT_EQ(0u, CountMatching(routes, {"\"dst\":\"default\"", "\"metric\""}));  // metric 0 again
+}
+
+// The host's default routes as a client's start and exit change them: raised
+// below metric 2, put back afterwards. Each row is a host a client meets.
+// After the raise every route is still there once, each with all it had;
+// after the restore the table is exactly as it was.
+struct DefaultsCase {
+    const char *what;
+    std::vector<std::string> setUp;                 // ip commands after the fixture's default is gone
+    std::vector<std::vector<std::string>> raised;   // each matches one route after the raise
+};
+
+TEST_F(RouteLinux, RaisedDefaultRoutesKeepWhatTheyCarriedAndComeBackExactly)
+{
+    const DefaultsCase cases[] = {
+        {"metrics 0 and 2 on two links (0 cannot go to 2)",
+         {"route add default via 198.51.100.1 dev tlxeth proto static metric 0",
+          "route add default via 10.0.0.1 dev tlx0 proto static metric 2"},
+         {{"\"dev\":\"tlxeth\"", "\"metric\":3"}, {"\"dev\":\"tlx0\"", "\"metric\":2"}}},
+        {"metrics 0 and 2 over the same next hop",
+         {"route add default via 198.51.100.1 dev tlxeth proto static metric 0 mtu 1400",
+          "route add default via 198.51.100.1 dev tlxeth proto static metric 2 mtu 1300"},
+         {{"\"metric\":3", "\"mtu\":1400"}, {"\"metric\":2", "\"mtu\":1300"}}},
+        {"metrics 0 and 1 over the same next hop",
+         {"route add default via 198.51.100.1 dev tlxeth proto static metric 0 mtu 1400",
+          "route add default via 198.51.100.1 dev tlxeth proto static metric 1 mtu 1300"},
+         {{"\"metric\":2", "\"mtu\":1400"}, {"\"metric\":3", "\"mtu\":1300"}}},
+        {"metrics 0 and 1 on two links",
+         {"route add default via 198.51.100.1 dev tlxeth proto static metric 0",
+          "route add default via 10.0.0.1 dev tlx0 proto dhcp metric 1"},
+         {{"\"dev\":\"tlxeth\"", "\"metric\":2"}, {"\"dev\":\"tlx0\"", "\"protocol\":\"dhcp\"", "\"metric\":3"}}},
+        {"a route with its own source, MTU and initial window",
+         {"route add default via 198.51.100.1 dev tlxeth proto static src 198.51.100.2 mtu 1400 initcwnd 10 "
+          "advmss 1360"},
+         {{"\"prefsrc\":\"198.51.100.2\"", "\"mtu\":1400", "\"initcwnd\":10", "\"advmss\":1360",
+           "\"metric\":2"}}},
+        {"an on-link next hop outside the link's network, from DHCP",
+         {"route add default via 192.0.2.1 dev tlxeth onlink proto dhcp"},
+         {{"\"gateway\":\"192.0.2.1\"", "\"onlink\"", "\"protocol\":\"dhcp\"", "\"metric\":2"}}},
+        {"an uplink without a gateway (point to point, a /32 address)",
+         {"addr add 203.0.113.7/32 dev tlxeth", "route add default dev tlxeth proto static src 203.0.113.7"},
+         {{"\"dev\":\"tlxeth\"", "\"scope\":\"link\"", "\"prefsrc\":\"203.0.113.7\"", "\"metric\":2"}}},
+        {"several next hops",
+         {"route add default proto static nexthop via 198.51.100.1 dev tlxeth nexthop via 10.0.0.1 dev tlx0"},
+         {{"\"nexthops\"", "\"198.51.100.1\"", "\"10.0.0.1\"", "\"metric\":2"}}},
+        {"a link without carrier",
+         {"route add default via 198.51.100.1 dev tlxeth proto static mtu 1400", "link set tlxethp down"},
+         {{"\"dev\":\"tlxeth\"", "\"mtu\":1400", "\"metric\":2"}}},
+    };
+    for (const DefaultsCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        Ip("link set tlxethp up");
+        Ip("route flush exact 0.0.0.0/0");
+        for (const std::string &command : c.setUp)
+            ASSERT_EQ("", Ip(command)) << command;
+        std::string before = Routes();
+        Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
+        std::string raised = Routes();
+        EXPECT_EQ(c.raised.size(), CountMatching(raised, {"\"dst\":\"default\""})) << raised;
+        for (const std::vector<std::string> &route : c.raised)
+            EXPECT_EQ(1u, CountMatching(raised, route)) << raised;
+        EXPECT_EQ(0u, CountMatching(raised, {"\"dst\":\"default\"", "\"metric\":1,"}));
+        Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
+        EXPECT_EQ(before, Routes());
+        EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
+    }
+}
+
+// A route that cannot go back to its own metric (another route took it in
+// the meantime) stays where it is, and nothing else moves: neither the
+// route that took the metric nor the one the raise passed over. The route
+// tool is not asked to change a metric either: it would replace the first
+// route it finds there.
+TEST_F(RouteLinux, AMoveThatCannotBeMadeLeavesEveryRouteWhereItIs)
+{
+    Ip("route flush exact 0.0.0.0/0");
+    ASSERT_EQ("", Ip("route add default via 198.51.100.1 dev tlxeth proto static metric 0"));
+    ASSERT_EQ("", Ip("route add default via 10.0.0.1 dev tlx0 proto static metric 2"));
+    Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
+    ASSERT_EQ("", Ip("route add default via 198.51.100.9 dev tlxeth proto static metric 0"));
+    std::string taken = Routes();
+    Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
+    EXPECT_EQ(taken, Routes());
+    EXPECT_EQ(1u, CountMatching(taken, {"\"gateway\":\"198.51.100.1\"", "\"metric\":3"}));
+
+    char change[128];
+    snprintf(change, sizeof(change), "CHANGE 0.0.0.0 MASK 0.0.0.0 198.51.100.1 METRIC 2 IF %u", eth);
+    Inside([&] { EXPECT_EQ((uint32_t)EOPNOTSUPP, ROUTE_RunCommand(change)); });
+    EXPECT_EQ(taken, Routes());
+}
+
+// A full-tunnel session takes the host's default routes away and makes them
+// again when the client goes: they come back as they were, every attribute
+// and metric, the one the raise passed over included. Both ends of a session
+// are rows: the client's own ("ROUTE_CleanUp" makes the removed routes again
+// at their raised metrics, its exit puts the metrics back) and a client gone
+// without its own (the service undoes all at once). Each runs two sessions
+// in a row, as one service serves them.
+TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
+{
+    ASSERT_EQ("", Ip("link add tlxoth type veth peer name tlxothp"));
+    ASSERT_EQ("", Ip("link set tlxothp up"));
+    ASSERT_EQ("", Ip("link set tlxoth up"));
+    ASSERT_EQ("", Ip("addr add 192.0.2.2/24 dev tlxoth"));
+    const DefaultsCase hosts[] = {
+        {"metrics 0 and 2 on two links",
+         {"route add default via 198.51.100.1 dev tlxeth metric 0",
+          "route add default via 192.0.2.1 dev tlxoth metric 2"},
+         {}},
+        {"metric 1", {"route add default via 198.51.100.1 dev tlxeth proto static metric 1"}, {}},
+        {"a route with its own source, MTU and initial window",
+         {"route add default via 198.51.100.1 dev tlxeth proto static src 198.51.100.2 mtu 1400 initcwnd 10"},
+         {}},
+    };
+    struct End {
+        const char *what;
+        void (*run)(uint32_t tun);
+    } ends[] = {
+        {"the client's own clean-up and exit",
+         [](uint32_t) {
+             EXPECT_EQ(0u, ROUTE_CleanUpRoutes());
+             EXPECT_EQ(0u, ROUTE_RestoreMetrics());
+         }},
+        {"a client gone without its own", [](uint32_t tun) { EXPECT_EQ(0u, ROUTE_CleanUpClient("tlx0", tun)); }},
+    };
+    std::string dns = "/tmp/tlx-dns-" + name + ".conf";
+    for (const End &end : ends) {
+        for (const DefaultsCase &c : hosts) {
+            SCOPED_TRACE(std::string(c.what) + ", " + end.what);
+            Ip("route flush exact 0.0.0.0/0");
+            Ip("addr flush dev tlx0");  // the adapter at rest
+            for (const std::string &command : c.setUp)
+                ASSERT_EQ("", Ip(command)) << command;
+            std::string before = Routes();
+            for (int session = 0; session < 2; session++) {
+                SCOPED_TRACE(session);
+                Inside([&] {
+                    IFACE_SetDnsFile(dns.c_str());
+                    EXPECT_EQ(0u, ROUTE_RaiseMetric(0));  // the client's start
+                    EXPECT_EQ(0u,
+                              IFACE_SetAddress("tlx0", tun, A("10.0.0.7"), A("255.255.255.0"), A("10.0.0.1"), 1400));
+                    EXPECT_EQ(0u, ROUTE_PrepareInterface(tun, 1));
+                    EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5));
+                });
+                std::string during = Routes();
+                EXPECT_EQ(1u, CountMatching(during, {"\"dst\":\"default\""})) << during;
+                Inside([&] {
+                    IFACE_ResetAdapter("tlx0", tun);
+                    end.run(tun);
+                    IFACE_SetDnsFile(nullptr);
+                });
+                EXPECT_EQ(before, Routes());
+            }
+        }
+    }
+    remove(dns.c_str());
 }
 
 TEST_F(RouteLinux, FailuresReturnTheKernelsCodeAndTheFallbackIsChecked)
