@@ -197,6 +197,12 @@ int SVC_ParseCommandLine(int argc, char **argv)
     return mode;
 }
 
+bool SVC_WorkerEnded()
+{
+    CSSLService *svc = dynamic_cast<CSSLService *>(SVC_Instance);
+    return svc && svc->HasStopped();
+}
+
 // Constructs the service object; null when it cannot be made.
 static CSSLService *MakeService()
 {
@@ -228,9 +234,10 @@ static int RunMode(int mode)
         printf("Started debug mode.");
         fflush(stdout);
         SVCSYS_RunDebug(svc);
+        int rc = svc->startError != 0 ? -1 : 0;
         SVC_Instance = nullptr;
         delete svc;
-        return 0;
+        return rc;
     }
     case SVC_MODE_RUN: {
         CSSLService *svc = MakeService();
@@ -240,6 +247,10 @@ static int RunMode(int mode)
         uint32_t error = SVCSYS_RunDispatcher();
         if (error)
             fprintf(stderr, "Service failed to run w/err 0x%08lx\r\n", (unsigned long)error);
+        if (!error && svc->startError != 0) {
+            fprintf(stderr, "Service did not start: another copy of it is running\r\n");
+            error = svc->startError;
+        }
         // After a shutdown the service reports stopped without ending its
         // worker; the object stays for the worker while the process ends.
         if (svc->HasStopped() || error) {
