@@ -525,7 +525,7 @@ static const char *AddedFault(Recovery *rc, const RouteRow *row)
     if (rc->tap && row->ifIndex == rc->tapIndex)
         return nullptr;
     if (row->mask != 0xFFFFFFFFu || !IsUnicastHost(row->destination) || !IsUnicastHost(row->nextHop))
-        return rc->tap ? "not on the adapter, and no host route" : "the adapter is no TAP adapter now";
+        return "neither on the TAP adapter nor the one host route off the tunnel";
     if (rc->hostRoute)
         return "a second host route off the tunnel";
     rc->hostRoute = true;
@@ -578,31 +578,41 @@ static std::vector<RouteRow> Keep(const char *kind, const std::vector<RouteRow> 
     return kept;
 }
 
-static bool AnotherService()
+// The lock decides whether this copy may touch anything: 0 when it holds it,
+// else the error. A lock that cannot be had for another reason than another
+// copy holding it (a folder that is not the service's) leaves the file
+// unread but the service serving: nothing it could undo is trusted then.
+static uint32_t TakeLock(bool *recover)
 {
     uint32_t code = STATE_Lock();
+    *recover = code == 0;
     if (code == 0)
-        return false;
+        return 0;
     char text[1024];
     if (code == STATE_LOCK_TAKEN)
         snprintf(text, sizeof(text),
                  "Another copy of the service is running (it holds the lock beside \"%s\"): this one changes "
                  "nothing and does not serve",
                  STATE_Path());
-    else
-        snprintf(text, sizeof(text),
-                 "The lock beside \"%s\" cannot be taken: %lu (%s); this copy of the service changes nothing and "
-                 "does not serve",
-                 STATE_Path(), (unsigned long)code, GetErrorText(code));
+    else {
+        char why[STATE_WHY_MAX] = "";
+        if (STATESYS_CheckFolder(STATE_Path(), why, sizeof(why)) == 0)
+            snprintf(why, sizeof(why), "%s", GetErrorText(code));
+        snprintf(text, sizeof(text), "The lock beside \"%s\" cannot be taken (%lu: %s); nothing is undone",
+                 STATE_Path(), (unsigned long)code, why);
+    }
     LOG_Print("ERROR: %s\r\n", text);
     EVENTLOG_Write(SVC_EVENT_ERROR, text);
-    return true;
+    return code == STATE_LOCK_TAKEN ? code : 0;
 }
 
 uint32_t ROUTE_RecoverState()
 {
-    if (AnotherService())
-        return STATE_LOCK_TAKEN;
+    bool recover = false;
+    if (uint32_t taken = TakeLock(&recover))
+        return taken;
+    if (!recover)
+        return 0;
     StateContent state;
     if (!STATE_Load(&state))
         return 0;
