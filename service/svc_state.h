@@ -94,3 +94,10 @@ uint32_t STATESYS_Lock(const char *path);
 // Windows its GUID, whose index may have changed since); 0 and its index
 // today, or an error.
 uint32_t STATESYS_FindAdapter(const char *name, uint32_t recorded, uint32_t *today);
+// Windows: the folder's and the file's own checks, on what the system said
+// of them (the tests run them with what a system under test cannot make):
+// the owner SID one the service trusts (SYSTEM, Administrators, its own
+// account), and why attributes are not those of a plain file or folder
+// (null when they are).
+bool STATESYS_TrustedOwner(const void *sid);
+const char *STATESYS_AttributeFault(uint32_t attributes, bool folder);

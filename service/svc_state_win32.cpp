@@ -85,11 +85,21 @@ static bool IsOwnAccount(PSID sid)
     return same;
 }
 
-static bool IsTrustedOwner(PSID owner)
+bool STATESYS_TrustedOwner(const void *sid)
 {
+    PSID owner = const_cast<void *>(sid);
     return owner && IsValidSid(owner) &&
            (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
             IsOwnAccount(owner));
+}
+
+const char *STATESYS_AttributeFault(uint32_t attributes, bool folder)
+{
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return "it is a reparse point";
+    if (((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder)
+        return folder ? "it is no folder" : "it is a folder";
+    return nullptr;
 }
 
 // Why an opened file or folder is not the service's: null when it is.
@@ -98,16 +108,14 @@ static const char *ObjectFault(HANDLE h, bool folder)
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info))
         return "its attributes cannot be read";
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return "it is a reparse point";
-    if (((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder)
-        return folder ? "it is no folder" : "it is a folder";
+    if (const char *fault = STATESYS_AttributeFault(info.dwFileAttributes, folder))
+        return fault;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd) !=
         ERROR_SUCCESS)
         return "its owner cannot be read";
-    bool trusted = IsTrustedOwner(owner);
+    bool trusted = STATESYS_TrustedOwner(owner);
     LocalFree(sd);
     return trusted ? nullptr : "its owner is neither SYSTEM nor Administrators";
 }
