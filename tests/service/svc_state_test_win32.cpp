@@ -5,12 +5,15 @@
 // Under Wine the security descriptors are stored and returned, so these
 // checks run the product's own path there even where Wine would not enforce
 // them.
+#include "ssl_service.h"
 #include "svc_state.h"
 
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
 #include <windows.h>
 #include <aclapi.h>
+#include <iphlpapi.h>
 #include <sddl.h>
 
 #include <chrono>
@@ -19,6 +22,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -347,6 +351,33 @@ TEST_F(StateWindows, ASecondServiceChangesNothing)
     DeleteFileA(firstLog.c_str());
     DeleteFileA(secondLog.c_str());
     SetEnvironmentVariableA("VANTORELLE_SERVICE_PIPE", nullptr);
+}
+
+// The file's adapter is found by its GUID, whatever index it has today; a
+// GUID no adapter has, or an adapter that is no TAP adapter, is refused.
+TEST(StateWindowsAdapter, TheAdapterIsFoundByItsGuidAtTodaysIndex)
+{
+    ULONG size = 64 * 1024;
+    std::vector<char> buf(size);
+    IP_ADAPTER_ADDRESSES *list = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buf.data());
+    ASSERT_EQ((ULONG)ERROR_SUCCESS, GetAdaptersAddresses(AF_INET, 0, nullptr, list, &size));
+    uint32_t today = 0;
+    EXPECT_EQ((uint32_t)ERROR_NOT_FOUND,
+              STATESYS_FindAdapter("{00000000-0000-0000-0000-000000000000}", 5, &today));
+    bool checked = false;
+    for (IP_ADAPTER_ADDRESSES *a = list; a; a = a->Next) {
+        char description[256] = "";
+        WideCharToMultiByte(CP_ACP, 0, a->Description, -1, description, sizeof(description), nullptr, nullptr);
+        if (!a->AdapterName)
+            continue;
+        SCOPED_TRACE(a->AdapterName);
+        uint32_t recorded = a->IfIndex + 1000;  // the index it had before a restart
+        uint32_t code = STATESYS_FindAdapter(a->AdapterName, recorded, &today);
+        EXPECT_EQ(a->IfIndex, today);
+        EXPECT_EQ(SVC_IsTapDescription(description), code == 0) << description << " " << code;
+        checked = true;
+    }
+    EXPECT_TRUE(checked) << "no adapter to look for";
 }
 
 }  // namespace
