@@ -524,7 +524,9 @@ static const char *AddedFault(Recovery *rc, const RouteRow *row)
         return "the service makes no route of that type and origin";
     if (rc->tap && row->ifIndex == rc->tapIndex)
         return nullptr;
-    if (row->mask != 0xFFFFFFFFu || !IsUnicastHost(row->destination) || !IsUnicastHost(row->nextHop))
+    // The next hop as a caller may give it: an on-link uplink has none.
+    bool hop = row->nextHop == 0 || IsUnicastHost(row->nextHop);
+    if (row->mask != 0xFFFFFFFFu || !IsUnicastHost(row->destination) || !hop)
         return "neither on the TAP adapter nor the one host route off the tunnel";
     if (rc->hostRoute)
         return "a second host route off the tunnel";
@@ -536,8 +538,8 @@ static const char *AddedFault(Recovery *rc, const RouteRow *row)
 // takes away; after a restart of the system only one that is missing.
 static const char *RemovedFault(const Recovery *rc, const RouteRow *row)
 {
-    if (!IsDefault(row) || !IsStatic(row) || row->nextHop == 0)
-        return "no static default route through a gateway";
+    if (!IsDefault(row) || !IsStatic(row))
+        return "no static default route";
     if (rc->tap && row->ifIndex == rc->tapIndex)
         return "a default route of the adapter itself";
     if (!rc->sameBoot && ROUTE_Exists(0, 0, row->ifIndex))

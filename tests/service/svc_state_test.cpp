@@ -166,6 +166,15 @@ Recovered Recover(const std::string &body, bool sameBoot, const std::vector<Rout
     return r;
 }
 
+RouteRow OwnAttributes(RouteRow r)
+{
+    r.policy = 3;
+    r.age = 4711;
+    r.metric2 = 7;
+    r.sysProtocol = 3;
+    return r;
+}
+
 TEST(StateRecovery, EveryEntryIsCheckedAsALiveRequestWouldBe)
 {
     const std::string adapter = "adapter 14 tlxtun\n";
@@ -204,6 +213,16 @@ TEST(StateRecovery, EveryEntryIsCheckedAsALiveRequestWouldBe)
         {"a route the service does not make", adapter + Line("added", Row("10.8.0.0", "255.255.0.0", "10.0.0.1",
                                                                            TUN, 5, ROUTE_PROTO_LOCAL)),
          true, 0, TUN, {}, {}, true, "no route of that type and origin"},
+        // The legitimate hosts the checks meet: several default routes,
+        // routes with attributes of their own, an uplink without a gateway.
+        {"several default routes, their own attributes, an on-link uplink", adapter +
+             Line("added", Row("198.51.100.77", "255.255.255.255", "0.0.0.0", 9, 2)) +
+             Line("removed", kEthDefault) + Line("removed", OwnAttributes(otherDefault)) +
+             Line("removed", Row("0.0.0.0", "0.0.0.0", "198.51.100.254", ETH, 10)),
+         true, 0, TUN, {Row("198.51.100.77", "255.255.255.255", "0.0.0.0", 9, 2)},
+         {"Delete 198.51.100.77/255.255.255.255 if 9 m 2", "Create 0.0.0.0/0.0.0.0 if 7 m 0",
+          "Create 0.0.0.0/0.0.0.0 if 9 m 0", "Create 0.0.0.0/0.0.0.0 if 7 m 10"},
+         true, "Undoing the changes"},
         {"removed rows that are no other interface's static default", adapter +
              Line("removed", Row("10.0.0.0", "255.0.0.0", "198.51.100.1", ETH, 0)) +
              Line("removed", Row("0.0.0.0", "0.0.0.0", "10.0.0.1", TUN, 0)) +
@@ -235,6 +254,13 @@ TEST(StateRecovery, EveryEntryIsCheckedAsALiveRequestWouldBe)
         EXPECT_EQ(row.calls, r.calls);
         EXPECT_EQ(row.reset, r.reset);
         EXPECT_NE(std::string::npos, r.log.find(row.logged)) << r.log;
+        if (strstr(row.name, "own attributes")) {
+            bool kept = false;
+            for (const RouteRow &t : routes().table)
+                kept = kept || (Same(t, otherDefault) && t.policy == 3 && t.age == 4711 && t.metric2 == 7 &&
+                                t.sysProtocol == 3);
+            EXPECT_TRUE(kept) << "made again as it was";
+        }
         if (row.reset && row.today != TUN) {
             ASSERT_FALSE(ifaces().steps.empty());
             EXPECT_EQ(row.today, ifaces().steps[0].index) << "reset with today's index";
