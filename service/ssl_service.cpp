@@ -95,6 +95,10 @@ void CSSLService::RunWorker()
         LOG_Print("ERROR: The service does not start: another copy of it is running\r\n");
         stopping = 1;
         SVCSYS_EventSet(stoppedEvent);
+        // Under the service manager: stopped with the reason, not running
+        // without serving.
+        if (statusHandle)
+            ReportStatus(SVC_STOPPED, startError);
         return;
     }
     CMD_ResetClient();
