@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the PPP input fuzzer and the configuration loader's fuzzer with
-# clang's libFuzzer and gives each a short, repeatable run (fixed seed,
-# bounded count). Any crash fails the script. The loader's target links
+# Builds the PPP input fuzzer, the configuration loader's fuzzer and the
+# route service's undo file reader's fuzzer with clang's libFuzzer and gives
+# each a short, repeatable run (fixed seed, bounded count). Any crash fails the script. The loader's target links
 # TinyXML built from its Debian source with the same sanitizers, so that a
 # read past the file's text inside the parser shows; without that source
 # (no deb-src) it links the system library and says so.
@@ -40,9 +40,15 @@ clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
   tests/fuzz/config_load_fuzz.cpp src/config.cpp $cfg_srcs $txml \
   -lpthread -o "$out/config_load_fuzz"
 
+# The undo file's reader alone: its platform half is stood in for by the target.
+clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+  -Iservice -Iinclude \
+  tests/fuzz/state_load_fuzz.cpp service/svc_state.cpp \
+  -o "$out/state_load_fuzz"
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for target in ppp_input config_load; do
+for target in ppp_input config_load state_load; do
   echo "== fuzz: $target"
   mkdir -p "$work/$target"
   cp tests/fuzz/${target}_corpus/* "$work/$target"/

@@ -11,11 +11,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <linux/if_addr.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 // The tunnel's default route. Netsh is given 2, but on Windows that adds to
@@ -240,9 +242,14 @@ static uint32_t RemoveAddress(const IfaceStep *s)
 static std::vector<std::string> ReadServers(const char *path)
 {
     std::vector<std::string> servers;
-    FILE *f = fopen(path, "r");
-    if (!f)
+    // What the service wrote itself a moment ago: a plain file, no link.
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    FILE *f = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (!f) {
+        if (fd >= 0)
+            close(fd);
         return servers;
+    }
     char line[256];
     while (fgets(line, sizeof(line), f)) {
         char address[64];
@@ -254,7 +261,9 @@ static std::vector<std::string> ReadServers(const char *path)
 }
 
 // The file is written whole under a temporary name and then renamed, so a
-// reader never sees half of it.
+// reader never sees half of it. The temporary file is made new where nothing
+// is, so that no link or other file in its place is written through; the
+// rename replaces the name itself, a link in its place included.
 static uint32_t WriteServers(const IfaceStep *s, const std::vector<std::string> &servers)
 {
     const char *path = IFACE_DnsFile();
@@ -265,9 +274,21 @@ static uint32_t WriteServers(const IfaceStep *s, const std::vector<std::string> 
         mkdir(dir.c_str(), 0755);
     }
     std::string temp = std::string(path) + ".new";
-    FILE *f = fopen(temp.c_str(), "w");
-    if (!f)
-        return Done(0, (uint32_t)errno);
+    unlink(temp.c_str());
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0 && fchmod(fd, 0644) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (!f) {
+        uint32_t code = (uint32_t)errno;
+        if (fd >= 0) {
+            close(fd);
+            unlink(temp.c_str());
+        }
+        return Done(0, code ? code : EIO);
+    }
     fprintf(f, "# DNS servers of the SSL VPN adapter %s (index %lu)\n", s->name, (unsigned long)s->index);
     for (const std::string &server : servers)
         fprintf(f, "nameserver %s\n", server.c_str());

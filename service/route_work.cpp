@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 static const RouteSys *s_sys;
@@ -488,17 +489,185 @@ static void Rebuild(RouteRecord **list, const std::vector<RouteRow> &rows)
     }
 }
 
+static uint32_t (*s_findAdapter)(const char *name, uint32_t recorded, uint32_t *today);
+
+void ROUTE_SetAdapterFinder(uint32_t (*find)(const char *name, uint32_t recorded, uint32_t *today))
+{
+    s_findAdapter = find;
+}
+
+// What the file says is checked as a caller's request would be: what fails
+// is dropped with a line that says why.
+struct Recovery {
+    bool sameBoot;
+    bool tap;           // the file's adapter is a TAP adapter now
+    uint32_t tapIndex;  // ... with this index today
+    bool hostRoute;     // the one route off the tunnel was taken
+};
+
+static void Drop(const char *kind, const RouteRow *row, const char *why)
+{
+    LOG_Print("Dropped from the state file: %s route Dest: %s Netmask: %s Gateway: %s Index: %lu: %s\r\n", kind,
+              SVC_IpToString(row->destination), SVC_IpToString(row->mask), SVC_IpToString(row->nextHop),
+              (unsigned long)row->ifIndex, why);
+}
+
+// An address a VPN gateway can have: no loopback, link-local, multicast,
+// broadcast or reserved address, and not 0.0.0.0.
+static bool IsUnicastHost(uint32_t address)
+{
+    uint8_t b[4];
+    memcpy(b, &address, 4);
+    return address != 0 && b[0] != 0 && b[0] != 127 && b[0] < 224 && !(b[0] == 169 && b[1] == 254);
+}
+
+static bool IsMade(const RouteRow *row)
+{
+    return row->type == ROUTE_TYPE_INDIRECT && row->protocol == ROUTE_PROTO_NETMGMT;
+}
+
+// Only what ROUTE_AddRoute made for a client: a route on its adapter, or its
+// one host route through another interface.
+static const char *AddedFault(Recovery *rc, const RouteRow *row)
+{
+    if (!rc->sameBoot)
+        return "the system has started since, and the route went with it";
+    if (!IsMade(row))
+        return "the service makes no route of that type and origin";
+    if (rc->tap && row->ifIndex == rc->tapIndex)
+        return nullptr;
+    // The next hop as a caller may give it: an on-link uplink has none.
+    bool hop = row->nextHop == 0 || IsUnicastHost(row->nextHop);
+    if (row->mask != 0xFFFFFFFFu || !IsUnicastHost(row->destination) || !hop)
+        return "neither on the TAP adapter nor the one host route off the tunnel";
+    if (rc->hostRoute)
+        return "a second host route off the tunnel";
+    rc->hostRoute = true;
+    return nullptr;
+}
+
+// Only a static default route of another interface, as ROUTE_PrepareInterface
+// takes away; after a restart of the system only one that is missing.
+static const char *RemovedFault(const Recovery *rc, const RouteRow *row)
+{
+    if (!IsDefault(row) || !IsStatic(row))
+        return "no static default route";
+    if (rc->tap && row->ifIndex == rc->tapIndex)
+        return "a default route of the adapter itself";
+    if (!rc->sameBoot && ROUTE_Exists(0, 0, row->ifIndex))
+        return "the system has started since, and the interface has its default route again";
+    return nullptr;
+}
+
+// Only the row of a route as ROUTE_RaiseMetric read it (its metric below 2),
+// and only while that route is still there, or is one of the removed routes
+// that come back (they come back with this metric).
+static const char *RaisedFault(const Recovery *rc, const RouteRow *row, const RouteRow *table, uint32_t count,
+                               const std::vector<RouteRow> &removed)
+{
+    if (!rc->sameBoot)
+        return "the system has started since, and the metric went with it";
+    if (row->metric1 >= 2)
+        return "the service raises no route of that metric";
+    for (uint32_t i = 0; i < count; i++)
+        if (SameRoute(&table[i], row))
+            return nullptr;
+    for (const RouteRow &r : removed)
+        if (SameRoute(&r, row))
+            return nullptr;
+    return "no such route now";
+}
+
+static std::vector<RouteRow> Keep(const char *kind, const std::vector<RouteRow> &rows,
+                                  const std::function<const char *(const RouteRow *)> &fault)
+{
+    std::vector<RouteRow> kept;
+    for (const RouteRow &row : rows) {
+        const char *why = fault(&row);
+        if (why)
+            Drop(kind, &row, why);
+        else
+            kept.push_back(row);
+    }
+    return kept;
+}
+
+// The lock decides whether this copy may touch anything: 0 when it holds it,
+// else the error. A lock that cannot be had for another reason than another
+// copy holding it (a folder that is not the service's) leaves the file
+// unread but the service serving: nothing it could undo is trusted then.
+static uint32_t TakeLock(bool *recover)
+{
+    uint32_t code = STATE_Lock();
+    *recover = code == 0;
+    if (code == 0)
+        return 0;
+    char text[1024];
+    if (code == STATE_LOCK_TAKEN)
+        snprintf(text, sizeof(text),
+                 "Another copy of the service is running (it holds the lock beside \"%s\"): this one changes "
+                 "nothing and does not serve",
+                 STATE_Path());
+    else {
+        char why[STATE_WHY_MAX] = "";
+        if (STATESYS_CheckFolder(STATE_Path(), why, sizeof(why)) == 0)
+            snprintf(why, sizeof(why), "%s", GetErrorText(code));
+        snprintf(text, sizeof(text), "The lock beside \"%s\" cannot be taken (%lu: %s); nothing is undone",
+                 STATE_Path(), (unsigned long)code, why);
+    }
+    LOG_Print("ERROR: %s\r\n", text);
+    EVENTLOG_Write(SVC_EVENT_ERROR, text);
+    return code == STATE_LOCK_TAKEN ? code : 0;
+}
+
 uint32_t ROUTE_RecoverState()
 {
+    bool recover = false;
+    if (uint32_t taken = TakeLock(&recover))
+        return taken;
+    if (!recover)
+        return 0;
     StateContent state;
     if (!STATE_Load(&state))
         return 0;
+    if (state.refused) {
+        char text[1024];
+        snprintf(text, sizeof(text), "The state file \"%s\" is refused and nothing of it is undone: %s", STATE_Path(),
+                 state.why);
+        LOG_Print("ERROR: %s\r\n", text);
+        EVENTLOG_Write(SVC_EVENT_ERROR, text);
+        return 0;
+    }
     LOG_Print("Undoing the changes a previous service left in \"%s\"\r\n", STATE_Path());
     EVENTLOG_Write(SVC_EVENT_INFO, "Undoing the changes of a previous service that did not end cleanly");
-    Rebuild(&s_added, state.added);
-    Rebuild(&s_removed, state.removed);
-    Rebuild(&s_raised, state.raised);
-    if (state.haveAdapter)
-        STATE_NoteAdapter(state.adapterName, state.adapterIndex);
-    return ROUTE_CleanUpClient(state.adapterName, state.adapterIndex);
+    Recovery rc = {STATE_SameBoot(&state), false, 0, false};
+    if (!rc.sameBoot)
+        LOG_Print("The file was written before the system last started: only missing default routes are made "
+                  "again\r\n");
+    if (state.haveAdapter) {
+        uint32_t found = (s_findAdapter ? s_findAdapter : STATESYS_FindAdapter)(state.adapterName,
+                                                                                state.adapterIndex, &rc.tapIndex);
+        rc.tap = found == 0;
+        if (!rc.tap)
+            LOG_Print("Dropped from the state file: adapter \"%s\" (index %lu) is no TAP adapter of this system now "
+                      "(%lu)\r\n",
+                      state.adapterName, (unsigned long)state.adapterIndex, (unsigned long)found);
+    }
+    RouteRow *table = nullptr;
+    uint32_t count = 0;
+    ReadTable(&table, &count, true);
+    std::vector<RouteRow> added = Keep("added", state.added, [&](const RouteRow *r) { return AddedFault(&rc, r); });
+    std::vector<RouteRow> removed =
+        Keep("removed", state.removed, [&](const RouteRow *r) { return RemovedFault(&rc, r); });
+    std::vector<RouteRow> raised =
+        Keep("raised", state.raised, [&](const RouteRow *r) { return RaisedFault(&rc, r, table, count, removed); });
+    FreeTable(table);
+    Rebuild(&s_added, added);
+    Rebuild(&s_removed, removed);
+    Rebuild(&s_raised, raised);
+    if (rc.tap) {
+        STATE_NoteAdapter(state.adapterName, rc.tapIndex);
+        return ROUTE_CleanUpClient(state.adapterName, rc.tapIndex);
+    }
+    return ROUTE_CleanUpClient(nullptr, 0);
 }

@@ -75,10 +75,18 @@ uint32_t ROUTE_CleanUpRoutes();   // always 0
 // metrics written back, added routes deleted, removed routes re-created at
 // the metric they had before the raise. Always 0.
 uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index);
-// At the service's start: the changes a service that died left in the state
-// file (STATE_Path) are undone as ROUTE_CleanUpClient does, then the file
-// goes. Always 0.
+// At the service's start: the service's lock is taken (STATE_Lock), then the
+// changes a service that died left in the state file (STATE_Path) are undone
+// as ROUTE_CleanUpClient does, each entry only after the checks a live
+// request meets (the adapter a TAP adapter now; added routes only on it, or
+// the one host route off the tunnel; removed and raised rows only of the
+// kinds the service changes), then the file goes. A file that is not the
+// service's own is refused whole. 0, or the lock's error when another copy
+// of the service holds it (nothing is touched then).
 uint32_t ROUTE_RecoverState();
+// Replaces the adapter lookup of the recovery (tests); null restores the
+// system's (STATESYS_FindAdapter).
+void ROUTE_SetAdapterFinder(uint32_t (*find)(const char *name, uint32_t recorded, uint32_t *today));
 uint32_t ROUTE_SaveRemoved(const RouteRow *row);
 // index ROUTE_ANY_INTERFACE matches every interface.
 bool ROUTE_Exists(uint32_t destination, uint32_t mask, uint32_t index);

@@ -315,6 +315,12 @@ int SVC_ParseCommandLine(int argc, char **argv)
     return mode;
 }
 
+bool SVC_WorkerEnded()
+{
+    CSSLService *svc = dynamic_cast<CSSLService *>(SVC_Instance);
+    return svc && svc->HasStopped();
+}
+
 // Constructs the service object; null when it cannot be made.
 static CSSLService *MakeService()
 {
@@ -346,9 +352,10 @@ static int RunMode(int mode)
         printf("Started debug mode.");
         fflush(stdout);
         SVCSYS_RunDebug(svc);
+        int rc = svc->startError != 0 ? -1 : 0;
         SVC_Instance = nullptr;
         delete svc;
-        return 0;
+        return rc;
     }
     case SVC_MODE_RUN: {
         CSSLService *svc = MakeService();
@@ -359,6 +366,10 @@ static int RunMode(int mode)
         if (error)
             fprintf(stderr, "Service failed to run w/err 0x%08lx\r\n", (unsigned long)error);
         SVC_WaitForStop();  // the stop thread may still be on its way out
+        if (!error && svc->startError != 0) {
+            fprintf(stderr, "Service did not start: another copy of it is running\r\n");
+            error = svc->startError;
+        }
         // After a shutdown the service reports stopped without ending its
         // worker; the object stays for the worker while the process ends.
         if (svc->HasStopped() || error) {

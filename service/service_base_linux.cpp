@@ -31,8 +31,10 @@ uint32_t SVCSYS_RunDispatcher()
     pthread_sigmask(SIG_BLOCK, &stopSignals, &old);
     ServiceEntry(0, nullptr);
     if (SVC_Instance->status.currentState == SVC_RUNNING) {
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
+        // A worker that ended at its start ends the program too.
+        const timespec tick = {0, 100 * 1000 * 1000};
+        while (sigtimedwait(&stopSignals, nullptr, &tick) < 0 && !SVC_WorkerEnded()) {
+        }
         ControlHandler(SVC_CONTROL_STOP);
         SVC_WaitForStop();  // with the signals still blocked: a second one waits too
     }

@@ -14,3 +14,7 @@ uint32_t SVCSYS_RunDispatcher();
 // console's stop requests (Linux: SIGTERM, SIGINT; Windows: Ctrl+C,
 // Ctrl+Break, closing the console) stop it as a service stop does.
 void SVCSYS_RunDebug(CServiceBase *service);
+// True once the service's worker has ended on its own (it did not start:
+// another copy of the service runs), so that a dispatcher that waits for
+// a stop request need not wait any longer.
+bool SVC_WorkerEnded();

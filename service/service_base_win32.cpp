@@ -4,6 +4,7 @@
 #include "svc_process.h"
 #include "service_base_sys.h"
 #include "service_log.h"
+#include "svc_state.h"
 
 #include <windows.h>
 
@@ -79,8 +80,18 @@ static int QuotedPath(const wchar_t *path, wchar_t *out, size_t size)
     return 1;
 }
 
+// The undo's folder is the service's from the start: made and protected at
+// install, before any user could make one of that name.
+static void MakeStateFolder()
+{
+    char why[STATE_WHY_MAX];
+    if (STATESYS_CheckFolder(STATE_Path(), why, sizeof(why)) != 0)
+        LOG_Print("ERROR: The folder of \"%s\" is not usable: %s\r\n", STATE_Path(), why);
+}
+
 int SERVICE_Install()
 {
+    MakeStateFolder();
     wchar_t path[MAX_PATH], quoted[MAX_PATH + 3];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) {

@@ -3,11 +3,31 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
+// The group that may talk to the service may read its log too.
+#define LOG_READER_GROUP "vantorelle"
+
+// The log tells of addresses, routes and callers: the service's alone (0600),
+// or readable by the service group where the system has it (0640), a file
+// that was there before included.
 FILE *LOGSYS_OpenFile(const char *path)
 {
-    return fopen(path, "wb");
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    group g, *found = nullptr;
+    char buf[1024];
+    bool withGroup = getgrnam_r(LOG_READER_GROUP, &g, buf, sizeof(buf), &found) == 0 && found &&
+                     fchown(fd, (uid_t)-1, found->gr_gid) == 0;
+    FILE *f = fchmod(fd, withGroup ? 0640 : 0600) == 0 ? fdopen(fd, "wb") : nullptr;
+    if (!f)
+        close(fd);
+    return f;
 }
 
 void LOGSYS_ReportEvent(uint16_t type, uint16_t, uint32_t, const char *source, const char *text)

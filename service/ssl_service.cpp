@@ -19,7 +19,7 @@ static const char LINE_FAILED[] =
     "\r\n------------------------------\r\n      Connection failed       \r\n------------------------------\r\n";
 
 CSSLService::CSSLService(const ServiceOps *ops_)
-    : stopping(0), stoppedEvent(nullptr), lastError(0), pipe(nullptr), requestLength(0), replyLength(0),
+    : stopping(0), stoppedEvent(nullptr), lastError(0), startError(0), pipe(nullptr), requestLength(0), replyLength(0),
       pending(0), pipeState(PIPE_CONNECTING), bound(false), adapterIndex(0), routeCount(0), ops(ops_)
 {
     request[0] = '\0';
@@ -90,7 +90,19 @@ void CSSLService::OnServiceStop()
 void CSSLService::RunWorker()
 {
     LOG_Print("Service started.. \r\n");
-    ops->RecoverState();
+    // Nothing is undone or served while another copy of the service runs:
+    // its session's changes are its own.
+    startError = ops->RecoverState();
+    if (startError != 0) {
+        LOG_Print("ERROR: The service does not start: another copy of it is running\r\n");
+        stopping = 1;
+        SVCSYS_EventSet(stoppedEvent);
+        // Under the service manager: stopped with the reason, not running
+        // without serving.
+        if (statusHandle)
+            ReportStatus(SVC_STOPPED, startError);
+        return;
+    }
     CMD_ResetClient();
     bool serving = PIPE_Initialize() != 0;
     if (!serving)

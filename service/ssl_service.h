@@ -60,7 +60,9 @@ struct ServiceOps {
     // The whole clean-up of a client that has gone, with the adapter of its
     // ClientHello.
     uint32_t (*CleanUpClient)(const char *name, uint32_t index);
-    // At the worker's start: undoes what a predecessor that died left.
+    // At the worker's start: takes the service's lock and undoes what a
+    // predecessor that died left; nonzero when another copy of the service
+    // runs (the worker then ends without touching anything).
     uint32_t (*RecoverState)();
 };
 extern const ServiceOps SVC_SystemOps;
@@ -134,6 +136,9 @@ public:
     std::atomic<int32_t> stopping;
     void *stoppedEvent;
     uint32_t lastError;
+    // Nonzero when the worker ended at its start without serving (another
+    // copy of the service holds the lock): the program's exit says so.
+    uint32_t startError;
     PipeSys *pipe;
     char request[SVC_REQUEST_MAX + 1];  // one more byte: a request always ends in a NUL
     uint32_t requestLength;

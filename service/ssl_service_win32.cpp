@@ -16,6 +16,10 @@
 
 // Local System and the administrators fully, interactive users read and
 // write, nobody who logged on over the network (the deny comes first).
+// Generic write for a pipe includes FILE_CREATE_PIPE_INSTANCE (it is the
+// append right): the client opens its end with GENERIC_WRITE, and a grant
+// without that bit would refuse it. Nobody can make a second instance all
+// the same: the pipe is made as the first instance with one instance only.
 #define PIPE_SDDL L"D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)"
 // PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE:
 // the creation fails when any other process holds the name already.

@@ -55,6 +55,10 @@ static void Write()
         STATESYS_Remove(STATE_Path());
         return;
     }
+    char boot[64];
+    STATESYS_Boot(boot, sizeof(boot));
+    if (boot[0])
+        text = "boot " + std::string(boot) + "\n" + text;
     uint32_t code = STATESYS_Write(STATE_Path(), text.data(), text.size());
     if (code != 0)
         LOG_Print("ERROR: Unable to write the state file \"%s\": %lu (%s)\r\n", STATE_Path(), (unsigned long)code,
@@ -110,6 +114,16 @@ void STATE_Clear()
     STATESYS_Remove(STATE_Path());
 }
 
+static bool IsHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+static uint32_t HexValue(char c)
+{
+    return c <= '9' ? (uint32_t)(c - '0') : (uint32_t)(c - 'a' + 10);
+}
+
 static bool ParseRow(const char *fields, RouteRow *r)
 {
     uint32_t *v[15] = {&r->destination, &r->mask,      &r->policy,  &r->nextHop, &r->ifIndex,
@@ -117,53 +131,165 @@ static bool ParseRow(const char *fields, RouteRow *r)
                        &r->metric2,     &r->metric3,   &r->metric4, &r->metric5, &r->sysProtocol};
     const char *p = fields;
     for (uint32_t *field : v) {
-        char *end;
-        while (*p == ' ')
-            p++;
-        if (!*p)
+        if (*p != ' ')
             return false;
-        unsigned long long value = strtoull(p, &end, 16);
-        if (end == p || value > 0xFFFFFFFFull || (*end != ' ' && *end != '\n' && *end != '\0'))
+        p++;
+        uint32_t value = 0;
+        int digits = 0;
+        for (; IsHex(*p); p++, digits++)
+            value = value << 4 | HexValue(*p);
+        if (digits == 0 || digits > 8)
             return false;
-        *field = (uint32_t)value;
-        p = end;
+        *field = value;
     }
-    return true;
+    return *p == '\0';
 }
 
-int STATE_Load(StateContent *out)
+static void Reset(StateContent *out)
 {
-    out->present = false;
+    out->refused = false;
+    out->why[0] = '\0';
+    out->boot[0] = '\0';
     out->haveAdapter = false;
     out->adapterName[0] = '\0';
     out->adapterIndex = 0;
     out->added.clear();
     out->removed.clear();
     out->raised.clear();
-    FILE *f = fopen(STATE_Path(), "r");
-    if (!f)
-        return 0;
-    out->present = true;
-    char line[512];
-    while (fgets(line, sizeof(line), f)) {
-        line[strcspn(line, "\r\n")] = '\0';
+}
+
+// "adapter <index> <name>": the name as STATE_NoteAdapter writes it.
+static bool ParseAdapter(const char *fields, StateContent *out)
+{
+    if (out->haveAdapter || *fields++ != ' ')
+        return false;
+    uint32_t index = 0;
+    int digits = 0;
+    for (; IsHex(*fields); fields++, digits++)
+        index = index << 4 | HexValue(*fields);
+    if (digits == 0 || digits > 8 || *fields++ != ' ' || !*fields)
+        return false;
+    if (strlen(fields) >= sizeof(out->adapterName))
+        return false;
+    for (const char *p = fields; *p; p++)
+        if ((unsigned char)*p < 0x20 || *p == 0x7F)
+            return false;
+    out->haveAdapter = true;
+    out->adapterIndex = index;
+    snprintf(out->adapterName, sizeof(out->adapterName), "%s", fields);
+    return true;
+}
+
+static bool ParseBoot(const char *fields, StateContent *out)
+{
+    if (out->boot[0] || *fields++ != ' ' || !*fields || strlen(fields) >= sizeof(out->boot))
+        return false;
+    for (const char *p = fields; *p; p++)
+        if (!IsHex(*p) && *p != '-')
+            return false;
+    snprintf(out->boot, sizeof(out->boot), "%s", fields);
+    return true;
+}
+
+// One line, its end taken off: false when it is no entry.
+static bool ParseLine(const char *line, StateContent *out)
+{
+    static const struct {
+        const char *word;
+        std::vector<RouteRow> StateContent::*list;
+    } kinds[] = {{"added", &StateContent::added}, {"removed", &StateContent::removed},
+                 {"raised", &StateContent::raised}};
+    if (strncmp(line, "boot", 4) == 0)
+        return ParseBoot(line + 4, out);
+    if (strncmp(line, "adapter", 7) == 0)
+        return ParseAdapter(line + 7, out);
+    for (const auto &k : kinds) {
+        size_t n = strlen(k.word);
         RouteRow r = {};
-        if (strncmp(line, "adapter ", 8) == 0) {
-            char *end;
-            unsigned long index = strtoul(line + 8, &end, 16);
-            if (end == line + 8 || *end != ' ')
-                continue;
-            out->haveAdapter = true;
-            out->adapterIndex = (uint32_t)index;
-            snprintf(out->adapterName, sizeof(out->adapterName), "%s", end + 1);
-        } else if (strncmp(line, "added ", 6) == 0 && ParseRow(line + 6, &r)) {
-            out->added.push_back(r);
-        } else if (strncmp(line, "removed ", 8) == 0 && ParseRow(line + 8, &r)) {
-            out->removed.push_back(r);
-        } else if (strncmp(line, "raised ", 7) == 0 && ParseRow(line + 7, &r)) {
-            out->raised.push_back(r);
+        if (strncmp(line, k.word, n) == 0) {
+            if (!ParseRow(line + n, &r))
+                return false;
+            (out->*k.list).push_back(r);
+            return true;
         }
     }
-    fclose(f);
+    return false;
+}
+
+static int Refuse(StateContent *out, const char *why, size_t lineNumber)
+{
+    Reset(out);
+    out->refused = true;
+    snprintf(out->why, sizeof(out->why), "line %lu %s", (unsigned long)lineNumber, why);
+    return 0;
+}
+
+int STATE_Parse(const char *text, size_t length, StateContent *out)
+{
+    Reset(out);
+    if (length > STATE_FILE_MAX) {
+        out->refused = true;
+        snprintf(out->why, sizeof(out->why), "larger than %u bytes", (unsigned)STATE_FILE_MAX);
+        return 0;
+    }
+    char line[STATE_LINE_MAX];
+    size_t number = 0;
+    for (size_t at = 0; at < length;) {
+        const char *start = text + at;
+        const char *nl = static_cast<const char *>(memchr(start, '\n', length - at));
+        size_t n = nl ? (size_t)(nl - start) : length - at;
+        at += n + (nl ? 1 : 0);
+        number++;
+        // Whole lines only: the tail of a line too long for the buffer is no
+        // entry of its own.
+        if (n >= sizeof(line))
+            return Refuse(out, "is longer than any entry", number);
+        if (!nl)
+            return Refuse(out, "has no end", number);
+        if (memchr(start, '\0', n))
+            return Refuse(out, "holds a NUL", number);
+        memcpy(line, start, n);
+        line[n] = '\0';
+        if (n > 0 && line[n - 1] == '\r')
+            line[n - 1] = '\0';
+        if (!ParseLine(line, out))
+            return Refuse(out, "is no entry", number);
+    }
     return 1;
+}
+
+int STATE_Load(StateContent *out)
+{
+    Reset(out);
+    out->present = false;
+    char why[STATE_WHY_MAX] = "";
+    if (STATESYS_CheckFolder(STATE_Path(), why, sizeof(why)) != 0) {
+        // A folder that is not the service's own may hold a file of anyone's.
+        out->present = true;
+        out->refused = true;
+        snprintf(out->why, sizeof(out->why), "%s", why);
+        return 1;
+    }
+    std::vector<char> text;
+    int read = STATESYS_Read(STATE_Path(), &text, why, sizeof(why));
+    if (read == STATE_READ_NONE)
+        return 0;
+    out->present = true;
+    if (read == STATE_READ_REFUSED) {
+        out->refused = true;
+        snprintf(out->why, sizeof(out->why), "%s", why);
+        return 1;
+    }
+    STATE_Parse(text.data(), text.size(), out);
+    return 1;
+}
+
+bool STATE_SameBoot(const StateContent *state)
+{
+    return state->boot[0] == '\0' || STATESYS_SameBoot(state->boot);
+}
+
+uint32_t STATE_Lock()
+{
+    return STATESYS_Lock(STATE_Path());
 }

@@ -4,10 +4,16 @@
 // outstanding leaves them to its successor, which undoes them at its start.
 //
 // One text file, one entry a line:
-//   adapter <index hex> <name>
+//   boot <the system start the file was written in>
+//   adapter <index hex> <name>      (Windows: the name is the adapter's GUID)
 //   added|removed|raised <the 15 fields of a RouteRow, hex>
 // in the lists' own order (most recent first). The file goes when nothing
 // is left to undo.
+//
+// Nothing on disk is trusted: the folder must be the service's own and the
+// file a plain file of the service's own that nobody else may read or
+// write (no link followed), every line whole and of the service's own
+// making; anything else is refused as a whole and nothing of it is undone.
 #pragma once
 
 #include "route_work.h"
@@ -32,20 +38,66 @@ bool STATE_NotedAdapter(char *name, size_t size, uint32_t *index);
 // Nothing is left to undo: forgets the adapter and removes the file.
 void STATE_Clear();
 
+// The longest line the service writes is well below this; a longer one is
+// no line of its own.
+#define STATE_LINE_MAX 512
+// A file larger than this is no undo of the service's own.
+#define STATE_FILE_MAX (256 * 1024)
+#define STATE_WHY_MAX 200
+
 struct StateContent {
     bool present;  // a file was found
+    bool refused;  // ... and may not be used at all; why says why
+    char why[STATE_WHY_MAX];
+    char boot[64];  // empty when the file names no boot
     bool haveAdapter;
     char adapterName[128];
     uint32_t adapterIndex;
     std::vector<RouteRow> added, removed, raised;  // in list order
 };
-// Reads the file; unreadable lines are skipped. 1 when a file was found.
+// The file's text: 1 when every line is an entry, else 0 with why set (the
+// content is then emptied).
+int STATE_Parse(const char *text, size_t length, StateContent *out);
+// Checks the folder and the file and reads it. 1 when a file was found:
+// refused then says whether it may be used.
 int STATE_Load(StateContent *out);
+// True when the file was written in this boot of the system (or names none,
+// as a file of an older service does).
+bool STATE_SameBoot(const StateContent *state);
+
+// Only one service may recover and serve: an exclusive lock beside the
+// file, held for the process's life. 0 when held (again), else the error
+// (STATE_LOCK_TAKEN when another process holds it).
+uint32_t STATE_Lock();
+extern const uint32_t STATE_LOCK_TAKEN;
 
 // ---- Platform ----
 #define STATE_ENV "VANTORELLE_SERVICE_STATE"
 void STATESYS_DefaultPath(char *out, size_t size);
-// Writes the text as the whole file (the folder made if needed, readable by
-// the system's administrators only), replacing it in one step. 0 or an error.
+// The folder of the file made if missing, then checked (and on Windows its
+// protection re-applied); 0, or an error with why set.
+uint32_t STATESYS_CheckFolder(const char *path, char *why, size_t size);
+// Writes the text as the whole file, replacing it in one step, no link
+// followed. 0 or an error.
 uint32_t STATESYS_Write(const char *path, const char *text, size_t length);
 void STATESYS_Remove(const char *path);
+enum { STATE_READ_NONE = 0, STATE_READ_OK = 1, STATE_READ_REFUSED = 2 };
+// The file's text (at most STATE_FILE_MAX + 1 bytes), after the checks of
+// the file itself; why says why a file is refused.
+int STATESYS_Read(const char *path, std::vector<char> *text, char *why, size_t size);
+// This boot of the system, as a word of [0-9a-f-], and whether a recorded
+// one is this boot.
+void STATESYS_Boot(char *out, size_t size);
+bool STATESYS_SameBoot(const char *recorded);
+uint32_t STATESYS_Lock(const char *path);
+// The adapter of the file as it is today: the TAP adapter of that name (on
+// Windows its GUID, whose index may have changed since); 0 and its index
+// today, or an error.
+uint32_t STATESYS_FindAdapter(const char *name, uint32_t recorded, uint32_t *today);
+// Windows: the folder's and the file's own checks, on what the system said
+// of them (the tests run them with what a system under test cannot make):
+// the owner SID one the service trusts (SYSTEM, Administrators, its own
+// account), and why attributes are not those of a plain file or folder
+// (null when they are).
+bool STATESYS_TrustedOwner(const void *sid);
+const char *STATESYS_AttributeFault(uint32_t attributes, bool folder);

@@ -175,4 +175,35 @@ TEST_F(IfaceLinux, ARefusedRequestIsLoggedAndCountsAsDone)
     EXPECT_EQ(1u, CountMatching(Ip("-j route show"), {"\"type\":\"blackhole\"", "\"dst\":\"default\""}));
 }
 
+// The resolver file is replaced by a new file of the service's: nothing in
+// the place of the file or of its temporary copy is written through, a
+// link to the resolver manager's file included (that file stays as it is).
+TEST_F(IfaceLinux, TheResolverFileIsWrittenThroughNoLink)
+{
+    const std::string victim = dir + "/victim";
+    const struct {
+        const char *name;
+        std::string setUp;
+    } rows[] = {
+        {"no file yet", "true"},
+        {"the file a link to the resolver manager's", "ln -s " + victim + " " + dns},
+        {"a link in the temporary copy's place", "ln -s " + victim + " " + dns + ".new"},
+        {"a hard link in the temporary copy's place", "ln " + victim + " " + dns + ".new"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        netns::Shell("rm -rf " + dir + " && mkdir -m 0755 " + dir + " && echo 'nameserver 192.0.2.53' >" + victim);
+        ASSERT_EQ("", netns::Shell(row.setUp));
+        EXPECT_EQ(0u, IFACE_SetDns(NAME, tun, true, A("10.0.0.53"), A("10.0.0.54")));
+        EXPECT_EQ("nameserver 192.0.2.53\n", ReadFile(victim));
+        struct stat st;
+        ASSERT_EQ(0, lstat(dns.c_str(), &st));
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(0644u, st.st_mode & 0777);
+        EXPECT_NE(std::string::npos, ReadFile(dns).find("nameserver 10.0.0.53\nnameserver 10.0.0.54\n"));
+        EXPECT_NE(0, lstat((dns + ".new").c_str(), &st));
+    }
+    netns::Shell("rm -rf " + dir);
+}
+
 }  // namespace

@@ -369,8 +369,12 @@ TEST_F(RouteLinux, AGoneFullTunnelClientLeavesTheDefaultRouteAsItWas)
 // file at its start and puts back what it had changed.
 TEST_F(RouteLinux, ADeadServicesChangesAreUndoneByItsSuccessor)
 {
-    std::string state = "/tmp/tlx-state-" + name, dns = "/tmp/tlx-dns-" + name + ".conf";
+    // A folder of the service's own: one in /tmp itself is anyone's to write in.
+    std::string folder = "/tmp/tlx-state-" + name, state = folder + "/service.state";
+    std::string dns = "/tmp/tlx-dns-" + name + ".conf";
     int status = -1;
+    // The successor undoes only what was done to a TAP adapter.
+    ASSERT_EQ("", Ip("link set tlx0 alias \"TAP-Windows Adapter V9\""));
     Inside([&] {
         STATE_SetPath(state.c_str());
         IFACE_SetDnsFile(dns.c_str());
@@ -408,6 +412,7 @@ TEST_F(RouteLinux, ADeadServicesChangesAreUndoneByItsSuccessor)
     STATE_SetPath(nullptr);
     IFACE_SetDnsFile(nullptr);
     remove(dns.c_str());
+    netns::Shell("rm -rf " + folder);
 }
 
 }  // namespace

@@ -110,7 +110,18 @@ TEST(ServiceInstall, QuotedPathAndFailuresExitNonZero)
     // fails the install too (Wine's service manager does not start it, and
     // its database can keep an entry it no longer opens: the exit code of
     // this first install is not judged).
+    // The undo's folder is made at install, before any user could make it:
+    // a folder of its own for this run.
+    char temp[MAX_PATH], saved[MAX_PATH] = "";
+    GetTempPathA(sizeof(temp), temp);
+    std::string folder = std::string(temp) + "tlx-install-" + std::to_string((unsigned long)GetCurrentProcessId());
+    DWORD had = GetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", saved, sizeof(saved));
+    SetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", (folder + "\\service.state").c_str());
     long installed = RunProgram(program, "-install");
+    SetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", had ? saved : nullptr);
+    DWORD attributes = GetFileAttributesA(folder.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) << folder;
+    RemoveDirectoryA(folder.c_str());
     if (installed == 0) {
         EXPECT_TRUE(Running());
     }

@@ -68,6 +68,8 @@ protected:
         socket_ = dir_ + "/pipe.sock";
         dns_ = dir_ + "/resolv.conf";
         log_ = dir_ + "/service.log";
+        stateDir_ = dir_ + "/state";
+        state_ = stateDir_ + "/service.state";
         Start();
     }
     void TearDown() override
@@ -85,19 +87,20 @@ protected:
         netns::NetnsTest::TearDown();
     }
 
-    void Start()
+    // The program in the namespace, with the socket, resolver and state
+    // files of this test.
+    pid_t Launch(const std::string &log, const char *mode)
     {
-        std::string pipeVar = std::string(SVCPIPE_PATH_ENV) + "=" + socket_;
-        std::string dnsVar = std::string(SVCPIPE_DNS_FILE_ENV) + "=" + dns_;
         std::vector<std::string> args = {"/usr/bin/env", "ip", "netns", "exec", name, program_,
-                                         "-logfile", log_, "-run"};
-        pid_ = fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
+                                         "-logfile", log, mode};
+        pid_t pid = fork();
+        if (pid == 0) {
             setenv(SVCPIPE_PATH_ENV, socket_.c_str(), 1);
             setenv(SVCPIPE_DNS_FILE_ENV, dns_.c_str(), 1);
+            setenv("VANTORELLE_SERVICE_STATE", state_.c_str(), 1);
             int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
+            dup2(null, 2);
             std::vector<char *> argv;
             for (std::string &a : args)
                 argv.push_back(a.data());
@@ -105,6 +108,23 @@ protected:
             execv(argv[0], argv.data());
             _exit(127);
         }
+        return pid;
+    }
+
+    // The service ended: by a stop signal (a clean end) or killed.
+    void Stop(int sig)
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, sig);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+    void Start()
+    {
+        pid_ = Launch(log_, "-run");
+        ASSERT_GE(pid_, 0);
         SPIPE_SetAddress(socket_.c_str());
         SvcPipeClient *c = nullptr;
         auto until = Clock::now() + std::chrono::seconds(5);
@@ -148,7 +168,12 @@ protected:
         return "ClientHello,tlxtun," + Hex(tap_);
     }
 
-    std::string program_, dir_, socket_, dns_, log_;
+    std::string Log()
+    {
+        return netns::Shell("cat " + log_);
+    }
+
+    std::string program_, dir_, socket_, dns_, log_, stateDir_, state_;
     pid_t pid_ = -1;
     uint32_t tap_ = 0;
 };
@@ -470,6 +495,176 @@ TEST_F(HostileCaller, TheClientsOwnRequestsWorkAndTheRoutesComeBack)
         EXPECT_EQ("[]\n", Ip("-j route show 198.19.7.0/24"));
         EXPECT_EQ(ethBefore, Ip("-j route show dev tlxeth"));
     }
+}
+
+// ---- The undo file and a second copy of the service ----
+
+std::string BootId()
+{
+    std::string id = netns::Shell("cat /proc/sys/kernel/random/boot_id");
+    return id.substr(0, id.find('\n'));
+}
+
+// A route line as the service writes it: a static route it made.
+std::string RouteLine(const char *kind, uint32_t dest, uint32_t mask, uint32_t hop, uint32_t index)
+{
+    char line[256];
+    snprintf(line, sizeof(line), "%s %x %x 0 %x %x 4 3 0 0 1 ffffffff ffffffff ffffffff ffffffff 4\n", kind, dest,
+             mask, hop, index);
+    return line;
+}
+
+uint32_t Addr(int a, int b, int c, int d)
+{
+    return (uint32_t)(a | b << 8 | c << 16 | d << 24);
+}
+
+bool WaitExited(pid_t pid, int ms, int *status)
+{
+    auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < until) {
+        if (waitpid(pid, status, WNOHANG) == pid)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    return false;
+}
+
+// The service killed in a session; before its successor starts, the TAP
+// link is replaced by an ordinary link of the same name at the same index.
+// The successor puts back what it did to the other interface, and leaves
+// the ordinary link as it is.
+TEST_F(HostileCaller, ASuccessorLeavesAnOrdinaryLinkInTheTapLinksPlaceAsItIs)
+{
+    const std::string tap = Hex(tap_), eth = Hex(this->eth);
+    SvcPipeClient *c = Connect();
+    ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+    EXPECT_EQ("SSL_SetIfaceAddr OK", Call(c, "SSL_SetIfaceAddr,tlxtun," + tap + "," + Word(10, 99, 0, 2) + "," +
+                                                 Word(255, 255, 255, 0) + ",0x00000000,1400"));
+    EXPECT_EQ("ROUTE_Init OK", Call(c, "ROUTE_Init," + tap + ",0x1"));
+    EXPECT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + eth + "," + Word(203, 0, 113, 9) + "," +
+                                          Word(255, 255, 255, 255) + "," + Word(198, 51, 100, 1) + ",2"));
+    EXPECT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + tap + "," + Word(198, 19, 7, 0) + "," + Word(255, 255, 255, 0) +
+                                          "," + Word(10, 99, 0, 1) + ",2"));
+    ASSERT_EQ("[]\n", Ip("-j route show default dev tlxeth")) << "the full tunnel took the default route";
+    Stop(SIGKILL);
+    SPIPE_Close(c);
+    struct stat st;
+    ASSERT_EQ(0, stat(state_.c_str(), &st)) << "the undo is on disk";
+
+    std::string out;
+    for (std::string step : {std::string("link del tlxtun"), "link add tlxtun index " + std::to_string(tap_) + " type veth peer name tlxtunp",
+                             std::string("addr add 192.0.2.5/24 dev tlxtun"), std::string("link set tlxtun up"), std::string("link set tlxtunp up")})
+        out += Ip(step);
+    ASSERT_EQ("", out);
+    ASSERT_EQ(tap_, Index("tlxtun"));
+    const std::string ordinary = Ip("-4 -j addr show dev tlxtun") + Ip("-j route show dev tlxtun");
+    Start();
+    EXPECT_EQ(ordinary, Ip("-4 -j addr show dev tlxtun") + Ip("-j route show dev tlxtun"));
+    EXPECT_NE(std::string::npos, Ip("-j route show default").find("\"gateway\":\"198.51.100.1\""))
+        << "the other interface's default route is back";
+    EXPECT_EQ("[]\n", Ip("-j route show 203.0.113.9")) << "the host route off the tunnel is gone";
+    EXPECT_NE(std::string::npos,
+              Log().find("adapter \"tlxtun\" (index " + std::to_string(tap_) + ") is no TAP adapter of this system now"))
+        << Log();
+    EXPECT_NE(0, stat(state_.c_str(), &st)) << "the file goes once it has been dealt with";
+}
+
+// Files the service did not write, or that are not where only it may write:
+// nothing of them is undone. The first row is the service's own file, which
+// is undone, to show the others fail for their own reason.
+TEST_F(HostileCaller, AStateFileThatIsNotTheServicesOwnChangesNothing)
+{
+    const std::string boot = "boot " + BootId() + "\n";
+    char tapLine[64], ethLine[64];
+    snprintf(tapLine, sizeof(tapLine), "adapter %x tlxtun\n", tap_);
+    snprintf(ethLine, sizeof(ethLine), "adapter %x tlxeth\n", this->eth);
+    const struct {
+        const char *name;
+        std::string text;
+        std::string change;  // run in the state folder after the file is made
+        bool undone;
+        std::string logged;
+    } rows[] = {
+        {"the service's own file", boot + tapLine, "true", true, "Undoing the changes a previous service left"},
+        {"a file naming another interface", boot + ethLine, "true", false,
+         "adapter \"tlxeth\" (index " + std::to_string(this->eth) + ") is no TAP adapter of this system now"},
+        {"an added route on another interface", boot + RouteLine("added", 0, 0, Addr(198, 51, 100, 1), this->eth),
+         "true", false, "neither on the TAP adapter nor the one host route off the tunnel"},
+        {"a file in a folder of another user", boot + tapLine, "chown 65534 .", false,
+         "is not the service's own (owner 65534, mode 700)"},
+        {"a folder others may write in", boot + tapLine, "chmod 0777 .", false, "is not the service's own"},
+        {"a symlinked file", boot + tapLine, "mv service.state ../planted && ln -s ../planted service.state", false,
+         "cannot be opened as a plain file"},
+        {"a file others may read", boot + tapLine, "chmod 0644 service.state", false, "that only it may read"},
+        {"garbage", std::string("\x7f" "ELF\x02\x01\x01\0\0\0 adapter 3 tlxtun\n", 27), "true", false,
+         "is refused and nothing of it is undone"},
+        {"an over-long line", boot + std::string(511, 'A') + tapLine, "true", false, "is longer than any entry"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Stop(SIGTERM);
+        // The TAP link with an address of its own, which a reset would replace.
+        Ip("addr flush dev tlxtun");
+        ASSERT_EQ("", Ip("addr add 10.99.0.2/24 dev tlxtun"));
+        const std::string before = State();
+        netns::Shell("rm -rf " + stateDir_ + " " + dir_ + "/planted && mkdir -m 0700 " + stateDir_);
+        FILE *f = fopen(state_.c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        fwrite(row.text.data(), 1, row.text.size(), f);
+        fclose(f);
+        chmod(state_.c_str(), 0600);
+        ASSERT_EQ("", netns::Shell("cd " + stateDir_ + " && " + row.change));
+        Start();
+        std::string log = Log();
+        EXPECT_NE(std::string::npos, log.find(row.logged)) << log;
+        if (row.undone) {
+            EXPECT_NE(std::string::npos, Ip("-j addr show dev tlxtun").find("\"local\":\"1.1.1.1\""));
+        } else {
+            EXPECT_EQ(before, State());
+        }
+        // Still serving.
+        SvcPipeClient *c = Connect();
+        EXPECT_EQ("ClientHello OK", Call(c, Hello()));
+        SPIPE_Close(c);
+    }
+}
+
+// A second copy of the service started beside a live session: it leaves the
+// adapter and the routes as they are, says why, ends with a failure, and
+// the first service serves on.
+TEST_F(HostileCaller, ASecondServiceBesideALiveSessionTouchesNothing)
+{
+    const std::string tap = Hex(tap_), eth = Hex(this->eth);
+    SvcPipeClient *c = Connect();
+    ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+    EXPECT_EQ("SSL_SetIfaceAddr OK", Call(c, "SSL_SetIfaceAddr,tlxtun," + tap + "," + Word(10, 99, 0, 2) + "," +
+                                                 Word(255, 255, 255, 0) + ",0x00000000,1400"));
+    EXPECT_EQ("SSL_SetDNSIface OK",
+              Call(c, "SSL_SetDNSIface,tlxtun," + tap + ",true," + Word(10, 99, 0, 53) + ",0x0"));
+    EXPECT_EQ("ROUTE_Init OK", Call(c, "ROUTE_Init," + tap + ",0x1"));
+    EXPECT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + eth + "," + Word(203, 0, 113, 9) + "," +
+                                          Word(255, 255, 255, 255) + "," + Word(198, 51, 100, 1) + ",2"));
+    EXPECT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + tap + "," + Word(198, 19, 7, 0) + "," + Word(255, 255, 255, 0) +
+                                          "," + Word(10, 99, 0, 1) + ",2"));
+    const std::string during = State();
+    for (const char *mode : {"-run", "-debug"}) {
+        SCOPED_TRACE(mode);
+        std::string log = dir_ + "/second" + mode + ".log";
+        pid_t second = Launch(log, mode);
+        ASSERT_GE(second, 0);
+        int status = 0;
+        ASSERT_TRUE(WaitExited(second, 5000, &status)) << "the second copy does not end";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "status " << status;
+        EXPECT_EQ(during, State());
+        std::string text = netns::Shell("cat " + log);
+        EXPECT_NE(std::string::npos, text.find("Another copy of the service is running")) << text;
+        EXPECT_EQ(std::string::npos, text.find("Undoing")) << text;
+        EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
+    }
+    SPIPE_Close(c);
 }
 
 }  // namespace

@@ -1,0 +1,383 @@
+// The undo folder and file on Windows: the folder is the service's before a
+// byte is read (no reparse point, owner SYSTEM, Administrators or the
+// service's own account, the protected DACL set again every time), the file
+// is no reparse point, and a second copy of the service changes nothing.
+// Under Wine the security descriptors are stored and returned, so these
+// checks run the product's own path there even where Wine would not enforce
+// them.
+#include "ssl_service.h"
+#include "svc_state.h"
+
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <iphlpapi.h>
+#include <sddl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string TempFolder(const char *tag)
+{
+    char base[MAX_PATH];
+    GetTempPathA(sizeof(base), base);
+    return std::string(base) + "tlx-" + tag + "-" + std::to_string((unsigned long)GetCurrentProcessId());
+}
+
+std::string Sddl(const std::string &path, SECURITY_INFORMATION what)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, what, nullptr, nullptr, nullptr, nullptr, &sd) !=
+        ERROR_SUCCESS)
+        return "<unreadable>";
+    LPSTR text = nullptr;
+    std::string out = ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, what, &text, nullptr)
+                          ? text
+                          : "<unconvertible>";
+    LocalFree(text);
+    LocalFree(sd);
+    return out;
+}
+
+// Sets a security descriptor given as text on a file or folder.
+bool SetSddl(const std::string &path, const char *sddl, SECURITY_INFORMATION what)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return false;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+    DWORD rc = SetNamedSecurityInfoA(const_cast<char *>(path.c_str()), SE_FILE_OBJECT, what, owner, nullptr, dacl,
+                                     nullptr);
+    LocalFree(sd);
+    return rc == ERROR_SUCCESS;
+}
+
+void WriteText(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+class StateWindows : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_ = TempFolder("statewin");
+        CreateDirectoryA(root_.c_str(), nullptr);
+        dir_ = root_ + "\\state";
+        path_ = dir_ + "\\service.state";
+        STATE_SetPath(path_.c_str());
+    }
+    void TearDown() override
+    {
+        STATE_SetPath(nullptr);
+        DeleteFileA(path_.c_str());
+        RemoveDirectoryA(dir_.c_str());
+        DeleteFileA((root_ + "\\elsewhere\\service.state").c_str());
+        RemoveDirectoryA((root_ + "\\elsewhere").c_str());
+        RemoveDirectoryA(root_.c_str());
+    }
+    std::string root_, dir_, path_;
+};
+
+// Whether this system keeps a DACL set on a folder (Wine 8 answers with one
+// made from the Unix mode bits, whatever was set).
+bool KeepsFolderDacls(const std::string &scratch)
+{
+    CreateDirectoryA(scratch.c_str(), nullptr);
+    bool kept = SetSddl(scratch, "D:P(A;OICI;GA;;;SY)", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION) &&
+                Sddl(scratch, DACL_SECURITY_INFORMATION).find("WD)") == std::string::npos;
+    RemoveDirectoryA(scratch.c_str());
+    return kept;
+}
+
+TEST_F(StateWindows, TheFolderIsMadeProtectedAndItsProtectionIsSetAgain)
+{
+    char why[STATE_WHY_MAX] = "";
+    ASSERT_EQ(0u, STATESYS_CheckFolder(path_.c_str(), why, sizeof(why))) << why;
+    // Every later step runs on the product's path; only what the system
+    // keeps of the DACL can be judged.
+    if (!KeepsFolderDacls(root_ + "\\scratch")) {
+        printf("[   NOTE   ] this system does not keep a folder's DACL: %s\n",
+               Sddl(dir_, DACL_SECURITY_INFORMATION).c_str());
+        SetSddl(dir_, "D:(A;OICI;GA;;;WD)", DACL_SECURITY_INFORMATION);
+        EXPECT_EQ(0u, STATESYS_CheckFolder(path_.c_str(), why, sizeof(why))) << why;
+        return;
+    }
+    std::string dacl = Sddl(dir_, DACL_SECURITY_INFORMATION);
+    EXPECT_EQ(0u, dacl.find("D:P")) << dacl;
+    EXPECT_NE(std::string::npos, dacl.find(";;;SY)")) << dacl;
+    EXPECT_NE(std::string::npos, dacl.find(";;;BA)")) << dacl;
+    EXPECT_EQ(std::string::npos, dacl.find(";;;WD)")) << dacl;
+    EXPECT_EQ(std::string::npos, dacl.find(";;;BU)")) << dacl;
+
+    // A folder someone opened to everyone (or made before the service did)
+    // gets the service's protection again at the next check.
+    ASSERT_TRUE(SetSddl(dir_, "D:(A;OICI;GA;;;WD)", DACL_SECURITY_INFORMATION));
+    ASSERT_NE(std::string::npos, Sddl(dir_, DACL_SECURITY_INFORMATION).find(";;;WD)"));
+    ASSERT_EQ(0u, STATESYS_CheckFolder(path_.c_str(), why, sizeof(why))) << why;
+    dacl = Sddl(dir_, DACL_SECURITY_INFORMATION);
+    EXPECT_EQ(0u, dacl.find("D:P")) << dacl;
+    EXPECT_EQ(std::string::npos, dacl.find(";;;WD)")) << dacl;
+}
+
+PSID Sid(const char *text)
+{
+    PSID sid = nullptr;
+    ConvertStringSidToSidA(text, &sid);
+    return sid;
+}
+
+// The owners a folder or file may have, and what a system under test
+// cannot make (a reparse point, under Wine 8): the decisions themselves.
+TEST(StateWindowsRules, OwnersAndAttributesTheServiceTrusts)
+{
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    union {
+        TOKEN_USER user;
+        BYTE bytes[256];
+    } info;
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, &info, sizeof(info), &size));
+    CloseHandle(token);
+    LPSTR own = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidA(info.user.User.Sid, &own));
+    const std::string self = own;
+    LocalFree(own);
+    const struct {
+        std::string sid;
+        bool trusted;
+    } owners[] = {
+        {"S-1-5-18", true},                                    // SYSTEM
+        {"S-1-5-32-544", true},                                // Administrators
+        {self, true},                                          // the service's own account
+        {"S-1-5-32-545", self == "S-1-5-32-545"},              // Users
+        {"S-1-5-11", false},                                   // Authenticated Users
+        {"S-1-1-0", false},                                    // Everyone
+        {"S-1-5-21-1-2-3-1001", self == "S-1-5-21-1-2-3-1001"},  // some user
+    };
+    for (const auto &o : owners) {
+        SCOPED_TRACE(o.sid);
+        PSID sid = Sid(o.sid.c_str());
+        ASSERT_NE(nullptr, sid);
+        EXPECT_EQ(o.trusted, STATESYS_TrustedOwner(sid));
+        LocalFree(sid);
+    }
+    EXPECT_FALSE(STATESYS_TrustedOwner(nullptr));
+
+    const struct {
+        uint32_t attributes;
+        bool folder;
+        const char *fault;
+    } attributes[] = {
+        {FILE_ATTRIBUTE_DIRECTORY, true, nullptr},
+        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, true, nullptr},
+        {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, true, "it is a reparse point"},
+        {FILE_ATTRIBUTE_ARCHIVE, true, "it is no folder"},
+        {FILE_ATTRIBUTE_ARCHIVE, false, nullptr},
+        {FILE_ATTRIBUTE_NORMAL, false, nullptr},
+        {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT, false, "it is a reparse point"},
+        {FILE_ATTRIBUTE_DIRECTORY, false, "it is a folder"},
+    };
+    for (const auto &a : attributes) {
+        SCOPED_TRACE(a.attributes);
+        const char *fault = STATESYS_AttributeFault(a.attributes, a.folder);
+        EXPECT_STREQ(a.fault, fault);
+    }
+}
+
+TEST_F(StateWindows, AFolderOfAnotherOwnerIsNotReadOrWritten)
+{
+    std::string text = "adapter 14 tlxtun\n";
+    ASSERT_EQ(0u, STATESYS_Write(path_.c_str(), text.data(), text.size()));
+    // The owners the folder may have: the service's account, SYSTEM and
+    // Administrators; and one it may not (the users group, as a user who
+    // made the folder first would be).
+    const struct {
+        const char *owner;
+        bool refused;
+    } rows[] = {{"O:SY", false}, {"O:BA", false}, {"O:BU", true}, {"O:S-1-5-21-1-2-3-1001", true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.owner);
+        if (!SetSddl(dir_, row.owner, OWNER_SECURITY_INFORMATION) ||
+            Sddl(dir_, OWNER_SECURITY_INFORMATION) != row.owner) {
+            // Wine 8 answers with the logged-on user, whatever was set; the
+            // rules above judge the owners it cannot make.
+            printf("[   NOTE   ] the owner %s cannot be set here: %s\n", row.owner,
+                   Sddl(dir_, OWNER_SECURITY_INFORMATION).c_str());
+            continue;
+        }
+        StateContent c;
+        ASSERT_EQ(1, STATE_Load(&c));
+        EXPECT_EQ(row.refused, c.refused) << c.why;
+        if (row.refused) {
+            EXPECT_NE(std::string::npos, std::string(c.why).find("its owner is neither SYSTEM nor Administrators"))
+                << c.why;
+            std::string other = "adapter 15 other\n";
+            EXPECT_NE(0u, STATESYS_Write(path_.c_str(), other.data(), other.size()));
+            STATESYS_Remove(path_.c_str());
+            EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path_.c_str())) << "left as it was";
+        } else {
+            EXPECT_STREQ("tlxtun", c.adapterName);
+        }
+    }
+    SetSddl(dir_, "O:BA", OWNER_SECURITY_INFORMATION);
+}
+
+// A link in the folder's place, or in the file's: nothing is read through
+// it. Where this system cannot make the link, the row says so.
+TEST_F(StateWindows, NoReparsePointIsFollowed)
+{
+    const std::string target = root_ + "\\elsewhere";
+    CreateDirectoryA(target.c_str(), nullptr);
+    WriteText(target + "\\service.state", "adapter 14 tlxtun\n");
+    // Wine 8 reports success and makes nothing: the link is judged only
+    // where it is there.
+    bool folderLink = CreateSymbolicLinkA(dir_.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) != 0 &&
+                      GetFileAttributesA(dir_.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (folderLink) {
+        StateContent c;
+        ASSERT_EQ(1, STATE_Load(&c));
+        EXPECT_TRUE(c.refused);
+        EXPECT_NE(std::string::npos, std::string(c.why).find("reparse point")) << c.why;
+        RemoveDirectoryA(dir_.c_str());
+    } else {
+        printf("[   NOTE   ] no directory link can be made here (%lu)\n", (unsigned long)GetLastError());
+    }
+    char why[STATE_WHY_MAX];
+    ASSERT_EQ(0u, STATESYS_CheckFolder(path_.c_str(), why, sizeof(why))) << why;
+    if (CreateSymbolicLinkA(path_.c_str(), (target + "\\service.state").c_str(), 0) &&
+        GetFileAttributesA(path_.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        StateContent c;
+        ASSERT_EQ(1, STATE_Load(&c));
+        EXPECT_TRUE(c.refused);
+        EXPECT_NE(std::string::npos, std::string(c.why).find("reparse point")) << c.why;
+        // The writer replaces the link, never what it names.
+        std::string text = "adapter 15 other\n";
+        EXPECT_EQ(0u, STATESYS_Write(path_.c_str(), text.data(), text.size()));
+        std::ifstream in(target + "\\service.state");
+        std::stringstream ss;
+        ss << in.rdbuf();
+        EXPECT_EQ("adapter 14 tlxtun\n", ss.str());
+    } else {
+        printf("[   NOTE   ] no file link can be made here (%lu)\n", (unsigned long)GetLastError());
+    }
+}
+
+std::string ReadAll(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The program itself: a second copy started beside a running one, with the
+// same undo file and a pipe name of its own (so that only the lock can stop
+// it), undoes nothing, says so and ends with a failure.
+TEST_F(StateWindows, ASecondServiceChangesNothing)
+{
+    const char *bin = getenv("TLX_BINARY_DIR");
+    if (!bin)
+        GTEST_SKIP() << "TLX_BINARY_DIR names the build (set by CTest)";
+    std::string program = std::string(bin) + "\\service\\vantorelle_tunlex_service.exe";
+    for (char &ch : program)
+        if (ch == '/')
+            ch = '\\';
+    if (GetFileAttributesA(program.c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << program << " is not built";
+    SetEnvironmentVariableA(STATE_ENV, path_.c_str());
+    auto start = [&](const std::string &pipe, const std::string &log, PROCESS_INFORMATION *pi) {
+        SetEnvironmentVariableA("VANTORELLE_SERVICE_PIPE", pipe.c_str());
+        std::string command = "\"" + program + "\" -logfile \"" + log + "\" -debug";
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        return CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                              nullptr, &si, pi) != 0;
+    };
+    std::string pid = std::to_string((unsigned long)GetCurrentProcessId());
+    std::string firstPipe = "\\\\.\\pipe\\tlx_state_first_" + pid, secondPipe = "\\\\.\\pipe\\tlx_state_second_" + pid;
+    std::string firstLog = root_ + "\\first.log", secondLog = root_ + "\\second.log";
+    PROCESS_INFORMATION first = {}, second = {};
+    ASSERT_TRUE(start(firstPipe, firstLog, &first));
+    bool serving = false;
+    for (int i = 0; i < 200 && !serving; i++) {
+        serving = WaitNamedPipeA(firstPipe.c_str(), 0) || GetLastError() == ERROR_SEM_TIMEOUT;
+        if (!serving)
+            Sleep(25);
+    }
+    EXPECT_TRUE(serving) << ReadAll(firstLog);
+    // What a second copy would undo if it could: a route of the file's.
+    char why[STATE_WHY_MAX];
+    ASSERT_EQ(0u, STATESYS_CheckFolder(path_.c_str(), why, sizeof(why))) << why;
+    char boot[64];
+    STATESYS_Boot(boot, sizeof(boot));
+    std::string undo = std::string("boot ") + boot +
+                       "\nremoved 0 0 0 16433c6 7 4 3 0 0 0 ffffffff ffffffff ffffffff ffffffff 0\n";
+    ASSERT_EQ(0u, STATESYS_Write(path_.c_str(), undo.data(), undo.size()));
+
+    ASSERT_TRUE(start(secondPipe, secondLog, &second));
+    DWORD waited = WaitForSingleObject(second.hProcess, 10000);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(second.hProcess, &exitCode);
+    if (waited != WAIT_OBJECT_0)
+        TerminateProcess(second.hProcess, 1);
+    EXPECT_EQ(WAIT_OBJECT_0, waited) << "the second copy does not end";
+    EXPECT_NE(0u, exitCode);
+    std::string log = ReadAll(secondLog);
+    EXPECT_NE(std::string::npos, log.find("Another copy of the service is running")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Undoing")) << log;
+    EXPECT_EQ(undo, ReadAll(path_)) << "the file is as it was";
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.hProcess, 0)) << "the first copy serves on";
+
+    TerminateProcess(first.hProcess, 0);
+    WaitForSingleObject(first.hProcess, 5000);
+    for (HANDLE h : {first.hProcess, first.hThread, second.hProcess, second.hThread})
+        CloseHandle(h);
+    DeleteFileA(firstLog.c_str());
+    DeleteFileA(secondLog.c_str());
+    SetEnvironmentVariableA("VANTORELLE_SERVICE_PIPE", nullptr);
+}
+
+// The file's adapter is found by its GUID, whatever index it has today; a
+// GUID no adapter has, or an adapter that is no TAP adapter, is refused.
+TEST(StateWindowsAdapter, TheAdapterIsFoundByItsGuidAtTodaysIndex)
+{
+    ULONG size = 64 * 1024;
+    std::vector<char> buf(size);
+    IP_ADAPTER_ADDRESSES *list = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buf.data());
+    ASSERT_EQ((ULONG)ERROR_SUCCESS, GetAdaptersAddresses(AF_INET, 0, nullptr, list, &size));
+    uint32_t today = 0;
+    EXPECT_EQ((uint32_t)ERROR_NOT_FOUND,
+              STATESYS_FindAdapter("{00000000-0000-0000-0000-000000000000}", 5, &today));
+    bool checked = false;
+    for (IP_ADAPTER_ADDRESSES *a = list; a; a = a->Next) {
+        char description[256] = "";
+        WideCharToMultiByte(CP_ACP, 0, a->Description, -1, description, sizeof(description), nullptr, nullptr);
+        if (!a->AdapterName)
+            continue;
+        SCOPED_TRACE(a->AdapterName);
+        uint32_t recorded = a->IfIndex + 1000;  // the index it had before a restart
+        uint32_t code = STATESYS_FindAdapter(a->AdapterName, recorded, &today);
+        EXPECT_EQ(a->IfIndex, today);
+        EXPECT_EQ(SVC_IsTapDescription(description), code == 0) << description << " " << code;
+        checked = true;
+    }
+    EXPECT_TRUE(checked) << "no adapter to look for";
+}
+
+}  // namespace
