@@ -221,6 +221,8 @@ TEST(ServiceInstall, FromAnotherFolderNamesTheProgramsMessageFileAndDependsOnTcp
         EXPECT_EQ(std::string::npos, (" " + hints).find(" 0 ")) << hints;
     }
     RemoveAll(program);
+}
+
 // Runs the program with one option, its output into a file; the exit code
 // and the output.
 long RunCaptured(const std::string &program, const char *option, std::string *output)
