@@ -92,11 +92,14 @@ std::string Program()
 }
 
 // Removes what an earlier run left, waiting for a service manager still busy
-// with a failed start.
+// with a failed start, and then until the service is gone from it: one only
+// marked for deletion makes the next -install fail.
 void RemoveAll(const std::string &program)
 {
     for (int i = 0; i < 10 && RunProgram(program, "-remove") != 0 && !ImagePath().empty(); i++)
         Sleep(500);
+    for (int i = 0; i < 120 && Known(); i++)
+        Sleep(250);
 }
 
 TEST(ServiceInstall, QuotedPathAndFailuresExitNonZero)
