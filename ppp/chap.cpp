@@ -65,6 +65,14 @@ static void CHAP_SendResponseValue(PPP_Context *context, uint8_t identifier, con
     cfg->output(buf, cfg->user);
 }
 
+// What MS-CHAP hashes: the password's text, which differs from the bytes
+// PAP and CHAP-MD5 send where the ANSI code page lacks a typed character.
+static const char *CHAP_MsChapPassword(const PPP_Context *context)
+{
+    const PPP_Config &cfg = context->config;
+    return cfg.passwordUtf8[0] ? cfg.passwordUtf8 : cfg.password;
+}
+
 void CHAP_MD5_SendResponse(const uint8_t *packet, uint32_t length, PPP_Context *context)
 {
     context->authGivenUp = 0;
@@ -92,7 +100,7 @@ void MSCHAP1_SendResponse(const uint8_t *packet, uint32_t length, PPP_Context *c
         return;
     // No LAN Manager response; flag 1: use the NT response.
     uint8_t value[MSCHAP_VALUE_SIZE] = {0};
-    NtChallengeResponse(challenge, context->config.password, value + 24);
+    NtChallengeResponse(challenge, CHAP_MsChapPassword(context), value + 24);
     value[48] = 1;
     CHAP_SendResponseValue(context, packet[1], value, sizeof(value));
 }
@@ -112,7 +120,7 @@ void MSCHAP2_SendResponse(const uint8_t *packet, uint32_t length, PPP_Context *c
     memcpy(context->authChallenge, challenge, 16);
     memcpy(context->peerChallenge, peerChallenge, 16);
     GenerateNTResponse(context->authChallenge, context->peerChallenge, context->config.userName,
-                       context->config.password, context->ntResponse);
+                       CHAP_MsChapPassword(context), context->ntResponse);
     // Peer challenge, 8 reserved zero bytes, NT-Response, flags 0.
     uint8_t value[MSCHAP_VALUE_SIZE] = {0};
     memcpy(value, context->peerChallenge, 16);
@@ -151,7 +159,7 @@ void MSCHAP2_RecvSuccess(const uint8_t *packet, uint32_t length, PPP_Context *co
     // lacks it or carries a wrong one ends the attempt (RFC 2759 section 5).
     uint32_t l = PPP_PacketLength(packet, length);
     char expected[MSCHAP_AUTH_RESPONSE_LEN];
-    GenerateAuthenticatorResponse(context->config.password, context->ntResponse,
+    GenerateAuthenticatorResponse(CHAP_MsChapPassword(context), context->ntResponse,
                                   context->peerChallenge, context->authChallenge,
                                   context->config.userName, expected);
     if (l >= MSCHAP2_SUCCESS_MIN && CRYPTO_memcmp(expected, packet + 4, sizeof(expected)) == 0) {
