@@ -66,16 +66,20 @@ void ReadPassword(HWND dialog, GUI_ConnectFields *fields)
     // control's ANSI read cut it.
     wchar_t typed[2 * CONFIG_PASSWORD_SIZE] = L"";
     GetDlgItemTextW(dialog, IDC_PASSWORD, typed, 2 * CONFIG_PASSWORD_SIZE);
-    char ansi[2 * CONFIG_PASSWORD_SIZE] = "";
-    WideCharToMultiByte(CP_ACP, 0, typed, -1, ansi, sizeof ansi - 1, nullptr, nullptr);
+    // Room for any code page's bytes of that text: a conversion that runs
+    // out of room fails and leaves no defined text.
+    char ansi[4 * 2 * CONFIG_PASSWORD_SIZE];
+    if (!WideCharToMultiByte(CP_ACP, 0, typed, -1, ansi, sizeof ansi, nullptr, nullptr))
+        ansi[0] = '\0';
     STR_LCopy(fields->password, ansi, sizeof fields->password);
     // MS-CHAP takes 63 units; a character of two across the cut is left out whole.
     int units = CONFIG_PASSWORD_SIZE - 1;
     if (IS_HIGH_SURROGATE(typed[units - 1]))
         units--;
     typed[units] = L'\0';
-    WideCharToMultiByte(CP_UTF8, 0, typed, -1, fields->passwordUtf8, sizeof fields->passwordUtf8,
-                        nullptr, nullptr);
+    if (!WideCharToMultiByte(CP_UTF8, 0, typed, -1, fields->passwordUtf8,
+                             sizeof fields->passwordUtf8, nullptr, nullptr))
+        fields->passwordUtf8[0] = '\0';
     SecureZeroMemory(typed, sizeof typed);
     SecureZeroMemory(ansi, sizeof ansi);
 }

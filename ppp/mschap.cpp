@@ -66,7 +66,8 @@ static uint32_t MSCHAP_Utf8ToUnits(const uint8_t *text, uint32_t n, uint8_t *wid
     return units;
 }
 
-uint32_t MSCHAP_PasswordUnicode(const char *password, uint8_t wide[2 * MSCHAP_MAX_TEXT])
+// The password's UTF-16LE bytes; returns their count.
+static uint32_t MSCHAP_PasswordUnicode(const char *password, uint8_t wide[2 * MSCHAP_MAX_TEXT])
 {
     const uint8_t *text = (const uint8_t *)password;
     uint32_t n = (uint32_t)strnlen(password, MSCHAP_PASSWORD_BYTES);
@@ -74,8 +75,8 @@ uint32_t MSCHAP_PasswordUnicode(const char *password, uint8_t wide[2 * MSCHAP_MA
     uint32_t units = MSCHAP_Utf8ToUnits(text, n, wide, &valid);
     if (valid)
         return 2 * units;
-    // Not UTF-8: a password typed in a Latin-1 terminal, which hashed
-    // correctly one byte a character and still must.
+    // Not UTF-8: a password typed in a Latin-1 terminal, whose bytes are
+    // its characters.
     if (n > MSCHAP_MAX_TEXT)
         n = MSCHAP_MAX_TEXT;
     for (uint32_t i = 0; i < n; i++)

@@ -13,12 +13,10 @@ enum {
     MSCHAP_PASSWORD_BYTES = 255
 };
 
-// The password as the servers hash it: UTF-16LE, at most MSCHAP_MAX_TEXT
-// units, a surrogate pair never split. The password is UTF-8; text that is
-// not valid UTF-8 is taken one byte a character (Latin-1), as it was before
-// the password was read as UTF-8. Returns the byte count written to wide.
-uint32_t MSCHAP_PasswordUnicode(const char *password, uint8_t wide[2 * MSCHAP_MAX_TEXT]);
-// MD4 over MSCHAP_PasswordUnicode of the password.
+// MD4 over the password as servers hash it, UTF-16LE: at most
+// MSCHAP_MAX_TEXT units, a surrogate pair never split. The password is
+// UTF-8; text that is not valid UTF-8 (a Latin-1 terminal's) is taken one
+// byte a character.
 void NtPasswordHash(const char *password, uint8_t passwordHash[16]);
 void HashNtPasswordHash(const uint8_t passwordHash[16], uint8_t passwordHashHash[16]);
 // First 8 bytes of SHA-1(peer challenge, authenticator challenge, user name).
