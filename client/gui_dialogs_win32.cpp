@@ -7,6 +7,7 @@
 #include "gui_log.h"
 #include "gui_resource.h"
 #include "gui_ui.h"
+#include "str.h"
 
 HWND GUI_StatisticsWindow = nullptr;
 HWND GUI_ConnectDialog = nullptr;
@@ -56,13 +57,50 @@ void SetServerReadOnly(HWND dialog, BOOL readOnly)
     SendDlgItemMessageA(dialog, IDC_PORT, EM_SETREADONLY, readOnly, 0);
 }
 
+// The password as typed, read once as wide text: the ANSI code page's bytes
+// for PAP and CHAP-MD5 (what the control's ANSI text was), UTF-8 for MS-CHAP,
+// which hashes characters the code page may lack.
+void ReadPassword(HWND dialog, GUI_ConnectFields *fields)
+{
+    // Room for more than 63 units: the ANSI text is cut at 63 bytes, as the
+    // control's ANSI read cut it.
+    wchar_t typed[2 * CONFIG_PASSWORD_SIZE] = L"";
+    GetDlgItemTextW(dialog, IDC_PASSWORD, typed, 2 * CONFIG_PASSWORD_SIZE);
+    // Room for any code page's bytes of that text: a conversion that runs
+    // out of room fails and leaves no defined text.
+    char ansi[4 * 2 * CONFIG_PASSWORD_SIZE];
+    if (!WideCharToMultiByte(CP_ACP, 0, typed, -1, ansi, sizeof ansi, nullptr, nullptr))
+        ansi[0] = '\0';
+    STR_LCopy(fields->password, ansi, sizeof fields->password);
+    // MS-CHAP takes 63 units; a character of two across the cut is left out whole.
+    int units = CONFIG_PASSWORD_SIZE - 1;
+    if (IS_HIGH_SURROGATE(typed[units - 1]))
+        units--;
+    typed[units] = L'\0';
+    if (!WideCharToMultiByte(CP_UTF8, 0, typed, -1, fields->passwordUtf8,
+                             sizeof fields->passwordUtf8, nullptr, nullptr))
+        fields->passwordUtf8[0] = '\0';
+    SecureZeroMemory(typed, sizeof typed);
+    SecureZeroMemory(ansi, sizeof ansi);
+}
+
+void ShowPassword(HWND dialog, const GUI_ConnectFields &fields)
+{
+    wchar_t text[CONFIG_PASSWORD_UTF8_SIZE] = L"";
+    if (!fields.passwordUtf8[0] ||
+        !MultiByteToWideChar(CP_UTF8, 0, fields.passwordUtf8, -1, text, CONFIG_PASSWORD_UTF8_SIZE))
+        MultiByteToWideChar(CP_ACP, 0, fields.password, -1, text, CONFIG_PASSWORD_UTF8_SIZE);
+    SetDlgItemTextW(dialog, IDC_PASSWORD, text);
+    SecureZeroMemory(text, sizeof text);
+}
+
 // The controls give at most room - 1 characters: 63 for user, password and
 // code, 255 for the address, 7 for the port.
 void ReadFields(HWND dialog, GUI_ConnectFields *fields)
 {
     ZeroMemory(fields, sizeof *fields);
     GetDlgItemTextA(dialog, IDC_USER, fields->user, sizeof fields->user);
-    GetDlgItemTextA(dialog, IDC_PASSWORD, fields->password, sizeof fields->password);
+    ReadPassword(dialog, fields);
     GetDlgItemTextA(dialog, IDC_ADDRESS, fields->address, sizeof fields->address);
     GetDlgItemTextA(dialog, IDC_PORT, fields->port, sizeof fields->port);
     fields->customServer = IsDlgButtonChecked(dialog, IDC_CUSTOM_SERVER) == BST_CHECKED;
@@ -172,6 +210,11 @@ void RunTrayCommand(UINT command)
 
 // ---- Connect dialog ----
 
+void GUI_ReadConnectDialog(HWND dialog, GUI_ConnectFields *fields)
+{
+    ReadFields(dialog, fields);
+}
+
 void GUI_ConnectFromDialog(HWND dialog)
 {
     ShowWindow(dialog, SW_HIDE);
@@ -197,7 +240,7 @@ void GUI_ShowConnectFields(const TUNLEX_Config *displayed)
     SetDlgItemTextA(dialog, IDC_PORT, fields.port);
     SetDlgItemTextA(dialog, IDC_ADDRESS, fields.address);
     SetDlgItemTextA(dialog, IDC_USER, fields.user);
-    SetDlgItemTextA(dialog, IDC_PASSWORD, fields.password);
+    ShowPassword(dialog, fields);
     CheckDlgButton(dialog, IDC_CUSTOM_SERVER, fields.customServer ? BST_CHECKED : BST_UNCHECKED);
     EnableWindow(GetDlgItem(dialog, IDC_CUSTOM_SERVER), fields.customEnabled ? TRUE : FALSE);
     SetServerReadOnly(dialog, fields.serverReadOnly ? TRUE : FALSE);
@@ -390,14 +433,31 @@ int GUI_OnTrayMessage(CTrayIcon *, uint32_t mouseMessage)
 
 // ---- Windows ----
 
+HWND GUI_CreateConnectDialog(void)
+{
+    // A Unicode dialog: an ANSI edit control holds only what the code page
+    // can spell, so a password typed beyond it would be lost at the keyboard.
+    return CreateDialogParamW(Module(), MAKEINTRESOURCEW(IDD_CONNECT), nullptr, GUI_ConnectDlgProc, 0);
+}
+
+void GUI_DispatchMessage(MSG *msg)
+{
+    // Wide throughout, for the same reason: an ANSI loop turns a typed
+    // character into the code page's before the dialog sees it. ANSI windows
+    // still get their messages converted by the system.
+    if (!IsDialogMessageW(GUI_ConnectDialog, msg)) {
+        TranslateMessage(msg);
+        DispatchMessageW(msg);
+    }
+}
+
 int GUI_CreateWindows(void)
 {
     if (!GUI_RegisterConsoleClass())
         return 0;
     GUI_StatisticsWindow = CreateDialogParamA(Module(), MAKEINTRESOURCEA(IDD_STATISTICS), nullptr,
                                               GUI_StatisticsWndProc, 0);
-    GUI_ConnectDialog = CreateDialogParamA(Module(), MAKEINTRESOURCEA(IDD_CONNECT), nullptr,
-                                           GUI_ConnectDlgProc, 0);
+    GUI_ConnectDialog = GUI_CreateConnectDialog();
     GUI_CreateConsoleWindow();
     return 1;
 }

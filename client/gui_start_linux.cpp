@@ -136,12 +136,18 @@ const char *AskOneTimePassword(char (&code)[CONFIG_OTP_SIZE])
 int RunConnection(TUNLEX_Connection *conn)
 {
     GUI_InitConfigs();
+    TUNLEX_Config &cfg = GUI_DialogConfig;
+    char typed[CONFIG_PASSWORD_UTF8_SIZE] = "";
     const char *password = getenv("VANTORELLE_PASSWORD");
-    if (password)
-        STR_LCopy(GUI_DialogConfig.password, password, sizeof GUI_DialogConfig.password);
-    else
-        ReadInputLine("Password: ", 1, GUI_DialogConfig.password,
-                         sizeof GUI_DialogConfig.password);
+    if (!password && ReadInputLine("Password: ", 1, typed, sizeof typed))
+        password = typed;
+    // The terminal's text is UTF-8: PAP and CHAP-MD5 send its bytes, MS-CHAP
+    // hashes the characters, which may be more than the 63 bytes PAP takes.
+    if (password) {
+        STR_LCopy(cfg.password, password, sizeof cfg.password);
+        STR_LCopy(cfg.passwordUtf8, password, sizeof cfg.passwordUtf8);
+    }
+    memset(typed, 0, sizeof typed);
     GUI_Connect(&GUI_DialogConfig);
     ErrorInfo chain = {};
     while (!g_stop) {
@@ -162,6 +168,7 @@ int RunConnection(TUNLEX_Connection *conn)
     }
     int failed = TUNLEX_GetState(conn) == TUNLEX_STATE_ERROR;
     memset(GUI_DialogConfig.password, 0, sizeof GUI_DialogConfig.password);
+    memset(GUI_DialogConfig.passwordUtf8, 0, sizeof GUI_DialogConfig.passwordUtf8);
     GUI_Disconnect();
     return failed;
 }

@@ -12,6 +12,7 @@
 #include "errorinfo.h"
 #include "gui_log.h"
 #include "gui_resource.h"
+#include "gui_ui_win32.h"
 #include "net_tap.h"
 #include "route_service.h"
 #include "tray_icon.h"
@@ -240,12 +241,8 @@ int GUI_Main(int, char **)
     memset(&msg, 0, sizeof msg);
     BOOL got;
     // -1 is a failure of the call itself; looping on it would never end.
-    while ((got = GetMessageA(&msg, nullptr, 0, 0)) != 0 && got != -1) {
-        if (!IsDialogMessageA(GUI_ConnectDialog, &msg)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
+    while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0 && got != -1)
+        GUI_DispatchMessage(&msg);
 
     ERRORINFO_Clear(&chain, GUI_AT);
     if (!ROUTE_Service_RestoreRoutes(GUI_RouteClient, &chain))

@@ -153,6 +153,7 @@ void GUI_ViewConfig(const TUNLEX_Config *displayed, GUI_ConnectFields *fields)
     STR_LCopy(fields->address, displayed->server, sizeof fields->address);
     STR_LCopy(fields->user, displayed->user, sizeof fields->user);
     STR_LCopy(fields->password, displayed->password, sizeof fields->password);
+    STR_LCopy(fields->passwordUtf8, displayed->passwordUtf8, sizeof fields->passwordUtf8);
     bool pinned = displayed->fingerprint[0] != '\0';
     fields->customServer = !pinned;
     fields->customEnabled = pinned;
@@ -178,6 +179,7 @@ void GUI_ReadConnectFields(const GUI_ConnectFields *fields, TUNLEX_Config *dialo
 {
     STR_LCopy(dialog->user, fields->user, sizeof dialog->user);
     STR_LCopy(dialog->password, fields->password, sizeof dialog->password);
+    STR_LCopy(dialog->passwordUtf8, fields->passwordUtf8, sizeof dialog->passwordUtf8);
     STR_LCopy(dialog->server, fields->address, sizeof dialog->server);
 
     // A pinned fingerprint (and its routes) belongs to the displayed server

@@ -74,7 +74,8 @@ extern TUNLEX_Config GUI_DisplayedConfig;
 // The connect dialog's fields, as read from or shown in the controls.
 struct GUI_ConnectFields {
     char user[CONFIG_USER_SIZE];
-    char password[CONFIG_PASSWORD_SIZE];
+    char password[CONFIG_PASSWORD_SIZE];            // as TUNLEX_Config holds it
+    char passwordUtf8[CONFIG_PASSWORD_UTF8_SIZE];
     char address[CONFIG_SERVER_SIZE];
     char port[GUI_PORT_TEXT_SIZE];
     int customServer;       // the check box is checked

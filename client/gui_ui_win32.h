@@ -19,6 +19,13 @@ void GUI_ConnectFromDialog(HWND dialog);
 // disconnected icon.
 void GUI_CancelDialog(HWND dialog);
 
+// The connect dialog, a Unicode window (created by GUI_CreateWindows).
+HWND GUI_CreateConnectDialog(void);
+// One message of the program's loop, through the connect dialog first.
+void GUI_DispatchMessage(MSG *msg);
+// The connect dialog's controls as they are now.
+void GUI_ReadConnectDialog(HWND dialog, GUI_ConnectFields *fields);
+
 // Puts the displayed configuration into the connect dialog's controls.
 void GUI_ShowConnectFields(const TUNLEX_Config *displayed);
 // GUI_ApplyConfig on the connect dialog's thread.

@@ -9,6 +9,7 @@
 #include "mschap.h"
 #include "pkt_buffer.h"
 #include "ppp.h"
+#include "str.h"
 #include "timer.h"
 
 enum {
@@ -65,6 +66,18 @@ static void CHAP_SendResponseValue(PPP_Context *context, uint8_t identifier, con
     cfg->output(buf, cfg->user);
 }
 
+// What MS-CHAP hashes, terminated: the password's text, which differs from
+// the bytes PAP and CHAP-MD5 send where the ANSI code page lacks a typed
+// character. Neither field of the record need be terminated.
+static void CHAP_MsChapPassword(const PPP_Context *context, char (&out)[PPP_PASSWORD_UTF8_SIZE])
+{
+    const PPP_Config &cfg = context->config;
+    if (cfg.passwordUtf8[0])
+        STR_Copy(out, sizeof out, cfg.passwordUtf8, sizeof cfg.passwordUtf8 - 1);
+    else
+        STR_Copy(out, sizeof out, cfg.password, sizeof cfg.password - 1);
+}
+
 void CHAP_MD5_SendResponse(const uint8_t *packet, uint32_t length, PPP_Context *context)
 {
     context->authGivenUp = 0;
@@ -92,7 +105,10 @@ void MSCHAP1_SendResponse(const uint8_t *packet, uint32_t length, PPP_Context *c
         return;
     // No LAN Manager response; flag 1: use the NT response.
     uint8_t value[MSCHAP_VALUE_SIZE] = {0};
-    NtChallengeResponse(challenge, context->config.password, value + 24);
+    char password[PPP_PASSWORD_UTF8_SIZE];
+    CHAP_MsChapPassword(context, password);
+    NtChallengeResponse(challenge, password, value + 24);
+    OPENSSL_cleanse(password, sizeof password);
     value[48] = 1;
     CHAP_SendResponseValue(context, packet[1], value, sizeof(value));
 }
@@ -111,8 +127,11 @@ void MSCHAP2_SendResponse(const uint8_t *packet, uint32_t length, PPP_Context *c
     }
     memcpy(context->authChallenge, challenge, 16);
     memcpy(context->peerChallenge, peerChallenge, 16);
+    char password[PPP_PASSWORD_UTF8_SIZE];
+    CHAP_MsChapPassword(context, password);
     GenerateNTResponse(context->authChallenge, context->peerChallenge, context->config.userName,
-                       context->config.password, context->ntResponse);
+                       password, context->ntResponse);
+    OPENSSL_cleanse(password, sizeof password);
     // Peer challenge, 8 reserved zero bytes, NT-Response, flags 0.
     uint8_t value[MSCHAP_VALUE_SIZE] = {0};
     memcpy(value, context->peerChallenge, 16);
@@ -151,9 +170,11 @@ void MSCHAP2_RecvSuccess(const uint8_t *packet, uint32_t length, PPP_Context *co
     // lacks it or carries a wrong one ends the attempt (RFC 2759 section 5).
     uint32_t l = PPP_PacketLength(packet, length);
     char expected[MSCHAP_AUTH_RESPONSE_LEN];
-    GenerateAuthenticatorResponse(context->config.password, context->ntResponse,
-                                  context->peerChallenge, context->authChallenge,
-                                  context->config.userName, expected);
+    char password[PPP_PASSWORD_UTF8_SIZE];
+    CHAP_MsChapPassword(context, password);
+    GenerateAuthenticatorResponse(password, context->ntResponse, context->peerChallenge,
+                                  context->authChallenge, context->config.userName, expected);
+    OPENSSL_cleanse(password, sizeof password);
     if (l >= MSCHAP2_SUCCESS_MIN && CRYPTO_memcmp(expected, packet + 4, sizeof(expected)) == 0) {
         PPP_AuthResult(PPP_SIDE_CLIENT, context);
         return;

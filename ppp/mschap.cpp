@@ -11,17 +11,86 @@ static uint32_t MSCHAP_TextLen(const char *text)
     return (uint32_t)strnlen(text, MSCHAP_MAX_TEXT);
 }
 
+// One UTF-8 sequence at s (n bytes left): its length, or 0 when it is not
+// the shortest form of a code point outside the surrogates.
+static uint32_t MSCHAP_DecodeUtf8(const uint8_t *s, uint32_t n, uint32_t *codePoint)
+{
+    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    uint32_t len = s[0] < 0x80 ? 1 : s[0] < 0xC0 ? 0 : s[0] < 0xE0 ? 2 : s[0] < 0xF0 ? 3
+                 : s[0] < 0xF8 ? 4 : 0;
+    if (len == 0 || len > n)
+        return 0;
+    uint32_t cp = len == 1 ? s[0] : s[0] & (0x7Fu >> len);
+    for (uint32_t i = 1; i < len; i++) {
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (s[i] & 0x3Fu);
+    }
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    *codePoint = cp;
+    return len;
+}
+
+static void MSCHAP_PutUnit(uint8_t *wide, uint32_t at, uint32_t unit)
+{
+    wide[2 * at] = (uint8_t)unit;
+    wide[2 * at + 1] = (uint8_t)(unit >> 8);
+}
+
+// The UTF-16 units of UTF-8 text, up to the limit; 0 units when the text is
+// not valid UTF-8 before the limit is reached.
+static uint32_t MSCHAP_Utf8ToUnits(const uint8_t *text, uint32_t n, uint8_t *wide, int *valid)
+{
+    uint32_t units = 0;
+    *valid = 1;
+    for (uint32_t at = 0; at < n;) {
+        uint32_t cp;
+        uint32_t len = MSCHAP_DecodeUtf8(text + at, n - at, &cp);
+        if (len == 0) {
+            *valid = 0;
+            return 0;
+        }
+        uint32_t need = cp < 0x10000 ? 1 : 2;
+        if (units + need > MSCHAP_MAX_TEXT)
+            break;
+        if (need == 1) {
+            MSCHAP_PutUnit(wide, units, cp);
+        } else {
+            MSCHAP_PutUnit(wide, units, 0xD800 + ((cp - 0x10000) >> 10));
+            MSCHAP_PutUnit(wide, units + 1, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+        }
+        units += need;
+        at += len;
+    }
+    return units;
+}
+
+// The password's UTF-16LE bytes; returns their count.
+static uint32_t MSCHAP_PasswordUnicode(const char *password, uint8_t wide[2 * MSCHAP_MAX_TEXT])
+{
+    const uint8_t *text = (const uint8_t *)password;
+    uint32_t n = (uint32_t)strnlen(password, MSCHAP_PASSWORD_BYTES);
+    int valid;
+    uint32_t units = MSCHAP_Utf8ToUnits(text, n, wide, &valid);
+    if (valid)
+        return 2 * units;
+    // Not UTF-8: a password typed in a Latin-1 terminal, whose bytes are
+    // its characters.
+    if (n > MSCHAP_MAX_TEXT)
+        n = MSCHAP_MAX_TEXT;
+    for (uint32_t i = 0; i < n; i++)
+        MSCHAP_PutUnit(wide, i, text[i]);
+    return 2 * n;
+}
+
 void NtPasswordHash(const char *password, uint8_t passwordHash[16])
 {
     uint8_t wide[2 * MSCHAP_MAX_TEXT];
-    uint32_t n = MSCHAP_TextLen(password);
-    for (uint32_t i = 0; i < n; i++) {
-        wide[2 * i] = (uint8_t)password[i];
-        wide[2 * i + 1] = 0;
-    }
+    uint32_t n = MSCHAP_PasswordUnicode(password, wide);
     MD4_CTX md4;
     MD4_Init(&md4);
-    MD4_Update(&md4, wide, 2 * n);
+    MD4_Update(&md4, wide, n);
     MD4_Final(passwordHash, &md4);
 }
 

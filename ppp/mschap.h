@@ -1,16 +1,22 @@
 // MS-CHAP derivations (MS-CHAPv1 and MS-CHAPv2), under the names the
 // Microsoft CHAP RFCs give them. Pure functions over fixed-size byte arrays;
-// texts are NUL-terminated and at most MSCHAP_MAX_TEXT bytes of them count.
+// texts are NUL-terminated and at most MSCHAP_MAX_TEXT bytes of them count,
+// but for the password, which is text (UTF-8) and counts in characters.
 #pragma once
 
 #include <stdint.h>
 
 enum {
     MSCHAP_MAX_TEXT = 63,          // user name and password fields hold 63 characters
-    MSCHAP_AUTH_RESPONSE_LEN = 42  // "S=" and 40 hex digits, no NUL
+    MSCHAP_AUTH_RESPONSE_LEN = 42, // "S=" and 40 hex digits, no NUL
+    // The password's UTF-8 bytes looked at: 63 UTF-16 units take at most 189.
+    MSCHAP_PASSWORD_BYTES = 255
 };
 
-// MD4 over the password widened to 16-bit little-endian characters.
+// MD4 over the password as servers hash it, UTF-16LE: at most
+// MSCHAP_MAX_TEXT units, a surrogate pair never split. The password is
+// UTF-8; text that is not valid UTF-8 (a Latin-1 terminal's) is taken one
+// byte a character.
 void NtPasswordHash(const char *password, uint8_t passwordHash[16]);
 void HashNtPasswordHash(const uint8_t passwordHash[16], uint8_t passwordHashHash[16]);
 // First 8 bytes of SHA-1(peer challenge, authenticator challenge, user name).

@@ -66,6 +66,7 @@ typedef void (*PPP_OtpPromptCallback)(void *user);
 enum {
     PPP_USER_SIZE = 64,
     PPP_PASSWORD_SIZE = 64,
+    PPP_PASSWORD_UTF8_SIZE = 256,
     PPP_OTP_PROMPT_SIZE = 256,
     PPP_RADIUS_STATE_SIZE = 256,
     PPP_OTP_SIZE = 64
@@ -83,7 +84,8 @@ struct PPP_Config {
     PPP_AuthMethods perform;    // which demands of the gateway the client accepts
     PPP_AuthMethods demand;     // forced to PPP_AUTH_NONE
     char userName[PPP_USER_SIZE];
-    char password[PPP_PASSWORD_SIZE];
+    char password[PPP_PASSWORD_SIZE];           // the bytes PAP and CHAP-MD5 send
+    char passwordUtf8[PPP_PASSWORD_UTF8_SIZE];  // the text MS-CHAP hashes; empty: password
     char otpPrompt[PPP_OTP_PROMPT_SIZE];        // written by PAP from the gateway's Nak
     char radiusState[PPP_RADIUS_STATE_SIZE];
     char otp[PPP_OTP_SIZE];

@@ -50,6 +50,7 @@ int CONFIG_Copy(TUNLEX_Config *dst, const TUNLEX_Config *source, ErrorInfo *chai
     TERMINATE(dst->server);
     TERMINATE(dst->user);
     TERMINATE(dst->password);
+    TERMINATE(dst->passwordUtf8);
     for (ConfigRoute &route : dst->routes)
         TERMINATE(route.text);
     TERMINATE(dst->fingerprint);

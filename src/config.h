@@ -15,6 +15,7 @@ struct ErrorInfo;
 constexpr uint32_t CONFIG_SERVER_SIZE = 256;
 constexpr uint32_t CONFIG_USER_SIZE = 64;
 constexpr uint32_t CONFIG_PASSWORD_SIZE = 64;
+constexpr uint32_t CONFIG_PASSWORD_UTF8_SIZE = 256;    // 63 UTF-16 units take at most 189 bytes
 constexpr uint32_t CONFIG_ROUTE_TEXT_SIZE = 20;     // at most 19 characters
 constexpr uint32_t CONFIG_MAX_ROUTES = 5;
 constexpr uint32_t CONFIG_FINGERPRINT_SIZE = 256;
@@ -37,7 +38,11 @@ struct TUNLEX_Config {
     uint32_t autoReconnect;
     uint32_t noRoutes;                  // "-no_gateway"
     char user[CONFIG_USER_SIZE];
-    char password[CONFIG_PASSWORD_SIZE];    // never written to a file
+    // Neither form is ever written to a file. The bytes PAP and CHAP-MD5
+    // send, as typed (the ANSI code page on Windows), and the text MS-CHAP
+    // hashes in its UTF-16 form; an empty passwordUtf8 means password.
+    char password[CONFIG_PASSWORD_SIZE];
+    char passwordUtf8[CONFIG_PASSWORD_UTF8_SIZE];
     uint8_t routeCount;                 // 0..5; 0 is the all-nets route
     ConfigRoute routes[CONFIG_MAX_ROUTES];
     char fingerprint[CONFIG_FINGERPRINT_SIZE];

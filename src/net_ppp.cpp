@@ -82,6 +82,7 @@ static void FillPppConfig(PPP_Config *cfg, TUNLEX_Connection *conn)
     cfg->demand = PPP_AUTH_NONE;
     STR_Copy(cfg->userName, sizeof cfg->userName, conn->config.user, PPP_CORE_TEXT_CHARS);
     STR_Copy(cfg->password, sizeof cfg->password, conn->config.password, PPP_CORE_TEXT_CHARS);
+    STR_LCopy(cfg->passwordUtf8, conn->config.passwordUtf8, sizeof cfg->passwordUtf8);
     STR_Copy(cfg->radiusState, sizeof cfg->radiusState, conn->config.RadiusState,
              PPP_CORE_RADIUS_CHARS);
     STR_Copy(cfg->otp, sizeof cfg->otp, conn->config.otp, PPP_CORE_TEXT_CHARS);

@@ -145,6 +145,86 @@ TEST_F(Dialogs, ConnectDialogPinsTheStartupServer)
     EXPECT_FALSE(IsWindowVisible(dialog));
 }
 
+// The keyboard's characters as the system posts them, one UTF-16 unit a
+// message, through the program's own loop.
+void Type(HWND edit, const std::wstring &text)
+{
+    for (wchar_t unit : text)
+        PostMessageW(edit, WM_CHAR, unit, 1);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        GUI_DispatchMessage(&msg);
+}
+
+std::wstring WideText(HWND dialog, int id)
+{
+    wchar_t text[512] = L"";
+    GetDlgItemTextW(dialog, id, text, 512);
+    return text;
+}
+
+// A password is what the user typed, whatever the ANSI code page holds: the
+// UTF-8 text for MS-CHAP, and for PAP and CHAP-MD5 the bytes the control
+// gives as ANSI text, which are what these methods sent before.
+TEST_F(Dialogs, PasswordIsReadAsTypedText)
+{
+    HWND dialog = GUI_CreateConnectDialog();
+    ASSERT_NE(dialog, nullptr);
+    windows_.push_back(dialog);
+    GUI_ConnectDialog = dialog;
+    // Windows keeps an ANSI edit control's text in the code page; Wine keeps
+    // it wide and would pass the typing below, so the window's kind is checked.
+    EXPECT_TRUE(IsWindowUnicode(dialog));
+    EXPECT_TRUE(IsWindowUnicode(GetDlgItem(dialog, IDC_PASSWORD)));
+    const std::wstring cyrillic = L"\u043f\u0430\u0440\u043e\u043b\u044c";
+    const std::string cyrillicUtf8 = u8"\u043f\u0430\u0440\u043e\u043b\u044c";
+    struct Case {
+        const char *name;
+        std::wstring typed;
+        std::string utf8;
+        std::wstring kept;      // the field's text after it is shown again
+    } cases[] = {
+        {"ASCII", L"secret", "secret", L"secret"},
+        {"Latin-1", L"p\u00e4ss", u8"p\u00e4ss", L"p\u00e4ss"},
+        {"Cyrillic", cyrillic, cyrillicUtf8, cyrillic},
+        {"CJK", L"\u5bc6\u7801", u8"\u5bc6\u7801", L"\u5bc6\u7801"},
+        {"outside the BMP", L"p\U0001F600ss", u8"p\U0001F600ss", L"p\U0001F600ss"},
+        // 63 units are read; a pair across the cut is left out whole.
+        {"cut at 63", std::wstring(70, L'\u0436'), [] {
+             std::string s;
+             for (int i = 0; i < 63; i++)
+                 s += u8"\u0436";
+             return s;
+         }(), std::wstring(63, L'\u0436')},
+        {"pair across the cut", std::wstring(62, L'a') + L"\U0001F600", std::string(62, 'a'),
+         std::wstring(62, L'a')},
+    };
+    printf("ANSI code page %u\n", GetACP());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetDlgItemTextW(dialog, IDC_PASSWORD, L"");
+        Type(GetDlgItem(dialog, IDC_PASSWORD), c.typed);
+        EXPECT_EQ(WideText(dialog, IDC_PASSWORD), c.typed) << "the typed text did not arrive whole";
+
+        GUI_ConnectFields fields;
+        GUI_ReadConnectDialog(dialog, &fields);
+        EXPECT_EQ(std::string(fields.passwordUtf8), c.utf8);
+        char ansi[CONFIG_PASSWORD_SIZE] = "";
+        GetDlgItemTextA(dialog, IDC_PASSWORD, ansi, sizeof ansi);
+        EXPECT_STREQ(fields.password, ansi);
+
+        // Shown again, as after a cancel: the field holds the same text.
+        TUNLEX_Config cfg = {};
+        strcpy(cfg.server, "gw.example");
+        strcpy(cfg.user, "alice");
+        strcpy(cfg.password, fields.password);
+        strcpy(cfg.passwordUtf8, fields.passwordUtf8);
+        SetDlgItemTextW(dialog, IDC_PASSWORD, L"");
+        GUI_ShowConnectFields(&cfg);
+        EXPECT_EQ(WideText(dialog, IDC_PASSWORD), c.kept);
+    }
+}
+
 TEST_F(Dialogs, ConfigFromTheConnectionThreadIsShownOnTheDialogThread)
 {
     HWND dialog = Create(IDD_CONNECT, GUI_ConnectDlgProc);

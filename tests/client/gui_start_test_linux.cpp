@@ -361,6 +361,38 @@ TEST_F(FrontEndTunnel, OneTimePasswordFromTheNextInputLineReconnects)
                                        "State: Connected"}));
 }
 
+// A UTF-8 line beyond ASCII: MS-CHAPv2 hashes its characters, as the gateway
+// does, also when they take more bytes than the 63 PAP sends; PAP sends the
+// bytes.
+TEST_F(FrontEndTunnel, NonAsciiPasswordFromInputConnects)
+{
+    FakeRouteService service;
+    ASSERT_TRUE(service.Ok());
+    const std::string shortText = u8"\u043f\u0430\u0440\u043e\u043b\u044c\U0001F600";
+    std::string longText;
+    for (int i = 0; i < 40; ++i)
+        longText += u8"\u0436";
+    struct Case {
+        const char *auth;
+        std::string password;
+    } cases[] = {{"mschapv2", shortText}, {"pap", shortText}, {"mschapv2", longText}};
+    int serial = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.auth) + " " + c.password);
+        uint16_t port = StartGateway(std::string(kGatewayNet) + "--once --auth " + c.auth +
+                                     " --password " + c.password);
+        ASSERT_NE(port, 0);
+        ClientRun run(program_, netns_, TunnelArgs(port), c.password + "\n", scratch_ / "home",
+                      Out(("utf8-" + std::to_string(++serial) + ".txt").c_str()), kTunnelLeakCheck);
+        ASSERT_TRUE(run.WaitFor("State: Connected", 30000)) << run.Output();
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(20000), 0) << run.Output();
+        kill(gatewayPid_, SIGTERM);
+        pclose(gatewayPipe_);
+        gatewayPipe_ = nullptr;
+    }
+}
+
 TEST_F(FrontEndTunnel, RefusedPasswordEndsWithAnErrorCode)
 {
     FakeRouteService service;

@@ -185,6 +185,9 @@ TEST_F(GuiUi, ConnectClearsStaleOtpStateAndOtpAnswerCarriesIt)
     TUNLEX_Config cfg = MakeConfig("gw.example", "carol", "");
     strcpy(cfg.RadiusState, "state-1");
     strcpy(cfg.otpPrompt, "Code from token:");
+    // Both forms of a password the code page cannot spell.
+    strcpy(cfg.password, "??????");
+    strcpy(cfg.passwordUtf8, u8"\u043f\u0430\u0440\u043e\u043b\u044c");
     GUI_ShowConfig(&cfg);
     GUI_DialogConfig = cfg;
 
@@ -206,6 +209,8 @@ TEST_F(GuiUi, ConnectClearsStaleOtpStateAndOtpAnswerCarriesIt)
     EXPECT_STREQ(GUI_DialogConfig.RadiusState, "state-1");
     EXPECT_STREQ(GUI_DialogConfig.otpPrompt, "Code from token:");
     EXPECT_STREQ(GUI_DialogConfig.otp, "123456");
+    EXPECT_STREQ(GUI_DialogConfig.password, "??????");
+    EXPECT_STREQ(GUI_DialogConfig.passwordUtf8, cfg.passwordUtf8);
 
     GUI_OtpRefused();
     EXPECT_STREQ(GUI_DialogConfig.RadiusState, "");

@@ -631,6 +631,36 @@ TEST_F(TunnelE2E, EachAuthenticationMethodReachesConnected)
     }
 }
 
+// Passwords beyond ASCII, held as the client holds them (the bytes PAP and
+// CHAP-MD5 send, the text MS-CHAP hashes): the gateway hashes the UTF-16
+// form as servers do, and compares PAP and CHAP-MD5 bytes as they come.
+TEST_F(TunnelE2E, NonAsciiPasswordsReachConnected)
+{
+    struct Case {
+        const char *auth;
+        const char *password;
+    } cases[] = {
+        {"mschapv2", u8"\u043f\u0430\u0440\u043e\u043b\u044c"},
+        {"mschapv2", u8"\u5bc6\u7801"},
+        {"mschapv2", u8"p\U0001F600ss"},
+        {"mschapv1", u8"p\u00e4ss"},
+        {"mschapv1", u8"\u5bc6\u7801"},
+        {"pap", u8"p\u00e4ss"},
+        {"chap-md5", u8"\u043f\u0430\u0440\u043e\u043b\u044c"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.auth) + " " + c.password);
+        Gateway gw(std::string("--once --auth ") + c.auth + " --password " + c.password);
+        ASSERT_NE(gw.port(), 0);
+        TUNLEX_Config cfg = MakeConfig("127.0.0.1", gw.port());
+        snprintf(cfg.password, sizeof cfg.password, "%s", c.password);
+        snprintf(cfg.passwordUtf8, sizeof cfg.passwordUtf8, "%s", c.password);
+        Start(cfg);
+        ASSERT_TRUE(WaitState(kConnected, 10000)) << Message() << "\n" << gw.Log();
+        DisconnectAndCheck(c.auth);
+    }
+}
+
 // The stream stops in the middle of a frame (the gateway sends nothing more
 // but keeps TCP open): the thread keeps its timers running while it waits
 // for the rest, and the link's echo time-out ends the connection. The first

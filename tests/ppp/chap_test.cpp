@@ -9,8 +9,12 @@
 #include <string>
 #include <vector>
 
+#include <openssl/md5.h>
+
 #include "auth_fixture.h"
 #include "chap.h"
+#include "mschap.h"
+#include "str.h"
 
 using namespace authtest;
 
@@ -253,3 +257,73 @@ TEST_F(ChapTest, AlgorithmSelection)
 }
 
 } // namespace
+
+// The record holds a password twice where the ANSI code page lacks a typed
+// character: the code-page bytes ("??????" for a Cyrillic word) and the text.
+// CHAP-MD5 sends what it sent before, the bytes; MS-CHAP hashes the text, in
+// the Response and in the check of the gateway's Success, and the bytes only
+// when the record carries no text.
+TEST_F(ChapTest, EachMethodTakesItsFormOfThePassword)
+{
+    const char *text = u8"\u043f\u0430\u0440\u043e\u043b\u044c";
+    const Bytes auth = Hex("5B5D7C7D7B3F2F3E3C2C602132262628");
+    const Bytes peer = Hex(kRfcPeerChallenge);
+    struct Row {
+        const char *name;
+        uint8_t algorithm;
+        const char *utf8;       // the record's text form
+        const char *hashed;     // what the value must be made of
+    } rows[] = {
+        {"MS-CHAPv2", CHAP_ALG_MSCHAP2, text, text},
+        {"MS-CHAPv2 without the text", CHAP_ALG_MSCHAP2, "", "??????"},
+        {"MS-CHAPv1", CHAP_ALG_MSCHAP1, text, text},
+        {"CHAP-MD5", CHAP_ALG_MD5, text, "??????"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ppptest::ResetClock();
+        PPP_SetRandomSource(RfcPeerChallenge);
+        StartAuth({"User", "??????", "", ""}, PPP_PROTO_CHAP, row.algorithm);
+        STR_LCopy(ctx->config.passwordUtf8, row.utf8, sizeof ctx->config.passwordUtf8);
+
+        Bytes value;
+        std::string success = "C2 23 03 05 00 04";
+        if (row.algorithm == CHAP_ALG_MSCHAP2) {
+            Feed("C2 23 01 05 00 17 10 5B5D7C7D7B3F2F3E3C2C602132262628 67 77");
+            uint8_t nt[24];
+            char proof[MSCHAP_AUTH_RESPONSE_LEN];
+            GenerateNTResponse(auth.data(), peer.data(), "User", row.hashed, nt);
+            GenerateAuthenticatorResponse(row.hashed, nt, peer.data(), auth.data(), "User", proof);
+            value = peer;
+            value.resize(24, 0);
+            value.insert(value.end(), nt, nt + 24);
+            value.push_back(0);
+            success = "C2 23 03 05 00 2E " + ToHex(Frame("", std::string(proof, sizeof proof)));
+        } else if (row.algorithm == CHAP_ALG_MSCHAP1) {
+            Feed("C2 23 01 05 00 0F 08 102DB5DF085D3041 67 77");
+            uint8_t nt[24];
+            NtChallengeResponse(Hex("102DB5DF085D3041").data(), row.hashed, nt);
+            value.resize(24, 0);
+            value.insert(value.end(), nt, nt + 24);
+            value.push_back(1);
+        } else {
+            Feed("C2 23 01 05 00 15 10 000102030405060708090A0B0C0D0E0F");
+            uint8_t digest[16];
+            MD5_CTX md5;
+            MD5_Init(&md5);
+            uint8_t id = 5;
+            MD5_Update(&md5, &id, 1);
+            MD5_Update(&md5, row.hashed, strlen(row.hashed));
+            MD5_Update(&md5, Hex("000102030405060708090A0B0C0D0E0F").data(), 16);
+            MD5_Final(digest, &md5);
+            value.assign(digest, digest + 16);
+        }
+        std::vector<std::string> sent = Sent(PPP_PROTO_CHAP);
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_NE(sent[0].find(ToHex(value) + " " + ToHex(Frame("", "User"))), std::string::npos)
+            << sent[0];
+        Feed(success.c_str());
+        EXPECT_TRUE(Authenticated());
+        EXPECT_TRUE(Reasons().empty());
+    }
+}

@@ -19,19 +19,54 @@ static const char kMagic2[] = "Pad to make it do more than one iteration";
 
 // ---- derivations (RFC 2433, RFC 2759) ----
 
+// The password's UTF-16LE bytes: UTF-8 decoded, or, when it is not UTF-8,
+// one byte a character. Returns the byte count.
+static size_t GW_PasswordUtf16(const char *password, uint8_t wide[2 * GW_TEXT])
+{
+    const unsigned char *p = (const unsigned char *)password;
+    size_t n = strnlen(password, GW_TEXT - 1), units = 0;
+    for (size_t i = 0; i < n && units + 2 <= GW_TEXT;) {
+        unsigned c = p[i];
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        unsigned long cp = len == 1 ? c : c & (0xFF >> (len + 1));
+        for (size_t k = 1; len && k < len; k++) {
+            if (i + k >= n || (p[i + k] & 0xC0) != 0x80)
+                len = 0;
+            else
+                cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        static const unsigned long kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!len || cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            for (units = 0; units < n && units < GW_TEXT; units++) {
+                wide[2 * units] = p[units];
+                wide[2 * units + 1] = 0;
+            }
+            return 2 * units;
+        }
+        unsigned long u[2] = {cp, 0};
+        size_t count = 1;
+        if (cp >= 0x10000) {
+            u[0] = 0xD800 + ((cp - 0x10000) >> 10);
+            u[1] = 0xDC00 + ((cp - 0x10000) & 0x3FF);
+            count = 2;
+        }
+        for (size_t k = 0; k < count; k++, units++) {
+            wide[2 * units] = (uint8_t)u[k];
+            wide[2 * units + 1] = (uint8_t)(u[k] >> 8);
+        }
+        i += len;
+    }
+    return 2 * units;
+}
+
+// As servers hash it: MD4 over the password's UTF-16LE form.
 void GW_NtPasswordHash(const char *password, uint8_t hash[16])
 {
     uint8_t wide[2 * GW_TEXT];
-    size_t n = strlen(password);
-    if (n > GW_TEXT - 1)
-        n = GW_TEXT - 1;
-    for (size_t i = 0; i < n; i++) {
-        wide[2 * i] = (uint8_t)password[i];
-        wide[2 * i + 1] = 0;
-    }
+    size_t n = GW_PasswordUtf16(password, wide);
     MD4_CTX c;
     MD4_Init(&c);
-    MD4_Update(&c, wide, 2 * n);
+    MD4_Update(&c, wide, n);
     MD4_Final(hash, &c);
 }
 

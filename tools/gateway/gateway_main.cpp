@@ -418,7 +418,8 @@ static int ParseArgs(int argc, char **argv, GW_Options *o)
         }
         else if (strcmp(name, "--auth") == 0) { ok = Pick(v, auths, 5, &pick); o->auth = (GW_Auth)pick; }
         else if (strcmp(name, "--user") == 0) ok = strlen(v) < 64 && CopyText(o->user, v);
-        else if (strcmp(name, "--password") == 0) ok = strlen(v) < 64 && CopyText(o->password, v);
+        // UTF-8: 63 characters can take more than 63 bytes.
+        else if (strcmp(name, "--password") == 0) ok = CopyText(o->password, v);
         else if (strcmp(name, "--name") == 0) ok = strlen(v) < 64 && CopyText(o->name, v);
         else if (strcmp(name, "--otp") == 0) ok = strlen(v) < 64 && CopyText(o->otp, v);
         else if (strcmp(name, "--otp-state") == 0) ok = strlen(v) <= 100 && CopyText(o->otpState, v);
