@@ -313,15 +313,15 @@ static int WaitReady(CSSLService *s, int fd, short events, uint64_t deadline)
     for (;;) {
         if (s->stopping)
             return WAIT_STOP;
+        // Past the deadline one last look: what is ready then still counts.
         int timeout = -1;
-        if (deadline) {
-            uint64_t now = NowMs();
-            if (now >= deadline)
-                return WAIT_LATE;
-            timeout = deadline - now > 60000 ? 60000 : (int)(deadline - now);
-        }
+        uint64_t now = deadline ? NowMs() : 0;
+        if (deadline)
+            timeout = now >= deadline ? 0 : deadline - now > 60000 ? 60000 : (int)(deadline - now);
         pollfd p[2] = {{fd, events, 0}, {s->pipe->wakeFd, POLLIN, 0}};
         int n = poll(p, 2, timeout);
+        if (n == 0 && deadline && now >= deadline)
+            return WAIT_LATE;
         if (n < 0) {
             if (errno == EINTR)
                 continue;
