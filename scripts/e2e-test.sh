@@ -25,6 +25,15 @@ e2e_init "${1:-build/linux}"
 BYTES=${TLX_E2E_BYTES:-200000000}
 SPEED_LIMIT_S=30
 
+# A clean disconnect reports no failure: requests sent while the
+# connection stops say that their replies are not awaited.
+no_failures() {
+  local found
+  found=$(grep -E "FAILED|\(\) failed" "$work/client.out") &&
+    fail "$1: the client reported failures on a clean run: $found"
+  pass "$1: no failure in the client's output"
+}
+
 start_network
 start_gateway
 start_service
@@ -61,6 +70,7 @@ echo "e2e: throughput ($((BYTES / 1000000)) MB each): client to gateway $up Mbit
 stop_client
 wait_for 5 no_route || fail "the client route $LAN_NET is still there after the disconnect: $(in_cl ip route)"
 pass "client Disconnected on SIGTERM, exit 0, and its route $LAN_NET is gone"
+no_failures "disconnect"
 wait_for 5 grep -q "IPv4 through $GW_TUN" "$work/gateway.log" &&
   echo "e2e: gateway: $(grep -o "IPv4 through $GW_TUN.*" "$work/gateway.log" | tail -n 1)"
 
@@ -114,6 +124,7 @@ grep -q "ROUTE_CleanUp" "$work/service.log" || fail "full tunnel: the service ne
 restored() { [ "$(default_routes)" = "$before_full" ]; }
 wait_for 5 restored || fail "full tunnel: default routes \"$(default_routes)\" after the session, \"$before_full\" before"
 pass "full tunnel: Disconnected on SIGTERM, default routes as before ($before_full)"
+no_failures "full tunnel"
 
 # ---- full tunnel over an uplink without a gateway ----
 

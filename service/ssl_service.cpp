@@ -157,6 +157,19 @@ void CSSLService::PIPE_ResetExchange()
     pipeState = PIPE_CONNECTING;
 }
 
+void CSSLService::PIPE_ReportLimit(bool hello)
+{
+    if (hello)
+        LOG_Print("NOTICE: The client made no ClientHello within %lu ms of connecting; its connection is "
+                  "ended\r\n",
+                  (unsigned long)helloDeadlineMs.load());
+    else
+        LOG_Print("NOTICE: The client took no reply within %lu ms; its connection is ended\r\n",
+                  (unsigned long)replyDeadlineMs.load());
+    EVENTLOG_Write(SVC_EVENT_INFO, hello ? "Ended a client connection that made no ClientHello."
+                                         : "Ended a client connection that took no reply.");
+}
+
 void CSSLService::PIPE_ReportCreateFailure(uint32_t code)
 {
     lastError = code;
@@ -390,13 +403,33 @@ static int Result(uint32_t result, uint32_t *code)
     return result == 0;
 }
 
+// Why the request being dispatched was refused; empty when it was not. Only
+// the worker dispatches, one request at a time.
+static char s_refusal[160];
+
 // A request that is refused: one log line that says why, and the failure
-// reply; nothing is changed.
-static int Refuse(const char *command, const char *why, uint32_t *code)
+// reply; nothing is changed. The request's closing log line repeats the
+// reason (the code is the same for every refusal).
+static int RefuseWhy(const char *command, uint32_t *code, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+static int RefuseWhy(const char *command, uint32_t *code, const char *format, ...)
 {
-    LOG_Print("ERROR: %s refused: %s\r\n", command, why);
+    va_list ap;
+    va_start(ap, format);
+    if (vsnprintf(s_refusal, sizeof(s_refusal), format, ap) < 0)
+        s_refusal[0] = '\0';
+    va_end(ap);
+    LOG_Print("ERROR: %s refused: %s\r\n", command, s_refusal);
     *code = SVC_REFUSED;
     return 0;
+}
+
+static int Refuse(const char *command, const char *why, uint32_t *code)
+{
+    return RefuseWhy(command, code, "%s", why);
 }
 
 // The adapter name and index fields of a command bound to the hello's adapter.
@@ -426,10 +459,8 @@ static int CmdHello(CSSLService *s, char **t, uint32_t *code)
         return Refuse(t[0], "no adapter name and index", code);
     uint32_t found = s->ops->FindTapAdapter(t[1], index);
     if (found != 0) {
-        LOG_Print("ERROR: %s refused: \"%s\" with index %lu is no TAP adapter of this system (%lu)\r\n", t[0], t[1],
-                  (unsigned long)index, (unsigned long)found);
-        *code = SVC_REFUSED;
-        return 0;
+        return RefuseWhy(t[0], code, "\"%s\" with index %lu is no TAP adapter of this system (%lu)", t[1],
+                         (unsigned long)index, (unsigned long)found);
     }
     CopyTruncated(s->adapterName, sizeof(s->adapterName), t[1]);
     s->adapterIndex = index;
@@ -512,10 +543,8 @@ static int CmdAdd(CSSLService *s, char **t, uint32_t *code)
     }
     if (!known) {
         if (s->routeCount >= SVC_MAX_CLIENT_ROUTES) {
-            LOG_Print("ERROR: %s refused: this client has added %u routes, the most it may\r\n", t[0],
-                      (unsigned)SVC_MAX_CLIENT_ROUTES);
-            *code = SVC_REFUSED;
-            return 0;
+            return RefuseWhy(t[0], code, "this client has added %u routes, the most it may",
+                             (unsigned)SVC_MAX_CLIENT_ROUTES);
         }
         s->routes[s->routeCount++] = ClientRoute{index, destination, mask};
     }
@@ -646,6 +675,7 @@ void CSSLService::CMD_Dispatch(char **tokens, uint32_t count)
     }
     uint32_t code = 0;
     int ok;
+    s_refusal[0] = '\0';
     if (!bound && s_commands[found].handler != CmdHello)
         ok = Refuse(tokens[0], "no ClientHello on this connection yet", &code);
     else
@@ -666,6 +696,8 @@ void CSSLService::CMD_Dispatch(char **tokens, uint32_t count)
         LOG_Print("  %s\r\n", "OK");
     else if (code == 0)
         LOG_Print("  %s\r\n", "FAILED");
+    else if (s_refusal[0])
+        LOG_Print("  %s (refused: %s)\r\n", "FAILED", s_refusal);
     else
         LOG_Print("  %s (Error: %lu %s)\r\n", "FAILED", (unsigned long)code, GetErrorText(code));
 }

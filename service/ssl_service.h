@@ -20,6 +20,11 @@
 #define SVC_REQUEST_TOO_LONG (SVC_REQUEST_MAX + 1)
 // Routes one client may have added at a time.
 #define SVC_MAX_CLIENT_ROUTES 64
+// How long a caller may take, in milliseconds: to have its ClientHello
+// accepted once its connection is taken, and to take a reply the service
+// writes. Neither limit measures a bound client's silence between requests.
+#define SVC_HELLO_DEADLINE_MS 5000u
+#define SVC_REPLY_DEADLINE_MS 10000u
 // What every refused request is answered with (ERROR_INVALID_PARAMETER, on
 // every system: the client reads only "OK" or not).
 #define SVC_REFUSED 0x57u
@@ -120,6 +125,9 @@ public:
     // connect; logs a failure to make the pipe and keeps its code.
     void PIPE_ResetExchange();
     void PIPE_ReportCreateFailure(uint32_t code);
+    // Logs the end of a connection whose caller ran out of time: for its
+    // ClientHello (hello) or for taking a reply.
+    void PIPE_ReportLimit(bool hello);
 
     // Checks the request's framing, tokenises it, runs the pre-step of
     // ROUTE_CleanUp, and dispatches. 0 when the worker must end.
@@ -155,6 +163,9 @@ public:
     ClientRoute routes[SVC_MAX_CLIENT_ROUTES];  // added since the hello or the last clean-up
     uint32_t routeCount;
     const ServiceOps *ops;
+    // SVC_HELLO_DEADLINE_MS and SVC_REPLY_DEADLINE_MS; tests shorten them.
+    std::atomic<uint32_t> helloDeadlineMs{SVC_HELLO_DEADLINE_MS};
+    std::atomic<uint32_t> replyDeadlineMs{SVC_REPLY_DEADLINE_MS};
 };
 
 // The platform's events and thread pool (ssl_service_win32.cpp,

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 #include <grp.h>
 
@@ -103,6 +104,8 @@ struct PipeSys {
     int connFd;
     bool bound;  // the socket file is ours to remove
     gid_t group;  // the service group, or -1
+    uint64_t connectedAt;  // monotonic ms: when the client's connection was taken
+    uint64_t replyStarted;  // monotonic ms: the first try to send the pending reply, or 0
     char path[sizeof(((sockaddr_un *)nullptr)->sun_path)];
 };
 
@@ -121,6 +124,8 @@ uint32_t PIPESYS_Create(PipeSys **pipe)
     p->connFd = -1;
     p->bound = false;
     p->group = (gid_t)-1;
+    p->connectedAt = 0;
+    p->replyStarted = 0;
     p->path[0] = '\0';
     *pipe = p;
     return 0;
@@ -292,24 +297,48 @@ int CSSLService::PIPE_Open()
     return 1;
 }
 
-// Waits until fd is ready for events. 1 ready, 0 stop, -1 failure (errno).
-static int WaitReady(CSSLService *s, int fd, short events)
+static uint64_t NowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+}
+
+enum { WAIT_STOP = 0, WAIT_READY = 1, WAIT_FAILED = -1, WAIT_LATE = -2 };
+
+// Waits until fd is ready for events, or until the monotonic time deadline
+// (0: none). WAIT_READY, WAIT_STOP, WAIT_FAILED (errno) or WAIT_LATE.
+static int WaitReady(CSSLService *s, int fd, short events, uint64_t deadline)
 {
     for (;;) {
         if (s->stopping)
-            return 0;
+            return WAIT_STOP;
+        // Past the deadline one last look: what is ready then still counts.
+        int timeout = -1;
+        uint64_t now = deadline ? NowMs() : 0;
+        if (deadline)
+            timeout = now >= deadline ? 0 : deadline - now > 60000 ? 60000 : (int)(deadline - now);
         pollfd p[2] = {{fd, events, 0}, {s->pipe->wakeFd, POLLIN, 0}};
-        int n = poll(p, 2, -1);
+        int n = poll(p, 2, timeout);
+        if (n == 0 && deadline && now >= deadline)
+            return WAIT_LATE;
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return -1;
+            return WAIT_FAILED;
         }
         if (p[1].revents)
-            return 0;
+            return WAIT_STOP;
         if (p[0].revents)
-            return 1;
+            return WAIT_READY;
     }
+}
+
+// A caller that has not had its ClientHello accepted must have it within the
+// hello deadline of the connection's start; a bound client may stay silent.
+static uint64_t ReadDeadline(const CSSLService *s)
+{
+    return s->bound ? 0 : s->pipe->connectedAt + s->helloDeadlineMs.load();
 }
 
 int CSSLService::PIPE_Exchange()
@@ -318,9 +347,9 @@ int CSSLService::PIPE_Exchange()
         if (stopping || pipe->listenFd < 0)
             return 0;
         if (pipeState == PIPE_CONNECTING) {
-            int r = WaitReady(this, pipe->listenFd, POLLIN);
-            if (r <= 0) {
-                if (r < 0)
+            int r = WaitReady(this, pipe->listenFd, POLLIN, 0);
+            if (r != WAIT_READY) {
+                if (r == WAIT_FAILED)
                     PipeError((uint32_t)errno, "CONNECTING_PENDING");
                 return 0;
             }
@@ -337,13 +366,17 @@ int CSSLService::PIPE_Exchange()
                 continue;
             }
             pipe->connFd = fd;
+            pipe->connectedAt = NowMs();
+            pipe->replyStarted = 0;
             pending = 0;
             pipeState = PIPE_READING;
         } else if (pipeState == PIPE_READING) {
-            int r = WaitReady(this, pipe->connFd, POLLIN);
-            if (r <= 0) {
-                if (r < 0)
+            int r = WaitReady(this, pipe->connFd, POLLIN, ReadDeadline(this));
+            if (r != WAIT_READY) {
+                if (r == WAIT_FAILED)
                     PipeError((uint32_t)errno, "READING_PENDING");
+                if (r == WAIT_LATE)
+                    PIPE_ReportLimit(true);
                 return 0;
             }
             iovec iov = {request, SVC_REQUEST_MAX};
@@ -373,12 +406,17 @@ int CSSLService::PIPE_Exchange()
         } else if (pipeState == PIPE_WRITING) {
             if (replyLength == 0 || reply[0] == '\0')
                 return 0;
+            if (!pipe->replyStarted)
+                pipe->replyStarted = NowMs();
             ssize_t n = send(pipe->connFd, reply, replyLength, MSG_NOSIGNAL);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                int r = WaitReady(this, pipe->connFd, POLLOUT);
-                if (r <= 0) {
-                    if (r < 0)
+                // The caller's queue is full: it reads none of its replies.
+                int r = WaitReady(this, pipe->connFd, POLLOUT, pipe->replyStarted + replyDeadlineMs.load());
+                if (r != WAIT_READY) {
+                    if (r == WAIT_FAILED)
                         PipeError((uint32_t)errno, "WRITING_PENDING");
+                    if (r == WAIT_LATE)
+                        PIPE_ReportLimit(false);
                     return 0;
                 }
                 continue;
@@ -389,6 +427,7 @@ int CSSLService::PIPE_Exchange()
                 return 0;
             }
             replyLength = 0;
+            pipe->replyStarted = 0;
             pending = 0;
             pipeState = PIPE_READING;
         } else {

@@ -94,6 +94,8 @@ struct PipeSys {
     OVERLAPPED ov;
     SECURITY_ATTRIBUTES *security;
     bool tooLong;  // the message being read did not fit: its rest is read away
+    ULONGLONG connectedAt;  // GetTickCount64 when the client's connection was made
+    ULONGLONG replyStarted;  // when the pending reply's write began, or 0
 };
 
 uint32_t PIPESYS_Create(PipeSys **pipe)
@@ -206,6 +208,12 @@ int CSSLService::PIPE_Initialize()
     return 1;
 }
 
+static void Connected(PipeSys *p)
+{
+    p->connectedAt = GetTickCount64();
+    p->replyStarted = 0;
+}
+
 int CSSLService::PIPE_Open()
 {
     if (ConnectNamedPipe(pipe->pipe, &pipe->ov)) {
@@ -218,6 +226,7 @@ int CSSLService::PIPE_Open()
         // first read must not wait for it.
         pending = 0;
         pipeState = PIPE_READING;
+        Connected(pipe);
         SetEvent(pipe->ov.hEvent);
         return 1;
     }
@@ -233,17 +242,47 @@ int CSSLService::PIPE_Open()
     return 0;
 }
 
+// How long the worker may wait for the outstanding operation: a caller not
+// yet bound must have its ClientHello accepted within the hello deadline of
+// its connection, and a reply must be taken within the reply deadline. A
+// connect, and a bound client's silence, are waited for without end.
+// *late says which deadline has passed (the wait is then 0).
+static DWORD WaitLimit(const CSSLService *s, int *late)
+{
+    ULONGLONG deadline = 0;
+    *late = 0;
+    if (s->pipeState == PIPE_READING && !s->bound)
+        deadline = s->pipe->connectedAt + s->helloDeadlineMs.load();
+    else if (s->pipeState == PIPE_WRITING && s->pending)
+        deadline = s->pipe->replyStarted + s->replyDeadlineMs.load();
+    if (!deadline)
+        return INFINITE;
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline) {
+        *late = s->pipeState == PIPE_READING ? 1 : 2;
+        return 0;
+    }
+    return deadline - now > 60000 ? 60000 : (DWORD)(deadline - now);
+}
+
 int CSSLService::PIPE_Exchange()
 {
     for (;;) {
         if (stopping || pipe->pipe == INVALID_HANDLE_VALUE)
             return 0;
         HANDLE waits[2] = {pipe->ov.hEvent, pipe->wake};
-        DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        int late = 0;
+        DWORD w = WaitForMultipleObjects(2, waits, FALSE, WaitLimit(this, &late));
         if (stopping)
             return 0;
-        if (w == WAIT_TIMEOUT)
+        if (w == WAIT_TIMEOUT) {
+            WaitLimit(this, &late);
+            if (late) {
+                PIPE_ReportLimit(late == 1);
+                return 0;
+            }
             continue;
+        }
         if (w != WAIT_OBJECT_0)
             return 0;
         if (pending) {
@@ -256,6 +295,7 @@ int CSSLService::PIPE_Exchange()
                     PipeError(code, "CONNECTING_PENDING");
                     return 0;
                 }
+                Connected(pipe);
                 pipeState = PIPE_READING;
             } else if (pipeState == PIPE_READING) {
                 if (ok && count != 0) {
@@ -280,6 +320,7 @@ int CSSLService::PIPE_Exchange()
                     return 0;
                 }
                 replyLength = 0;
+                pipe->replyStarted = 0;
                 pipeState = PIPE_READING;
             } else {
                 LOG_Print("ERROR: Invalid state %lu, Error: %lu (%s)\r\n", (unsigned long)pipeState,
@@ -317,9 +358,11 @@ int CSSLService::PIPE_Exchange()
             if (replyLength == 0 || reply[0] == '\0')
                 return 0;
             DWORD count = 0;
+            pipe->replyStarted = GetTickCount64();
             BOOL ok = WriteFile(pipe->pipe, reply, replyLength, &count, &pipe->ov);
             if (ok && count == replyLength) {
                 replyLength = 0;
+                pipe->replyStarted = 0;
                 pending = 0;
                 pipeState = PIPE_READING;
                 continue;

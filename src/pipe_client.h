@@ -24,6 +24,10 @@ const char *PIPECLIENT_Name(void);
 // ends with the pipe free.
 PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uint32_t *code);
 
+// 1 when an open's code means that nothing serves the pipe (no such pipe,
+// or nobody listening on the socket).
+int PIPECLIENT_IsAbsent(uint32_t code);
+
 void PIPECLIENT_Close(intptr_t handle);
 
 // Reads away every message already waiting, without waiting for more.

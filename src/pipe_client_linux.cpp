@@ -97,6 +97,11 @@ PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uin
     }
 }
 
+int PIPECLIENT_IsAbsent(uint32_t code)
+{
+    return code == ENOENT || code == ECONNREFUSED || code == ENOTDIR;
+}
+
 void PIPECLIENT_Close(intptr_t handle)
 {
     if (handle >= 0)

@@ -62,6 +62,11 @@ PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uin
     }
 }
 
+int PIPECLIENT_IsAbsent(uint32_t code)
+{
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 void PIPECLIENT_Close(intptr_t handle)
 {
     if (handle != PIPECLIENT_NONE)

@@ -23,6 +23,16 @@ static ROUTE_PipeHandle g_pipe = {PIPECLIENT_NONE};
 static thread_local const std::atomic<uint32_t> *t_abortFlag = nullptr;
 static thread_local uint64_t t_budgetEndMs = 0;
 static thread_local bool t_budgeted = false;
+// How the calling thread's last exchange ended, for the wrappers' logging and
+// for what ROUTE_Service_ClientHello tells its caller.
+enum ExchangeEnd { END_OK, END_NOT_SENT, END_WRITE_FAILED, END_NO_REPLY, END_BROKEN, END_ANSWERED,
+                   END_NOT_AWAITED };
+struct ExchangeOutcome {
+    ExchangeEnd end;
+    uint32_t code;       // END_WRITE_FAILED, END_BROKEN: the system's code
+    char reply[64];      // END_ANSWERED: the reply that was not "<command> OK"
+};
+static thread_local ExchangeOutcome t_outcome = {END_OK, 0, ""};
 static std::atomic<ROUTE_TableReader> g_tableReader{nullptr};
 static std::atomic<uint32_t> g_replyTimeoutMs{ROUTE_SERVICE_REPLY_TIMEOUT_MS};
 
@@ -49,11 +59,18 @@ static bool AbortSeen(void)
     return t_abortFlag && t_abortFlag->load() != 0;
 }
 
-ROUTE_PipeHandle ROUTE_Service_OpenPipe(void)
+// What opening the pipe found, for ROUTE_Service_ClientHello's report.
+struct OpenOutcome {
+    PIPECLIENT_OpenResult result;
+    uint32_t code;
+};
+
+static ROUTE_PipeHandle OpenPipe(OpenOutcome *found)
 {
     ROUTE_PipeHandle pipe = {PIPECLIENT_NONE};
     uint32_t code = 0;
-    switch (PIPECLIENT_Open(SVCPIPE_BUSY_WAIT_MS, &pipe.handle, &code)) {
+    PIPECLIENT_OpenResult result = PIPECLIENT_Open(SVCPIPE_BUSY_WAIT_MS, &pipe.handle, &code);
+    switch (result) {
     case PIPECLIENT_OPENED:
         break;
     case PIPECLIENT_BUSY_TIMEOUT:
@@ -65,7 +82,14 @@ ROUTE_PipeHandle ROUTE_Service_OpenPipe(void)
                   static_cast<unsigned long>(code));
         break;
     }
+    if (found)
+        *found = {result, code};
     return pipe;
+}
+
+ROUTE_PipeHandle ROUTE_Service_OpenPipe(void)
+{
+    return OpenPipe(nullptr);
 }
 
 void ROUTE_Service_ClosePipe(ROUTE_PipeHandle *pipe)
@@ -103,41 +127,54 @@ static bool AnswersCommand(const char *reply, const char *command)
     return strncmp(reply, command, n) == 0 && reply[n] == ' ';
 }
 
+// The reply's first word is this command's name ("<command> OK",
+// "<command> FAILED,..." or the bare name), or the reply names no command
+// at all ("Unknown command", or one too long for any reply).
+static bool IsReplyTo(const char *reply, const char *command)
+{
+    size_t n = strlen(command);
+    if (strncmp(reply, command, n) == 0 && (reply[n] == ' ' || reply[n] == '\0'))
+        return true;
+    return reply[0] == '\0' || strcmp(reply, SVCPIPE_REPLY_UNKNOWN) == 0;
+}
+
 static int Failed(const char *command)
 {
     GUI_Debug("Service: %s FAILED\r\n", command);
     return 0;
 }
 
+static void DropOldestPending(ROUTE_PipeHandle *pipe, uint32_t count)
+{
+    memmove(pipe->pending[0], pipe->pending[count],
+            sizeof pipe->pending[0] * (ROUTE_PENDING_MAX - count));
+    pipe->pendingCount -= count;
+}
+
 // The reply of this exchange is owed; a full record forgets its oldest.
 static void AddPending(ROUTE_PipeHandle *pipe, const char *command)
 {
-    if (pipe->pendingCount == ROUTE_PENDING_MAX) {
-        memmove(pipe->pending[0], pipe->pending[1], sizeof pipe->pending[0] * (ROUTE_PENDING_MAX - 1));
-        pipe->pendingCount--;
-    }
+    if (pipe->pendingCount == ROUTE_PENDING_MAX)
+        DropOldestPending(pipe, 1);
     STR_LCopy(pipe->pending[pipe->pendingCount++], command, ROUTE_PENDING_NAME_SIZE);
 }
 
-static void DropOldestPending(ROUTE_PipeHandle *pipe)
-{
-    memmove(pipe->pending[0], pipe->pending[1], sizeof pipe->pending[0] * (ROUTE_PENDING_MAX - 1));
-    pipe->pendingCount--;
-}
-
-// Replies come in request order, so a reply owed to the oldest given-up
-// exchange comes first. One that does not answer it means that request got
-// none (the service sends nothing when it cannot start an adapter reset):
-// it is forgotten and the next one tried. 1 when the reply was a late one.
+// Replies come in request order, so a late reply answers the oldest
+// given-up exchange, or a later one when those before it got none (the
+// service sends nothing when it cannot start an adapter reset): they are
+// forgotten with it. 1 when the reply was a late one; a reply that answers
+// none of them leaves the record as it is.
 static bool TakesLateReply(ROUTE_PipeHandle *pipe, const char *reply)
 {
-    while (pipe->pendingCount) {
-        const char *owed = pipe->pending[0];
-        if (AnswersCommand(reply, owed) || strcmp(reply, SVCPIPE_REPLY_UNKNOWN) == 0) {
-            DropOldestPending(pipe);
+    if (pipe->pendingCount && strcmp(reply, SVCPIPE_REPLY_UNKNOWN) == 0) {
+        DropOldestPending(pipe, 1);
+        return true;
+    }
+    for (uint32_t i = 0; i < pipe->pendingCount; i++) {
+        if (AnswersCommand(reply, pipe->pending[i])) {
+            DropOldestPending(pipe, i + 1);
             return true;
         }
-        DropOldestPending(pipe);
     }
     return false;
 }
@@ -157,9 +194,24 @@ static uint32_t NextWait(uint64_t deadline, bool *over)
     return static_cast<uint32_t>(left);
 }
 
-// Reads the reply to command into buf, terminated; 1 when one arrived. A
-// wait given up leaves the reply owed (AddPending).
-static int ReadReply(ROUTE_PipeHandle *pipe, char *buf, uint32_t size, const char *command)
+enum ReplyResult { REPLY_READ, REPLY_NONE, REPLY_NOT_AWAITED };
+
+// Log text of a reply that is skipped: printable, one line, short.
+static const char *Printable(const char *reply, char *out, size_t size)
+{
+    size_t i = 0;
+    for (; reply[i] && i + 1 < size; i++)
+        out[i] = reply[i] >= 0x20 && reply[i] < 0x7F ? reply[i] : '?';
+    out[i] = '\0';
+    return out;
+}
+
+// Reads the reply to command into buf, terminated. A wait given up leaves
+// the reply owed (AddPending). Besides the late replies the record knows
+// of, a reply that names another command answers an exchange nobody
+// recorded (a thread stopped inside it): it is skipped, within the same
+// deadline, so that it cannot put every later exchange one reply behind.
+static ReplyResult ReadReply(ROUTE_PipeHandle *pipe, char *buf, uint32_t size, const char *command)
 {
     uint64_t deadline = PIPECLIENT_NowMs() + g_replyTimeoutMs.load();
     for (;;) {
@@ -167,12 +219,14 @@ static int ReadReply(ROUTE_PipeHandle *pipe, char *buf, uint32_t size, const cha
         uint32_t wait = NextWait(deadline, &over);
         if (over) {
             AddPending(pipe, command);
-            if (AbortSeen() || (t_budgeted && PIPECLIENT_NowMs() < deadline))
+            if (AbortSeen() || (t_budgeted && PIPECLIENT_NowMs() < deadline)) {
                 GUI_Debug("DEBUG: Reply to %s not awaited, the connection is stopping.\n", command);
-            else
-                GUI_Debug("DEBUG: ReadFile from pipe failed w/error %lu.\n",
-                          static_cast<unsigned long>(PIPECLIENT_TimedOutCode()));
-            return 0;
+                return REPLY_NOT_AWAITED;
+            }
+            GUI_Debug("DEBUG: ReadFile from pipe failed w/error %lu.\n",
+                      static_cast<unsigned long>(PIPECLIENT_TimedOutCode()));
+            t_outcome.end = END_NO_REPLY;
+            return REPLY_NONE;
         }
         uint32_t got = 0, code = 0;
         PIPECLIENT_ReadResult r = PIPECLIENT_Read(pipe->handle, buf, size, wait, &got, &code);
@@ -181,21 +235,30 @@ static int ReadReply(ROUTE_PipeHandle *pipe, char *buf, uint32_t size, const cha
                 continue;    // one step of the wait is over
             GUI_Debug("DEBUG: ReadFile from pipe failed w/error %lu.\n",
                       static_cast<unsigned long>(code));
-            return 0;
+            t_outcome.end = END_BROKEN;
+            t_outcome.code = code;
+            return REPLY_NONE;
         }
-        if (r == PIPECLIENT_READ_TOO_LONG) {
+        if (r == PIPECLIENT_READ_TOO_LONG)
             buf[0] = '\0';    // no reply of the service is that long
-            return 1;
+        else
+            buf[got < size ? got : size - 1] = '\0';
+        if (TakesLateReply(pipe, buf))
+            continue;
+        if (IsReplyTo(buf, command)) {
+            pipe->pendingCount = 0;    // those still owed got no reply: it would come first
+            return REPLY_READ;
         }
-        buf[got < size ? got : size - 1] = '\0';
-        if (!TakesLateReply(pipe, buf))
-            return 1;
+        char text[64];
+        GUI_Debug("DEBUG: Skipped a reply to another request: \"%s\".\n",
+                  Printable(buf, text, sizeof text));
     }
 }
 
 static int ExchangeV(ROUTE_PipeHandle *pipe, const char *command, const char *format,
                      va_list args)
 {
+    t_outcome = {END_NOT_SENT, 0, ""};
     if (!pipe || pipe->handle == PIPECLIENT_NONE || !command)
         return 0;
     char buf[SVCPIPE_CLIENT_BUFFER];
@@ -210,16 +273,29 @@ static int ExchangeV(ROUTE_PipeHandle *pipe, const char *command, const char *fo
     if (!PIPECLIENT_Write(pipe->handle, buf, length, ROUTE_SERVICE_WRITE_TIMEOUT_MS, &code)) {
         GUI_Debug("DEBUG: WriteFile from pipe failed w/error %lu.\n",
                   static_cast<unsigned long>(code));
+        t_outcome.end = END_WRITE_FAILED;
+        t_outcome.code = code;
         return Failed(command);
     }
-    if (!ReadReply(pipe, buf, sizeof buf, command))
+    switch (ReadReply(pipe, buf, sizeof buf, command)) {
+    case REPLY_NOT_AWAITED:
+        // Sent while the connection stops: no answer, but no failure either.
+        t_outcome.end = END_NOT_AWAITED;
+        return 0;
+    case REPLY_NONE:
         return Failed(command);
+    case REPLY_READ:
+        break;
+    }
 
     size_t n = strlen(command);
     if (strncmp(buf, command, n) == 0 && strcmp(buf + n, " " SVCPIPE_REPLY_OK) == 0) {
+        t_outcome.end = END_OK;
         GUI_Debug("Service: %s OK\r\n", command);
         return 1;
     }
+    t_outcome.end = END_ANSWERED;
+    Printable(buf, t_outcome.reply, sizeof t_outcome.reply);
     return Failed(command);
 }
 
@@ -246,9 +322,16 @@ static int Exchange(ROUTE_PipeHandle *pipe, const char *command, ...)
 
 // ------------------------------------------------------------ the wrappers
 
+// 1 when the calling thread's last exchange was sent but, the connection
+// stopping, its reply not awaited.
+static bool NotAwaited(void)
+{
+    return t_outcome.end == END_NOT_AWAITED;
+}
+
 static int Result(int ok, const char *wrapper)
 {
-    if (!ok)
+    if (!ok && !NotAwaited())
         GUI_Print(1, 0, "DEBUG: %s() failed.\n", wrapper);
     return ok ? 1 : 0;
 }
@@ -260,21 +343,69 @@ static bool IsOneField(const char *text)
     return text && text[0] && !strchr(text, SVCPIPE_DELIMITER[0]);
 }
 
+// What a failed start found: why the pipe did not open.
+static void ReportOpen(ErrorInfo *chain, const OpenOutcome &found)
+{
+    unsigned long code = static_cast<unsigned long>(found.code);
+    if (found.result == PIPECLIENT_BUSY_TIMEOUT)
+        ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
+                         "The route service is busy with another caller: its pipe %s stayed busy for "
+                         "%u seconds (error %lu)",
+                         PIPECLIENT_Name(), static_cast<unsigned>(SVCPIPE_BUSY_WAIT_MS / 1000), code);
+    else if (PIPECLIENT_IsAbsent(found.code))
+        ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
+                         "The route service is not running: nothing serves its pipe %s (error %lu)",
+                         PIPECLIENT_Name(), code);
+    else
+        ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
+                         "The route service refused the connection to its pipe %s (error %lu)",
+                         PIPECLIENT_Name(), code);
+}
+
+// What a failed start found: why the hello was not answered OK.
+static void ReportHello(ErrorInfo *chain, bool sent)
+{
+    const ExchangeOutcome &o = t_outcome;
+    unsigned long code = static_cast<unsigned long>(o.code);
+    if (!sent || o.end == END_NOT_SENT)
+        ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
+                         "The adapter's name cannot be sent in a ClientHello");
+    else if (o.end == END_ANSWERED)
+        ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
+                         "The route service refused the ClientHello: \"%s\"", o.reply);
+    else if (o.end == END_NO_REPLY)
+        ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
+                         "The route service did not answer the ClientHello within %u seconds: it is "
+                         "busy with another caller, or hangs",
+                         static_cast<unsigned>(g_replyTimeoutMs.load() / 1000));
+    else if (o.end == END_BROKEN)
+        ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
+                         "The route service closed the pipe without answering the ClientHello: this "
+                         "user may not use it, or it ended (error %lu)",
+                         code);
+    else
+        ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
+                         "The ClientHello could not be sent to the route service (error %lu)", code);
+}
+
 ROUTE_PipeHandle *ROUTE_Service_ClientHello(ErrorInfo *chain, const NETTAP_Handle *tap)
 {
     ROUTE_Service_ClosePipe(&g_pipe);
-    g_pipe = ROUTE_Service_OpenPipe();
+    OpenOutcome found = {PIPECLIENT_OPENED, 0};
+    g_pipe = OpenPipe(&found);
     if (g_pipe.handle == PIPECLIENT_NONE) {
         if (ERRORINFO_IsEmpty(chain))
             ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Unable to setup service communication");
+        ReportOpen(chain, found);
     } else {
         const char *name = NETTAP_GetGuid(tap);
-        if (IsOneField(name) &&
-            ROUTE_Service_Call(&g_pipe, chain, SVCPIPE_CMD_CLIENT_HELLO, SVCPIPE_ARGS_CLIENT_HELLO,
-                               name, NETTAP_GetIndex(tap)))
+        bool sent = IsOneField(name);
+        if (sent && ROUTE_Service_Call(&g_pipe, chain, SVCPIPE_CMD_CLIENT_HELLO,
+                                       SVCPIPE_ARGS_CLIENT_HELLO, name, NETTAP_GetIndex(tap)))
             return &g_pipe;
         if (ERRORINFO_IsEmpty(chain))
             ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Failed to communicate with service");
+        ReportHello(chain, sent);
     }
     GUI_Print(1, 0, "ERROR: %s\r\n", chain && chain->message ? chain->message : "N/A");
     return nullptr;
@@ -377,7 +508,8 @@ void ROUTE_Service_ClientStatus(ROUTE_PipeHandle *pipe, int established)
 {
     const char *word = established ? SVCPIPE_STATUS_ESTABLISHED : SVCPIPE_STATUS_FAILED;
     if (!ROUTE_Service_Call(pipe, nullptr, SVCPIPE_CMD_CLIENT_STATUS, SVCPIPE_ARGS_CLIENT_STATUS,
-                            word))
+                            word) &&
+        !NotAwaited())
         GUI_Print(1, 0, "DEBUG: ROUTE_Connection. %s   FAILED\n", word);
 }
 

@@ -67,14 +67,19 @@ void ROUTE_Service_ClosePipe(ROUTE_PipeHandle *pipe);
 // the reply. 1 when the reply is "<command> OK". A request that would not fit
 // the 2048-byte buffer whole is not sent. Logs "Service: %s OK/FAILED". The
 // chain is not used. Replies owed to earlier exchanges that were given up
-// are read away first.
+// are read away first, and a reply that names another command is skipped
+// (logged) within the same deadline. A request whose reply is not awaited
+// because the connection is stopping (abort flag, wait budget) returns 0
+// with one "not awaited" line and no failure line; so do the wrappers.
 int ROUTE_Service_Call(ROUTE_PipeHandle *pipe, ErrorInfo *chain, const char *command,
                        const char *format, ...) __attribute__((format(gnu_printf, 4, 5)));
 
 // Opens the process's pipe and says "ClientHello" with the adapter's GUID
 // name and index. The process's pipe, or null with "Unable to setup service
 // communication" or "Failed to communicate with service" (if the chain is
-// empty) and "ERROR: %s" in the log.
+// empty), then an entry that says what was found (no service, a service
+// busy with another caller, a refused, dropped or unanswered hello), and
+// "ERROR: %s" in the log.
 ROUTE_PipeHandle *ROUTE_Service_ClientHello(ErrorInfo *chain, const NETTAP_Handle *tap);
 
 // Route commands; the interface record gives its index.

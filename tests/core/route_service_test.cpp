@@ -322,6 +322,104 @@ TEST_F(RouteServiceTest, AfterAnAbortRequestsAreSentWithoutWaiting)
     EXPECT_EQ(service_->Requests().size(), 2u);
 }
 
+// A reply nobody recorded as owed (a thread stopped inside its exchange)
+// names another command: it is skipped, and every later exchange still gets
+// its own reply, whether the orphan is already waiting, still on its way, or
+// behind a late reply the record knows of.
+TEST_F(RouteServiceTest, AnOrphanReplyDoesNotPutLaterExchangesOutOfStep)
+{
+    struct Row {
+        const char *name;
+        bool lateFirst;            // a FixRoute given up before, its reply still owed
+        uint32_t orphanDelayMs;    // how long the orphan's reply takes
+    };
+    const Row rows[] = {
+        {"waiting", false, 0},
+        {"on its way", false, 300},
+        {"behind a recorded late reply", true, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::atomic<int> fixRoutes{0};
+        Open([&](const std::string &request) {
+            const std::string command = FakeCommandOf(request);
+            if (command == "ROUTE_Init")
+                return FakeSend("ROUTE_Init OK", row.orphanDelayMs);
+            if (command == "ROUTE_FixRoute")
+                return fixRoutes++ == 0 && row.lateFirst ? FakeSend("ROUTE_FixRoute OK", 300)
+                                                         : FakeSend("ROUTE_FixRoute FAILED,0x00000005");
+            return FakeOk(request);
+        });
+        if (row.lateFirst) {
+            ROUTE_Service_SetReplyTimeout(100);
+            EXPECT_EQ(ROUTE_Service_FixRoute(&pipe_, 0, nullptr), 0);
+            ASSERT_EQ(pipe_.pendingCount, 1u);
+            ROUTE_Service_SetReplyTimeout(3000);
+        }
+        const std::string orphan = Msg("ROUTE_Init,0xc,0x1");
+        uint32_t code = 0;
+        ASSERT_EQ(PIPECLIENT_Write(pipe_.handle, orphan.data(), static_cast<uint32_t>(orphan.size()),
+                                   1000, &code), 1);
+        LogCapture log;
+        EXPECT_EQ(ROUTE_Service_FixDefaultRoute(&pipe_, nullptr), 1);
+        EXPECT_EQ(ROUTE_Service_FixRoute(&pipe_, 0, nullptr), 0);    // its own answer: FAILED
+        EXPECT_EQ(ROUTE_Service_RestoreRoutes(&pipe_, nullptr), 1);
+        EXPECT_EQ(ROUTE_Service_FixDefaultRoute(&pipe_, nullptr), 1);
+        EXPECT_EQ(pipe_.pendingCount, 0u);
+        const std::string text = log.Text();
+        EXPECT_NE(text.find("DEBUG: Skipped a reply to another request: \"ROUTE_Init OK\".\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(service_->Requests().size(), row.lateFirst ? 6u : 5u);
+        TearDown();
+    }
+}
+
+// A disconnect's requests that are sent without waiting (abort flag, wait
+// budget spent) say once that their reply is not awaited and report no
+// failure; a refusal that does arrive in time is still a failure.
+TEST_F(RouteServiceTest, RequestsNotAwaitedAreNoFailures)
+{
+    enum Cut { ABORT, BUDGET };
+    for (Cut cut : {ABORT, BUDGET}) {
+        SCOPED_TRACE(cut);
+        Open([](const std::string &request) {
+            return FakeCommandOf(request) == "ROUTE_FixRoute"
+                       ? FakeSend("ROUTE_FixRoute FAILED,0x00000057")
+                       : FakeSend(FakeCommandOf(request) + " OK", 400);
+        });
+        std::atomic<uint32_t> abortFlag{1};
+        if (cut == ABORT)
+            ROUTE_Service_WatchAbort(&abortFlag);
+        else
+            ROUTE_Service_SetWaitBudget(150);
+        LogCapture log;
+        ROUTE_Service_ClientStatus(&pipe_, 0);
+        EXPECT_EQ(ROUTE_Service_CleanUp(&pipe_, nullptr), 0);
+        std::string text = log.Text();
+        EXPECT_EQ(text.find("FAILED"), std::string::npos) << text;
+        EXPECT_EQ(text.find("failed"), std::string::npos) << text;
+        for (const char *command : {"ClientStatus", "ROUTE_CleanUp"}) {
+            const std::string line = std::string("DEBUG: Reply to ") + command + " not awaited";
+            size_t at = text.find(line);
+            EXPECT_NE(at, std::string::npos) << text;
+            EXPECT_EQ(text.find(line, at + 1), std::string::npos) << text;
+        }
+        if (cut == BUDGET) {
+            // The late replies are read away first; the refusal counts.
+            ROUTE_Service_SetWaitBudget(3000);
+            LogCapture refused;
+            EXPECT_EQ(ROUTE_Service_FixRoute(&pipe_, 0, nullptr), 0);
+            text = refused.Text();
+            EXPECT_NE(text.find("Service: ROUTE_FixRoute FAILED\r\n"), std::string::npos) << text;
+            EXPECT_NE(text.find("DEBUG: ROUTE_Service_FixRoute() failed.\n"), std::string::npos) << text;
+        }
+        ROUTE_Service_WatchAbort(nullptr);
+        ROUTE_Service_SetWaitBudget(-1);
+        TearDown();
+    }
+}
+
 TEST_F(RouteServiceTest, AClosedServiceFailsAtOnce)
 {
     Open([](const std::string &) { return FakeReply{FakeReply::CLOSE, "", 0}; });
@@ -365,6 +463,53 @@ TEST_F(RouteServiceTest, ClientHelloReportsAMissingOrRefusingService)
     EXPECT_EQ(ROUTE_Service_ClientHello(&chain, tap.handle), nullptr);
     EXPECT_STREQ(chain.message, "earlier");
     ERRORINFO_Clear(&chain, nullptr, 0);
+}
+
+// Behind the start-up's own text the chain says what the client found: no
+// service, a service busy with another caller, or one that refused or
+// dropped the hello.
+TEST_F(RouteServiceTest, ClientHelloSaysWhatItFound)
+{
+    Tap tap;
+    enum Kind { MISSING, BUSY, REFUSING, CLOSING, SILENT };
+    struct Row {
+        Kind kind;
+        const char *first, *found;
+    } const rows[] = {
+        {MISSING, "Unable to setup service communication", "The route service is not running"},
+        {BUSY, "Unable to setup service communication",
+         "The route service is busy with another caller"},
+        {REFUSING, "Failed to communicate with service",
+         "The route service refused the ClientHello: \"ClientHello FAILED,0x00000057\""},
+        {CLOSING, "Failed to communicate with service",
+         "The route service closed the pipe without answering the ClientHello"},
+        {SILENT, "Failed to communicate with service",
+         "The route service did not answer the ClientHello within"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.found);
+        FakeRouteService service([&](const std::string &request) {
+            if (row.kind == CLOSING)
+                return FakeReply{FakeReply::CLOSE, "", 0};
+            if (row.kind == SILENT)
+                return FakeReply{FakeReply::SWALLOW, "", 0};
+            return FakeSend(FakeCommandOf(request) + " FAILED,0x00000057");
+        });
+        ASSERT_TRUE(service.Ok());
+        if (row.kind == MISSING)
+            FakeSetPipeName(service.Name() + "_missing");
+        if (row.kind == BUSY) {
+            ASSERT_TRUE(service.MakeBusy());
+        }
+        ROUTE_Service_SetReplyTimeout(row.kind == SILENT ? 200 : 0);
+        ErrorInfo chain = {};
+        EXPECT_EQ(ROUTE_Service_ClientHello(&chain, tap.handle), nullptr);
+        EXPECT_STREQ(chain.message, row.first);
+        ASSERT_EQ(ERRORINFO_Count(&chain), 2u);
+        EXPECT_EQ(std::string(chain.next->message).find(row.found), 0u) << chain.next->message;
+        ERRORINFO_Clear(&chain, nullptr, 0);
+        ROUTE_Service_SetReplyTimeout(0);
+    }
 }
 
 TEST_F(RouteServiceTest, ABusyPipeIsWaitedForAndOpenedOnceFree)

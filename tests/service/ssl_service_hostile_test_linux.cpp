@@ -7,9 +7,11 @@
 #include "netns_fixture.h"
 #include "service_pipe.h"
 #include "service_pipe_protocol.h"
+#include "ssl_service.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -666,6 +668,101 @@ TEST_F(HostileCaller, ASecondServiceBesideALiveSessionTouchesNothing)
         EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
     }
     SPIPE_Close(c);
+}
+
+// A caller that connects and stays silent holds the service only until its
+// hello deadline: the client behind it has its ClientHello answered well
+// within 15 s, and the silent caller's connection is ended.
+TEST_F(HostileCaller, ASilentCallerDoesNotHoldOutTheClient)
+{
+    SvcPipeClient *silent = Connect();
+    ASSERT_NE(nullptr, silent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the service has taken it
+    auto start = Clock::now();
+    SvcPipeClient *c = nullptr;
+    auto until = start + std::chrono::seconds(15);
+    while (SPIPE_Connect(&c) != 0 && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_NE(nullptr, c);
+    std::string hello = Hello() + std::string(1, '\0');
+    EXPECT_EQ("ClientHello OK", Send(c, hello, 15000));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
+    char buf[64];
+    uint32_t len = 0;
+    EXPECT_EQ(SPIPE_CLOSED, SPIPE_Receive(silent, buf, sizeof(buf), &len, 1000));
+    SPIPE_Close(silent);
+    SPIPE_Close(c);
+    EXPECT_NE(std::string::npos, netns::Shell("cat " + log_).find("NOTICE: The client made no ClientHello within"));
+}
+
+// A caller that sends requests and never reads the replies is dropped, its
+// route undone as for a caller that goes, and the next client is served.
+TEST_F(HostileCaller, ACallerThatNeverReadsIsDroppedAndCleanedUp)
+{
+    const std::string tap = Hex(tap_);
+    const std::string before = State();
+    SvcPipeClient *c = Connect();
+    ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+    ASSERT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + tap + "," + Word(10, 200, 1, 0) + "," + Word(255, 255, 255, 0) +
+                                          "," + Word(10, 99, 0, 1) + ",2"));
+    ASSERT_NE("[]\n", Ip("-j route show 10.200.1.0/24"));
+    std::atomic<int> sent{0};
+    std::thread flood([&] {
+        const std::string msg = std::string("ClientStatus,Established") + '\0';
+        while (sent < 200000 && SPIPE_Send(c, msg.data(), (uint32_t)msg.size()) == 0)
+            sent++;
+    });
+    auto until = Clock::now() + std::chrono::seconds(30);
+    while (State() != before && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(before, State());
+    SvcPipeClient *next = Connect();
+    EXPECT_EQ("ClientHello OK", Call(next, Hello()));
+    flood.join();
+    EXPECT_LT(sent.load(), 200000);
+    SPIPE_Close(next);
+    SPIPE_Close(c);
+    EXPECT_NE(std::string::npos, netns::Shell("cat " + log_).find("NOTICE: The client took no reply within"));
+}
+
+// A session that is silent for longer than both limits stays up: its
+// address, DNS and routes stay, and its requests are still served.
+TEST_F(HostileCaller, AnIdleSessionOutlivesTheLimits)
+{
+    const std::string tap = Hex(tap_);
+    SvcPipeClient *c = Connect();
+    ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+    EXPECT_EQ("SSL_SetIfaceAddr OK", Call(c, "SSL_SetIfaceAddr,tlxtun," + tap + "," + Word(10, 99, 0, 2) + "," +
+                                                 Word(255, 255, 255, 0) + ",0x00000000,1400"));
+    EXPECT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + tap + "," + Word(198, 19, 7, 0) + "," + Word(255, 255, 255, 0) +
+                                          "," + Word(10, 99, 0, 1) + ",2"));
+    EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
+    const std::string during = State();
+    std::this_thread::sleep_for(std::chrono::milliseconds(SVC_HELLO_DEADLINE_MS + SVC_REPLY_DEADLINE_MS + 1000));
+    EXPECT_EQ(during, State());
+    EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
+    EXPECT_EQ("ROUTE_CleanUp OK", Call(c, "ROUTE_CleanUp"));
+    SPIPE_Close(c);
+    EXPECT_EQ(std::string::npos, netns::Shell("cat " + log_).find("NOTICE: The client"));
+}
+
+// The closing log line of a refused request names the refusal's reason,
+// not the system's text for its code.
+TEST_F(HostileCaller, ARefusalsLogLineNamesItsReason)
+{
+    SvcPipeClient *c = Connect();
+    EXPECT_EQ("ROUTE_Init FAILED,0x00000057", Call(c, "ROUTE_Init," + Hex(tap_) + ",0x1"));
+    ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+    EXPECT_EQ("SSL_SetIfaceAddr FAILED,0x00000057",
+              Call(c, "SSL_SetIfaceAddr,tlxtun," + Hex(tap_) + "," + Word(10, 99, 0, 2) + "," + Word(255, 255, 255, 0) +
+                          ",0x0,100"));
+    SPIPE_Close(c);
+    const std::string log = netns::Shell("cat " + log_);
+    EXPECT_NE(std::string::npos,
+              log.find("ROUTE_Init," + Hex(tap_) + ",0x1  FAILED (refused: no ClientHello on this connection yet)\r\n"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find(",0x0,100  FAILED (refused: the MTU is not ")) << log;
+    EXPECT_EQ(std::string::npos, log.find("(Error: 87")) << log;
 }
 
 }  // namespace

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace svcfake;
 using Clock = std::chrono::steady_clock;
@@ -220,6 +222,125 @@ TEST_F(PipeServerTest, StopWhileWaitingForAClientEndsPromptly)
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(svc->HasStopped());
     EXPECT_NE(0u, SPIPE_Connect(&c));  // the pipe is gone
+}
+
+// A caller that holds the pipe without making its ClientHello is dropped at
+// the hello deadline, and the client waiting behind it is served.
+TEST_F(PipeServerTest, ACallerWithoutAHelloIsDroppedForTheNextClient)
+{
+    svc->helloDeadlineMs = 300;
+    struct Row {
+        const char *name;
+        std::vector<std::string> requests;  // sent, each answered, before the caller falls silent
+    } const rows[] = {
+        {"silent", {}},
+        {"only refused requests", {"ROUTE_Init,0x5,0x1", "ClientHello,{AB-CD},0x6"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        SvcPipeClient *holder = Connect();
+        ASSERT_NE(nullptr, holder);
+        for (const std::string &request : row.requests)
+            EXPECT_NE(std::string::npos, Call(holder, request).find(" FAILED,0x00000057"));
+        auto start = Clock::now();
+        SvcPipeClient *next = Connect();  // waits while the pipe is busy
+        ASSERT_NE(nullptr, next);
+        EXPECT_EQ(std::string("ClientHello OK") + '\0', Call(next, "ClientHello,{AB-CD},0x5"));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+        char buf[64];
+        uint32_t len = 0;
+        EXPECT_EQ(SPIPE_CLOSED, SPIPE_Receive(holder, buf, sizeof(buf), &len, 2000));
+        SPIPE_Close(holder);
+        SPIPE_Close(next);
+    }
+    EXPECT_NE(std::string::npos,
+              ReadLog().find("NOTICE: The client made no ClientHello within 300 ms of connecting; its connection is "
+                             "ended\r\n"));
+}
+
+// A caller that sends and never reads its replies is dropped once a reply
+// has waited for it past the reply deadline, with its clean-up, and the
+// next client is served.
+TEST_F(PipeServerTest, ACallerThatTakesNoReplyIsDroppedAndCleanedUp)
+{
+    svc->replyDeadlineMs = 500;
+    SvcPipeClient *c = Connect();
+    ASSERT_NE(nullptr, c);
+    EXPECT_EQ(std::string("ClientHello OK") + '\0', Call(c, "ClientHello,{AB-CD},0x5"));
+    EXPECT_EQ(std::string("ROUTE_Add OK") + '\0', Call(c, "ROUTE_Add,0x5,0x0000000a,0x000000ff,0x0101a8c0,2"));
+    // Requests without end, no reply read; the sends stop once the service
+    // has ended the connection.
+    std::atomic<int> sent{0};
+    std::thread flood([&] {
+        const std::string msg = std::string("ClientStatus,Established") + '\0';
+        while (sent < 100000 && SPIPE_Send(c, msg.data(), (uint32_t)msg.size()) == 0)
+            sent++;
+    });
+    EXPECT_TRUE(WaitFor([] { return calls().cleanUps.load() == 1; }, 15000));
+    SvcPipeClient *next = Connect();
+    ASSERT_NE(nullptr, next);
+    EXPECT_EQ(std::string("ClientHello OK") + '\0', Call(next, "ClientHello,{AB-CD},0x5"));
+    flood.join();
+    EXPECT_LT(sent.load(), 100000);
+    std::vector<std::string> gone = TakeCalls();
+    EXPECT_NE(gone.end(), std::find(gone.begin(), gone.end(), "CleanUpClient({AB-CD},5)"));
+    EXPECT_NE(std::string::npos, ReadLog().find("NOTICE: The client took no reply within 500 ms; its connection is "
+                                                "ended\r\n"));
+    SPIPE_Close(c);
+    SPIPE_Close(next);
+}
+
+// Neither limit ends a bound client's session, however long it is silent.
+TEST_F(PipeServerTest, AnIdleClientOutlivesTheLimits)
+{
+    svc->helloDeadlineMs = 200;
+    svc->replyDeadlineMs = 200;
+    SvcPipeClient *c = Connect();
+    ASSERT_NE(nullptr, c);
+    EXPECT_EQ(std::string("ClientHello OK") + '\0', Call(c, "ClientHello,{AB-CD},0x5"));
+    EXPECT_EQ(std::string("ROUTE_Add OK") + '\0', Call(c, "ROUTE_Add,0x5,0x0000000a,0x000000ff,0x0101a8c0,2"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(std::string("ROUTE_RestoreRoutes OK") + '\0', Call(c, "ROUTE_RestoreRoutes"));
+    // Its replies are taken late, but taken.
+    std::string msg = std::string("ClientStatus,Established") + '\0';
+    ASSERT_EQ(0u, SPIPE_Send(c, msg.data(), (uint32_t)msg.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    char buf[64];
+    uint32_t len = 0;
+    ASSERT_EQ(0u, SPIPE_Receive(c, buf, sizeof(buf), &len, 2000));
+    EXPECT_EQ(std::string("ClientStatus OK") + '\0', std::string(buf, len));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_EQ(std::string("ClientStatus OK") + '\0', Call(c, "ClientStatus,Failed"));
+    EXPECT_EQ(0, calls().cleanUps.load());
+    SPIPE_Close(c);
+    ASSERT_TRUE(WaitFor([] { return calls().cleanUps.load() == 1; }));
+    EXPECT_EQ(std::string::npos, ReadLog().find("NOTICE: The client"));
+}
+
+// A refused request's closing log line carries the refusal's reason, not
+// the text of a system error that happens to share its code.
+TEST_F(PipeServerTest, ARefusalsLogLineNamesItsReason)
+{
+    SvcPipeClient *c = Connect();
+    ASSERT_NE(nullptr, c);
+    struct Row {
+        const char *request, *line;
+    } const rows[] = {
+        {"ROUTE_Init,0x5,0x1", "\r\nROUTE_Init,0x5,0x1  FAILED (refused: no ClientHello on this connection yet)\r\n"},
+        {"ClientHello,eth0,0x7", "\r\nClientHello,eth0,0x7  FAILED (refused: \"eth0\" with index 7 is no TAP adapter"},
+        {"ClientHello,{AB-CD},0x5", "\r\nClientHello,{AB-CD},0x5  OK\r\n"},
+        {"ROUTE_Init,0x6,0x1", "\r\nROUTE_Init,0x6,0x1  FAILED (refused: not the adapter of the ClientHello)\r\n"},
+        {"ROUTE_Add,0x5,0x0000000a,0x000000ff,0x0101a8c0,0",
+         "\r\nROUTE_Add,0x5,0x0000000a,0x000000ff,0x0101a8c0,0  FAILED (refused: the metric is not 1 to 9999)\r\n"},
+    };
+    for (const Row &row : rows)
+        Call(c, row.request);
+    SPIPE_Close(c);
+    ASSERT_TRUE(WaitFor([] { return calls().cleanUps.load() == 1; }));
+    const std::string log = ReadLog();
+    for (const Row &row : rows)
+        EXPECT_NE(std::string::npos, log.find(row.line)) << row.line << "\n" << log;
+    EXPECT_EQ(std::string::npos, log.find("(Error: 87")) << log;
 }
 
 }  // namespace

@@ -154,4 +154,38 @@ TEST_F(PipeSecurity, TheDaclLetsInOnlyTheSystemAdministratorsAndInteractiveUsers
     EXPECT_EQ(std::string::npos, sddl.find(";;;WD)")) << sddl;
 }
 
+// The client's road to a pipe held by a silent caller: its open finds the
+// one instance busy and waits for it (WaitNamedPipe, the client's 10 s);
+// the service ends the silent connection at the hello deadline, so the wait
+// ends and the client's ClientHello is answered.
+TEST_F(PipeSecurity, ABusyPipeFreesWhenTheSilentCallerIsDropped)
+{
+    svc->helloDeadlineMs = 500;
+    Start();
+    SvcPipeClient *silent = Connect();
+    ASSERT_NE(nullptr, silent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto start = Clock::now();
+    HANDLE h = CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ((DWORD)ERROR_PIPE_BUSY, GetLastError());
+    for (int tries = 0; h == INVALID_HANDLE_VALUE && tries < 3; tries++) {
+        if (!WaitNamedPipeA(name_.c_str(), 10000))
+            break;
+        h = CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    DWORD mode = PIPE_READMODE_MESSAGE, count = 0;
+    ASSERT_TRUE(SetNamedPipeHandleState(h, &mode, nullptr, nullptr));
+    const char hello[] = "ClientHello,{A},0x1";
+    ASSERT_TRUE(WriteFile(h, hello, sizeof(hello), &count, nullptr));
+    char reply[64] = "";
+    ASSERT_TRUE(ReadFile(h, reply, sizeof(reply) - 1, &count, nullptr));
+    EXPECT_EQ(std::string("ClientHello OK") + '\0', std::string(reply, count));
+    CloseHandle(h);
+    SPIPE_Close(silent);
+    EXPECT_NE(std::string::npos, ReadLog().find("NOTICE: The client made no ClientHello within 500 ms"));
+}
+
 }  // namespace
