@@ -140,13 +140,14 @@ uint32_t NL_Request(NL_Message *m)
     return code != 0 ? code : kernel;
 }
 
-uint32_t NL_Dump(NL_Message *m, NL_DumpFn fn, void *context)
+// One request on a socket of its own, each answer to fn.
+static uint32_t Request(NL_Message *m, uint16_t flags, NL_DumpFn fn, void *context)
 {
     Socket s;
     uint32_t code = Open(&s);
     if (code != 0)
         return code;
-    m->Header()->nlmsg_flags |= NLM_F_DUMP;
+    m->Header()->nlmsg_flags |= flags;
     if ((code = Send(&s, m)) != 0)
         return code;
     uint32_t kernel = 0;
@@ -154,18 +155,14 @@ uint32_t NL_Dump(NL_Message *m, NL_DumpFn fn, void *context)
     return code != 0 ? code : kernel;
 }
 
+uint32_t NL_Dump(NL_Message *m, NL_DumpFn fn, void *context)
+{
+    return Request(m, NLM_F_DUMP, fn, context);
+}
+
 uint32_t NL_Query(NL_Message *m, NL_DumpFn fn, void *context)
 {
-    Socket s;
-    uint32_t code = Open(&s);
-    if (code != 0)
-        return code;
-    m->Header()->nlmsg_flags |= NLM_F_ACK;
-    if ((code = Send(&s, m)) != 0)
-        return code;
-    uint32_t kernel = 0;
-    code = Receive(&s, m->Header()->nlmsg_seq, &kernel, fn, context);
-    return code != 0 ? code : kernel;
+    return Request(m, NLM_F_ACK, fn, context);
 }
 
 int NL_FindU32(const nlmsghdr *msg, size_t bodySize, uint16_t type, uint32_t *value)

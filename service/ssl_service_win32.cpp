@@ -409,7 +409,9 @@ void CSSLService::PIPE_Wake()
 // ---- The TAP adapter lookup: the adapter of that name (its GUID) and
 // index whose description is a TAP description ----
 
-uint32_t SVCSYS_FindTapAdapter(const char *name, uint32_t index)
+// The system's IPv4 adapters (free() the list), or null with the error in
+// *code. The undo file's adapter lookup reads them the same way.
+IP_ADAPTER_ADDRESSES *SVCSYS_ReadAdapters(uint32_t *code)
 {
     ULONG size = 16 * 1024;
     IP_ADAPTER_ADDRESSES *list = nullptr;
@@ -417,13 +419,26 @@ uint32_t SVCSYS_FindTapAdapter(const char *name, uint32_t index)
     for (int tries = 0; tries < 3 && rc == ERROR_BUFFER_OVERFLOW; tries++) {
         free(list);
         list = static_cast<IP_ADAPTER_ADDRESSES *>(malloc(size));
-        if (!list)
-            return ERROR_OUTOFMEMORY;
+        if (!list) {
+            *code = ERROR_OUTOFMEMORY;
+            return nullptr;
+        }
         rc = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
                                   nullptr, list, &size);
     }
-    uint32_t result = rc == ERROR_SUCCESS ? (uint32_t)ERROR_NOT_FOUND : (uint32_t)rc;
-    for (IP_ADAPTER_ADDRESSES *a = rc == ERROR_SUCCESS ? list : nullptr; a; a = a->Next) {
+    *code = (uint32_t)rc;
+    if (rc == ERROR_SUCCESS)
+        return list;
+    free(list);
+    return nullptr;
+}
+
+uint32_t SVCSYS_FindTapAdapter(const char *name, uint32_t index)
+{
+    uint32_t rc = 0;
+    IP_ADAPTER_ADDRESSES *list = SVCSYS_ReadAdapters(&rc);
+    uint32_t result = list ? (uint32_t)ERROR_NOT_FOUND : rc;
+    for (IP_ADAPTER_ADDRESSES *a = list; a; a = a->Next) {
         if (!a->AdapterName || strcmp(a->AdapterName, name) != 0 || a->IfIndex != index)
             continue;
         char description[256] = "";

@@ -296,24 +296,18 @@ uint32_t STATESYS_Lock(const char *path)
     return 0;
 }
 
+// In ssl_service_win32.cpp, beside the TAP adapter lookup.
+IP_ADAPTER_ADDRESSES *SVCSYS_ReadAdapters(uint32_t *code);
+
 // The adapter by its GUID (the name the file has), as indexes change across
 // restarts and adapter changes: its index today, and the TAP check on it.
 uint32_t STATESYS_FindAdapter(const char *name, uint32_t recorded, uint32_t *today)
 {
     *today = recorded;
-    ULONG size = 16 * 1024;
-    IP_ADAPTER_ADDRESSES *list = nullptr;
-    ULONG rc = ERROR_BUFFER_OVERFLOW;
-    for (int tries = 0; tries < 3 && rc == ERROR_BUFFER_OVERFLOW; tries++) {
-        free(list);
-        list = static_cast<IP_ADAPTER_ADDRESSES *>(malloc(size));
-        if (!list)
-            return ERROR_OUTOFMEMORY;
-        rc = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-                                  nullptr, list, &size);
-    }
+    uint32_t rc = 0;
+    IP_ADAPTER_ADDRESSES *list = SVCSYS_ReadAdapters(&rc);
     bool found = false;
-    for (IP_ADAPTER_ADDRESSES *a = rc == ERROR_SUCCESS ? list : nullptr; a && !found; a = a->Next) {
+    for (IP_ADAPTER_ADDRESSES *a = list; a && !found; a = a->Next) {
         if (a->AdapterName && strcmp(a->AdapterName, name) == 0) {
             *today = a->IfIndex;
             found = true;
@@ -321,7 +315,7 @@ uint32_t STATESYS_FindAdapter(const char *name, uint32_t recorded, uint32_t *tod
     }
     free(list);
     if (rc != ERROR_SUCCESS)
-        return (uint32_t)rc;
+        return rc;
     if (!found)
         return ERROR_NOT_FOUND;
     return SVCSYS_FindTapAdapter(name, *today);
