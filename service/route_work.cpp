@@ -164,8 +164,14 @@ uint32_t ROUTE_Apply(int32_t operation, const RouteRow *row, bool quiet)
     if (!quiet)
         ReportFailure(operation, row, code);
     LOG_Print("Fallback to using ROUTE command\r\n");
+    // The row's metric counts the interface's in, as the system's table
+    // does; the route tool takes the route's own part and adds it itself.
+    RouteRow own = *row;
+    uint32_t ifMetric = sys->InterfaceMetric ? sys->InterfaceMetric(row->ifIndex) : 0;
+    if (ifMetric != 0)
+        own.metric1 = own.metric1 > ifMetric ? own.metric1 - ifMetric : 1;
     char parameters[ROUTE_COMMAND_MAX];
-    ROUTE_FormatCommand(operation, row, parameters, sizeof(parameters));
+    ROUTE_FormatCommand(operation, &own, parameters, sizeof(parameters));
     uint32_t exitCode = 1;
     uint32_t started = sys->RunCommandToEnd ? sys->RunCommandToEnd(parameters, &exitCode) : sys->RunCommand(parameters);
     if (started != 0 && !quiet)

@@ -141,7 +141,8 @@ TEST(RouteWorkVista, RouteToolsEndDecidesAFailedCall)
         netfake::routes().failCreate = netfake::DENIED;
         EXPECT_EQ(c.expected, ROUTE_AddRoute(5, Ip("10.20.0.0"), Ip("255.255.0.0"), Ip("10.99.0.1"), 1)) << c.what;
         ASSERT_EQ(1u, netfake::routes().commands.size()) << c.what;
-        EXPECT_EQ("ADD 10.20.0.0 MASK 255.255.0.0 10.99.0.1 METRIC 2 IF 5", netfake::routes().commands[0]) << c.what;
+        // The tool is given the route's own metric: it adds the interface's.
+        EXPECT_EQ("ADD 10.20.0.0 MASK 255.255.0.0 10.99.0.1 METRIC 1 IF 5", netfake::routes().commands[0]) << c.what;
         // Listed either way, so that the clean-up takes it away.
         EXPECT_EQ(1u, netfake::Count(ROUTE_AddedRoutes())) << c.what;
     }
