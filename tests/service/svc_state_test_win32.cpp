@@ -94,12 +94,15 @@ protected:
 };
 
 // Whether this system keeps a DACL set on a folder (Wine 8 answers with one
-// made from the Unix mode bits, whatever was set).
+// made from the Unix mode bits, whatever was set: never protected, and with
+// or without everyone as the mode has it).
 bool KeepsFolderDacls(const std::string &scratch)
 {
     CreateDirectoryA(scratch.c_str(), nullptr);
-    bool kept = SetSddl(scratch, "D:P(A;OICI;GA;;;SY)", DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION) &&
-                Sddl(scratch, DACL_SECURITY_INFORMATION).find("WD)") == std::string::npos;
+    bool kept = SetSddl(scratch, "D:P(A;OICI;GA;;;SY)(A;OICI;GR;;;BU)",
+                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION) &&
+                Sddl(scratch, DACL_SECURITY_INFORMATION).find("D:P") == 0 &&
+                Sddl(scratch, DACL_SECURITY_INFORMATION).find(";;;BU)") != std::string::npos;
     RemoveDirectoryA(scratch.c_str());
     return kept;
 }
