@@ -198,11 +198,11 @@ write_config() {
   } >"$file"
 }
 
-# start_client CONFIG-FILE: sets cl_pid; output in client.out
+# start_client CONFIG-FILE [LOG-FILE-NAME]: sets cl_pid; output in client.out
 start_client() {
   export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
   mkdir -p "$XDG_CONFIG_HOME"
-  CLIENT_CMD=("$CLIENT" "$1" -logfile "$work/client.log")
+  CLIENT_CMD=("$CLIENT" "$1" -logfile "$work/${2:-client.log}")
   VANTORELLE_PASSWORD=e2e-secret ip netns exec "$NS_CL" "${CLIENT_CMD[@]}" >"$work/client.out" 2>&1 </dev/null &
   cl_pid=$!
 }

@@ -102,10 +102,7 @@ print(" ".join(sorted("%s/%s/%s" % (r.get("gateway", "-"), r["dev"], r.get("metr
 }
 before_full=$(default_routes)
 sed '/<ClientRoute>/d' "$work/e2e.tlxcf" >"$work/full.tlxcf"
-: >"$work/client.out"
-VANTORELLE_PASSWORD=e2e-secret ip netns exec "$NS_CL" "$CLIENT" "$work/full.tlxcf" -logfile "$work/client-full.log" \
-  >"$work/client.out" 2>&1 </dev/null &
-cl_pid=$!
+start_client "$work/full.tlxcf" client-full.log
 wait_for 30 connected_or_ended
 grep -q "^State: Connected" "$work/client.out" || fail "the full-tunnel client did not reach Connected"
 tunnel_default() { [ "$(route_dev default)" = "$CL_TUN" ]; }
@@ -131,10 +128,7 @@ no_failures "full tunnel"
 # The client asks for the host route to the gateway with no next hop; the
 # tunnel's own stream must keep to the uplink, so the session lives on.
 use_onlink_uplink
-: >"$work/client.out"
-VANTORELLE_PASSWORD=e2e-secret ip netns exec "$NS_CL" "$CLIENT" "$work/full.tlxcf" -logfile "$work/client-onlink.log" \
-  >"$work/client.out" 2>&1 </dev/null &
-cl_pid=$!
+start_client "$work/full.tlxcf" client-onlink.log
 wait_for 30 connected_or_ended
 grep -q "^State: Connected" "$work/client.out" || fail "on-link uplink: the full-tunnel client did not reach Connected"
 host_route() { [ "$(route_dev "$GW_OUTER")" = veth-cl ] && ! in_cl ip route show "$GW_OUTER" | grep -q via; }

@@ -203,6 +203,21 @@ static uint32_t NetAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
     return v;
 }
 
+static uint32_t PlaceholderAddress()
+{
+    return NetAddress(1, 1, 1, 1);
+}
+
+static uint32_t PlaceholderMask()
+{
+    return NetAddress(255, 255, 255, 0);
+}
+
+bool IFACE_IsPlaceholder(uint32_t address, uint32_t mask, uint32_t gateway)
+{
+    return address == PlaceholderAddress() && mask == PlaceholderMask() && gateway == IFACE_NO_GATEWAY;
+}
+
 uint32_t IFACE_ResetAdapter(const char *name, uint32_t index)
 {
     if (!IFACE_NameIsSafe(name)) {
@@ -211,8 +226,8 @@ uint32_t IFACE_ResetAdapter(const char *name, uint32_t index)
         LOG_Print("ERROR: Adapter reset skipped: unusable adapter name\r\n");
         return 0;
     }
-    uint32_t code = IFACE_SetAddress(name, index, NetAddress(1, 1, 1, 1), NetAddress(255, 255, 255, 0),
-                                     IFACE_NO_GATEWAY, IFACE_RESET_MTU);
+    uint32_t code = IFACE_SetAddress(name, index, PlaceholderAddress(), PlaceholderMask(), IFACE_NO_GATEWAY,
+                                     IFACE_RESET_MTU);
     if (code != 0)
         return code;
     return IFACE_SetDns(name, index, true, 0, 0);

@@ -40,6 +40,9 @@ uint32_t IFACE_SetMetric(uint32_t index);
 // failure to start a step (the worker ends on it); a kept adapter name that
 // cannot be used is logged and nothing is run.
 uint32_t IFACE_ResetAdapter(const char *name, uint32_t index);
+// True when an address change is the placeholder's (1.1.1.1/24, gateways
+// removed), from the reset above or from the client.
+bool IFACE_IsPlaceholder(uint32_t address, uint32_t mask, uint32_t gateway);
 
 // True when the adapter name may go into a command: shorter than
 // IFACE_NAME_MAX, and without a double quote or a control character.

@@ -161,12 +161,6 @@ static uint32_t AddGateway(uint32_t index, uint32_t gateway)
 // carries nothing; here an address of a link that is down is still one of
 // the host's own, and the host could no longer reach 1.1.1.1. The link rests
 // without any IPv4 address instead.
-static bool IsPlaceholder(const IfaceStep *s)
-{
-    static const unsigned char address[4] = {1, 1, 1, 1}, mask[4] = {255, 255, 255, 0};
-    return s->gateway == IFACE_NO_GATEWAY && memcmp(&s->address, address, 4) == 0 && memcmp(&s->mask, mask, 4) == 0;
-}
-
 static uint32_t ClearAddresses(const IfaceStep *s)
 {
     AddressList old;
@@ -181,7 +175,7 @@ static uint32_t ClearAddresses(const IfaceStep *s)
 
 static uint32_t SetAddress(const IfaceStep *s)
 {
-    if (IsPlaceholder(s))
+    if (IFACE_IsPlaceholder(s->address, s->mask, s->gateway))
         return ClearAddresses(s);
     // A static address replaces every other address of the adapter.
     AddressList old;
