@@ -247,7 +247,9 @@ static std::vector<std::string> ReadServers(const char *path)
     char line[256];
     while (fgets(line, sizeof(line), f)) {
         char address[64];
-        if (sscanf(line, "nameserver %63s", address) == 1)
+        in_addr parsed;
+        // Only what the service writes: IPv4 servers.
+        if (sscanf(line, "nameserver %63s", address) == 1 && inet_pton(AF_INET, address, &parsed) == 1)
             servers.push_back(address);
     }
     fclose(f);

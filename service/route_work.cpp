@@ -212,16 +212,22 @@ static void FreeTable(RouteRow *rows)
         Sys()->FreeTable(rows);
 }
 
+static bool InTable(const RouteRow *rows, uint32_t count, uint32_t destination, uint32_t mask, uint32_t index)
+{
+    for (uint32_t i = 0; i < count; i++)
+        if (rows[i].destination == destination && rows[i].mask == mask &&
+            (index == ROUTE_ANY_INTERFACE || rows[i].ifIndex == index))
+            return true;
+    return false;
+}
+
 bool ROUTE_Exists(uint32_t destination, uint32_t mask, uint32_t index)
 {
     RouteRow *rows;
     uint32_t count;
     if (ReadTable(&rows, &count, false) != 0)
         return false;
-    bool found = false;
-    for (uint32_t i = 0; i < count && !found; i++)
-        found = rows[i].destination == destination && rows[i].mask == mask &&
-                (index == ROUTE_ANY_INTERFACE || rows[i].ifIndex == index);
+    bool found = InTable(rows, count, destination, mask, index);
     FreeTable(rows);
     return found;
 }
@@ -509,6 +515,10 @@ struct Recovery {
     bool tap;           // the file's adapter is a TAP adapter now
     uint32_t tapIndex;  // ... with this index today
     bool hostRoute;     // the one route off the tunnel was taken
+    bool haveAdapter;   // the file names an adapter
+    uint32_t fileIndex; // ... with this index then
+    const RouteRow *table;  // the table as read at the start of the recovery
+    uint32_t count;
 };
 
 static void Drop(const char *kind, const RouteRow *row, const char *why)
@@ -527,6 +537,15 @@ static bool IsUnicastHost(uint32_t address)
     return address != 0 && b[0] != 0 && b[0] != 127 && b[0] < 224 && !(b[0] == 169 && b[1] == 254);
 }
 
+// A next hop as a caller may give it: none (an on-link uplink), or any
+// address but a broadcast or multicast one (a link-local gateway included).
+static bool IsNextHop(uint32_t address)
+{
+    uint8_t b[4];
+    memcpy(b, &address, 4);
+    return address != 0xFFFFFFFFu && b[0] < 224;
+}
+
 static bool IsMade(const RouteRow *row)
 {
     return row->type == ROUTE_TYPE_INDIRECT && row->protocol == ROUTE_PROTO_NETMGMT;
@@ -542,9 +561,11 @@ static const char *AddedFault(Recovery *rc, const RouteRow *row)
         return "the service makes no route of that type and origin";
     if (rc->tap && row->ifIndex == rc->tapIndex)
         return nullptr;
-    // The next hop as a caller may give it: an on-link uplink has none.
-    bool hop = row->nextHop == 0 || IsUnicastHost(row->nextHop);
-    if (row->mask != 0xFFFFFFFFu || !IsUnicastHost(row->destination) || !hop)
+    // A route of the adapter that is gone must not take the host route's
+    // place (the index may now be another link's).
+    if (!rc->tap && rc->haveAdapter && row->ifIndex == rc->fileIndex)
+        return "on the file's adapter, which is no TAP adapter now";
+    if (row->mask != 0xFFFFFFFFu || !IsUnicastHost(row->destination) || !IsNextHop(row->nextHop))
         return "neither on the TAP adapter nor the one host route off the tunnel";
     if (rc->hostRoute)
         return "a second host route off the tunnel";
@@ -560,7 +581,7 @@ static const char *RemovedFault(const Recovery *rc, const RouteRow *row)
         return "no static default route";
     if (rc->tap && row->ifIndex == rc->tapIndex)
         return "a default route of the adapter itself";
-    if (!rc->sameBoot && ROUTE_Exists(0, 0, row->ifIndex))
+    if (!rc->sameBoot && InTable(rc->table, rc->count, 0, 0, row->ifIndex))
         return "the system has started since, and the interface has its default route again";
     return nullptr;
 }
@@ -646,7 +667,7 @@ uint32_t ROUTE_RecoverState()
     }
     LOG_Print("Undoing the changes a previous service left in \"%s\"\r\n", STATE_Path());
     EVENTLOG_Write(SVC_EVENT_INFO, "Undoing the changes of a previous service that did not end cleanly");
-    Recovery rc = {STATE_SameBoot(&state), false, 0, false};
+    Recovery rc = {STATE_SameBoot(&state), false, 0, false, state.haveAdapter, state.adapterIndex, nullptr, 0};
     if (!rc.sameBoot)
         LOG_Print("The file was written before the system last started: only missing default routes are made "
                   "again\r\n");
@@ -662,6 +683,8 @@ uint32_t ROUTE_RecoverState()
     RouteRow *table = nullptr;
     uint32_t count = 0;
     ReadTable(&table, &count, true);
+    rc.table = table;
+    rc.count = count;
     std::vector<RouteRow> added = Keep("added", state.added, [&](const RouteRow *r) { return AddedFault(&rc, r); });
     std::vector<RouteRow> removed =
         Keep("removed", state.removed, [&](const RouteRow *r) { return RemovedFault(&rc, r); });

@@ -278,6 +278,19 @@ static uint32_t CreateFromKernel(const KernelRoute &k, uint32_t metric)
     return NL_Request(&m);
 }
 
+// The route at another metric: from its own description, or, should the
+// kernel refuse that (a route dumped with a next-hop object besides its
+// device and gateway, say), from its row.
+static uint32_t CreateAt(const KernelRoute &k, uint32_t metric)
+{
+    uint32_t code = CreateFromKernel(k, metric);
+    if (code == 0 || code == EEXIST)
+        return code;
+    RouteRow row = k.row;
+    row.metric1 = metric;
+    return CreateFromRow(&row);
+}
+
 // A route deleted here comes back as the kernel had it. Should its own
 // description no longer be accepted (its preferred source has gone, say),
 // the row makes what it can.
@@ -335,15 +348,18 @@ static uint32_t Update(const RouteRow *r)
     if (current->row.metric1 == r->metric1)
         return 0;
     uint32_t metric = r->metric1;
-    while (!putBack && MetricTaken(t, r, metric))
+    // Passing over taken metrics ends at the route's own place at the latest.
+    while (!putBack && metric != current->row.metric1 && MetricTaken(t, r, metric))
         if (++metric == 0)
             return EEXIST;
+    if (metric == current->row.metric1)
+        return 0;
     if (putBack && MetricTaken(t, r, metric))
         return EEXIST;
     if (metric != r->metric1)
         LOG_Print("Metric %lu is held by another route to %s: metric %lu instead\r\n", (unsigned long)r->metric1,
                   SVC_IpToString(r->destination), (unsigned long)metric);
-    if ((code = CreateFromKernel(*current, metric)) != 0)
+    if ((code = CreateAt(*current, metric)) != 0)
         return code;
     if ((code = DeleteRow(&current->row)) != 0) {
         // Two of it would outlive every restore: the new one goes again.

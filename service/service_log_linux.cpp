@@ -17,9 +17,16 @@
 // that was there before included.
 FILE *LOGSYS_OpenFile(const char *path)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // No link followed and no wait on a pipe in its place: the file's owner
+    // and mode are changed below.
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0)
         return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
     group g, *found = nullptr;
     char buf[1024];
     bool withGroup = getgrnam_r(LOG_READER_GROUP, &g, buf, sizeof(buf), &found) == 0 && found &&

@@ -4,6 +4,7 @@
 #include "ssl_service.h"
 #include "service_log.h"
 #include "service_pipe.h"
+#include "svc_state.h"
 #include "netlink_linux.h"
 
 #include <cerrno>
@@ -162,37 +163,15 @@ static gid_t ServiceGroup()
     return found->gr_gid;
 }
 
-// The socket's folder: made (0755) when missing, and refused unless this
-// user owns it and nobody else may write into it, so that nobody else can
-// put a socket of their own in its place.
+// The socket's folder, by the state folder's rule: nobody else can put a
+// socket of their own in its place.
 static uint32_t CheckFolder(const char *path)
 {
-    char dir[sizeof(((sockaddr_un *)nullptr)->sun_path)];
-    snprintf(dir, sizeof(dir), "%s", path);
-    char *slash = strrchr(dir, '/');
-    if (!slash)
-        snprintf(dir, sizeof(dir), ".");
-    else if (slash == dir)
-        dir[1] = '\0';
-    else
-        *slash = '\0';
-    for (char *p = dir + 1; *p; p++) {
-        if (*p != '/')
-            continue;
-        *p = '\0';
-        mkdir(dir, 0755);
-        *p = '/';
-    }
-    mkdir(dir, 0755);
-    struct stat st;
-    if (lstat(dir, &st) != 0)
-        return (uint32_t)errno;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        LOG_Print("ERROR: The folder \"%s\" of the pipe is not the service's own (owner %lu, mode %03o)\r\n", dir,
-                  (unsigned long)st.st_uid, (unsigned)(st.st_mode & 0777));
-        return EACCES;
-    }
-    return 0;
+    char why[STATE_WHY_MAX];
+    uint32_t code = STATESYS_CheckFolder(path, why, sizeof(why));
+    if (code != 0)
+        LOG_Print("ERROR: The pipe is not made: %s\r\n", why);
+    return code;
 }
 
 // Binds the listening socket: mode 0600, or 0660 with the service group

@@ -34,11 +34,16 @@ static std::string Folder(const char *path)
     return dir;
 }
 
-// The rule of the pipe's folder: this user's, and nobody else may write in it.
+// The folder of the state file and of the pipe's socket (one folder by
+// default): made with its parents when missing, 0755 so that the service's
+// group can reach the socket, and refused unless it is this user's and
+// nobody else may write in it.
 uint32_t STATESYS_CheckFolder(const char *path, char *why, size_t size)
 {
     std::string dir = Folder(path);
-    mkdir(dir.c_str(), 0700);
+    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
+        mkdir(dir.substr(0, slash).c_str(), 0755);
+    mkdir(dir.c_str(), 0755);
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0) {
         uint32_t code = (uint32_t)errno;

@@ -179,8 +179,17 @@ int STATESYS_Read(const char *path, std::vector<char> *text, char *why, size_t s
     }
     char buf[4096];
     DWORD n = 0;
-    while (text->size() <= STATE_FILE_MAX && ReadFile(h, buf, sizeof(buf), &n, nullptr) && n > 0)
+    while (text->size() <= STATE_FILE_MAX) {
+        if (!ReadFile(h, buf, sizeof(buf), &n, nullptr)) {
+            // Part of a file could end on a line's end and pass for all of it.
+            snprintf(why, size, "it cannot be read (error %lu)", (unsigned long)GetLastError());
+            CloseHandle(h);
+            return STATE_READ_REFUSED;
+        }
+        if (n == 0)
+            break;
         text->insert(text->end(), buf, buf + n);
+    }
     CloseHandle(h);
     return STATE_READ_OK;
 }

@@ -112,11 +112,12 @@ TEST_F(StateDisk, TheWriterFollowsNoLinkAndKeepsOutOfAForeignFolder)
     struct stat st;
     EXPECT_EQ(0, stat(path_.c_str(), &st)) << "nothing is removed from a folder of another's";
 
-    // A folder that is missing is made, the service's alone.
+    // A folder that is missing is made: nobody else may write in it, and
+    // the service's group may reach the socket beside the file.
     Shell("rm -rf " + dir_);
     EXPECT_EQ(0u, STATESYS_Write(path_.c_str(), text.data(), text.size()));
     ASSERT_EQ(0, stat(dir_.c_str(), &st));
-    EXPECT_EQ(0700u, st.st_mode & 0777);
+    EXPECT_EQ(0755u, st.st_mode & 0777);
     ASSERT_EQ(0, stat(path_.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
 }
