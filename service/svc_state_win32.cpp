@@ -264,44 +264,29 @@ bool STATESYS_SameBoot(const char *recorded)
     return diff <= STATE_BOOT_SLACK;
 }
 
-// The lock's name, one for each state file (the service's own has one
-// path; a test's file of its own is no other service's lock).
-static std::wstring LockName(const char *path)
-{
-    wchar_t full[MAX_PATH * 2];
-    std::wstring wide = Wide(path);
-    DWORD n = GetFullPathNameW(wide.c_str(), MAX_PATH * 2, full, nullptr);
-    std::wstring key = n > 0 && n < MAX_PATH * 2 ? std::wstring(full, n) : wide;
-    uint32_t hash = 2166136261u;
-    for (wchar_t c : key) {
-        wchar_t upper = (wchar_t)(uintptr_t)CharUpperW((LPWSTR)(uintptr_t)c);
-        hash = (hash ^ (uint32_t)upper) * 16777619u;
-    }
-    wchar_t name[96];
-    swprintf(name, sizeof(name) / sizeof(name[0]), L"Global\\QuorvantiVantorelleTunlexService-%08x", hash);
-    return name;
-}
-
+// A file beside the state file, held open without sharing for the
+// process's life (the system lets go of it when the process ends). In the
+// service's checked folder, where nobody but SYSTEM and the administrators
+// may make anything: a named object any user could create first.
 uint32_t STATESYS_Lock(const char *path)
 {
-    static HANDLE s_mutex;
-    static std::wstring s_name;
-    std::wstring name = LockName(path);
-    if (s_mutex && name == s_name)
+    static HANDLE s_lock = INVALID_HANDLE_VALUE;
+    static std::string s_lockPath;
+    std::string lockPath = std::string(path) + ".lock";
+    if (s_lock != INVALID_HANDLE_VALUE && lockPath == s_lockPath)
         return 0;
-    // Held for the process's life: the system releases it when it ends. In
-    // the global namespace, so that a copy in another session sees it too.
-    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
-    if (!m)
-        return (uint32_t)GetLastError();
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(m);
-        return STATE_LOCK_TAKEN;
-    }
-    if (s_mutex)
-        CloseHandle(s_mutex);
-    s_mutex = m;
-    s_name = name;
+    char why[STATE_WHY_MAX];
+    uint32_t code = STATESYS_CheckFolder(path, why, sizeof(why));
+    if (code != 0)
+        return code;
+    HANDLE h = CreateFileW(Wide(lockPath.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION ? STATE_LOCK_TAKEN : (uint32_t)GetLastError();
+    if (s_lock != INVALID_HANDLE_VALUE)
+        CloseHandle(s_lock);
+    s_lock = h;
+    s_lockPath = lockPath;
     return 0;
 }
 
