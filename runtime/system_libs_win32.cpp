@@ -53,7 +53,7 @@ static FARPROC WINAPI LoadFromSystemFolder(unsigned notice, PDelayLoadInfo info)
         // Given back empty, the helper would search by name, beside the
         // program first on a system without the restricted search: fail as
         // a missing library does instead.
-        ULONG_PTR arguments[1] = {reinterpret_cast<ULONG_PTR>(&info)};
+        ULONG_PTR arguments[1] = {reinterpret_cast<ULONG_PTR>(info)};
         RaiseException(VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND), 0, 1, arguments);
     }
     return reinterpret_cast<FARPROC>(module);

@@ -89,9 +89,10 @@ void *SVCPROC_SystemLibrary(const char *name)
     char path[MAX_PATH + 64];
     if (SVCPROC_SystemToolPath(name, path, sizeof(path)) == 0)
         return nullptr;
-    // A module of that name already loaded is the same one: the delayed
-    // imports load it from the system folder too.
-    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Once loaded from there (the delayed imports load it from the system
+    // folder too) it stays: no further reference for every lookup.
+    HMODULE loaded = GetModuleHandleA(path);
+    return loaded ? loaded : LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 // The rights over a folder that let an account put a program of its own in
