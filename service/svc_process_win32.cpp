@@ -210,8 +210,15 @@ int SVCPROC_CheckInstallFolder()
     char *slash = strrchr(path, '\\');
     if (!slash)
         return 0;
-    *slash = '\0';
     char who[160];
+    // The program itself too: write rights on the file replace it in place.
+    if (OtherWriter(path, who, sizeof(who)) != 0) {
+        LOG_Print("ERROR: The service is not installed: its program \"%s\" may be changed by accounts other than "
+                  "Administrators and SYSTEM (%s), and whatever they put there would run as the service.\r\n",
+                  path, who);
+        return 0;
+    }
+    *slash = '\0';
     if (OtherWriter(path, who, sizeof(who)) == 0)
         return 1;
     LOG_Print("ERROR: The service is not installed: its folder \"%s\" may be changed by accounts other than "
