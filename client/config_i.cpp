@@ -150,6 +150,7 @@ int ReadConfigFile(AppOptions *options, const wchar_t *name, ErrorInfo *chain)
     if (!ok)
         return 0;
     options->configGiven = 1;
+    STR_LCopy(options->configName, narrow.text, sizeof options->configName);
     return 1;
 }
 

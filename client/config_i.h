@@ -21,6 +21,7 @@ struct AppOptions {
     TUNLEX_Config defaultConfig;  // the per-user default configuration
     int multipleInstances;        // "-multiple_instances"
     int configGiven;              // a configuration file was read
+    char configName[1024];        // its name as given, for messages
     int autoReconnect;            // from CONFIG_Merge; toggled by the tray menu
     FILE *logFile;                // "-logfile"
     FILE *dumpFile;               // "-dump_ppp"

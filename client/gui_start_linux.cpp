@@ -224,6 +224,12 @@ int GUI_Main(int argc, char **argv)
     GUI_Print(1, 0, "Default Config:\r\n");
     CONFIG_Print(&GUI_Options.defaultConfig);
 
+    // Refused before the adapter and the route service are touched.
+    TUNLEX_Config merged;
+    CONFIG_Merge(&GUI_Options, &merged);
+    if (!CONFIG_CheckRoutes(&merged, &chain))
+        return ErrorExit(&chain, nullptr);
+
     UseServiceResolverFile();
     if (!GUI_StartCore(OnState, &g_lastState, &chain))
         return ErrorExit(&chain, nullptr);

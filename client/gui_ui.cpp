@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "config_i.h"
 #include "errorinfo.h"
@@ -107,7 +108,44 @@ bool StartsWithNoCase(const char *text, const char *prefix)
     return true;
 }
 
+// Behind a refused certificate: what the gateway showed, and where the
+// fingerprint it was compared with lives.
+void PrintPinHint(TUNLEX_Connection *conn)
+{
+    const ErrorInfo *error = TUNLEX_GetError(conn);
+    if (error && error->next && error->next->message)
+        GUI_Print(1, 1, "%s\n", error->next->message);
+    char hint[1400];
+    GUI_PinSourceHint(hint, sizeof hint);
+    GUI_Print(1, 1, "%s\n", hint);
+}
+
 } // namespace
+
+void GUI_PinSourceHint(char *out, uint32_t size)
+{
+    // The same order as the merge: the command line's server, the file's, the default's.
+    if (GUI_Options.overrides.server[0]) {
+        snprintf(out, size, "The fingerprint comes from -fingerprint on the command line: name "
+                            "the gateway's new fingerprint there to start afresh");
+        return;
+    }
+    if (GUI_Options.fileConfig.server[0]) {
+        snprintf(out, size, "The fingerprint comes from the SSLFingerprint of the configuration "
+                            "file \"%s\": removing it there, or naming the gateway's new "
+                            "fingerprint with -server and -fingerprint, starts afresh",
+                 GUI_Options.configName);
+        return;
+    }
+    wchar_t wide[OPTIONS_PATH_SIZE];
+    char path[1024] = "default.tlxcf";
+    if (OPTIONS_DefaultConfigPath(wide, nullptr, "") && wcstombs(path, wide, sizeof path) >= sizeof path)
+        STR_LCopy(path, "default.tlxcf", sizeof path);
+    snprintf(out, size, "The client remembered the fingerprint in \"%s\": removing that file, or "
+                        "naming the gateway's new fingerprint with -server and -fingerprint, "
+                        "starts afresh",
+             path);
+}
 
 void GUI_SetStatusOps(const GUI_StatusOps *ops)
 {
@@ -200,9 +238,11 @@ void GUI_ReadConnectFields(const GUI_ConnectFields *fields, TUNLEX_Config *dialo
     dialog->noRoutes = displayed->noRoutes;
     dialog->routeCount = 0;
     memset(dialog->routes, 0, sizeof dialog->routes);
+    dialog->refusedRoutes[0] = '\0';
     if (!dialog->noRoutes && keepPin) {
         dialog->routeCount = displayed->routeCount;
         memcpy(dialog->routes, displayed->routes, sizeof dialog->routes);
+        STR_LCopy(dialog->refusedRoutes, displayed->refusedRoutes, sizeof dialog->refusedRoutes);
     }
 }
 
@@ -350,6 +390,8 @@ void GUI_OnStateChange(TUNLEX_Connection *conn, void *user, TUNLEX_State state,
             Balloon("Disconnected", text);
             if (!Ops().balloonsAreLogLines)
                 GUI_Print(1, 0, "Disconnected: %s\n", text);
+            if (kind == TUNLEX_KIND_PPP_PHASE)
+                PrintPinHint(conn);
             TrayIcon(IDI_DISCONNECTED);
             if (conn)
                 GUI_ClearOtpState(&conn->config);

@@ -220,4 +220,9 @@ uint32_t GUI_WaitEvents(uint32_t timeoutMs);
 // refuses (the attempt stays ended).
 void GUI_AnswerOtp(const char *code);
 
+// Where the fingerprint a connection compares the gateway's certificate
+// with comes from (the command line, the configuration file or the
+// remembered default.tlxcf) and how a user starts afresh: one line.
+void GUI_PinSourceHint(char *out, uint32_t size);
+
 #endif

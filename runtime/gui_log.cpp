@@ -154,6 +154,18 @@ int GUI_Debug(const char *fmt, ...)
     return 0;
 }
 
+int GUI_DebugQuiet(const char *fmt, ...)
+{
+    char line[GUI_LINE_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    VFormatLine(line, fmt, ap);
+    va_end(ap);
+    ToConsole(true, GUI_COLOUR_WHITE, line, GUI_COLOUR_LIGHT_BLUE);
+    WriteStreams(line, false, true);
+    return 0;
+}
+
 void GUI_PrintErrorChain(int level, const ErrorInfo *chain)
 {
     if (!chain || !chain->message || chain->message[0] == '\0')

@@ -37,6 +37,10 @@ int GUI_Print(int timestamp, int level, const char *fmt, ...) GUI_PRINTF(3, 4);
 // GUI_Print with a time stamp, in light blue.
 int GUI_Debug(const char *fmt, ...) GUI_PRINTF(1, 2);
 
+// GUI_Debug for the console and the log file only: a detail that a user at
+// the terminal has no use for on every run.
+int GUI_DebugQuiet(const char *fmt, ...) GUI_PRINTF(1, 2);
+
 // Prints a chain under "INFO" (0), "WARNING" (1), "ERROR" (2) or "" (other).
 // The first entry goes to the console and the log file only; entries 2.. go
 // through GUI_Print as "[tag n]: text". The chain is left unchanged.

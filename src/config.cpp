@@ -57,6 +57,7 @@ int CONFIG_Copy(TUNLEX_Config *dst, const TUNLEX_Config *source, ErrorInfo *chai
     TERMINATE(dst->RadiusState);
     TERMINATE(dst->otpPrompt);
     TERMINATE(dst->otp);
+    TERMINATE(dst->refusedRoutes);
     // Everything that walks the routes trusts the count.
     if (dst->routeCount > CONFIG_MAX_ROUTES)
         dst->routeCount = CONFIG_MAX_ROUTES;
@@ -125,7 +126,20 @@ int CONFIG_MergeSources(const TUNLEX_Config *file, int fileLoaded, const TUNLEX_
     } else {
         dst->routeCount = 0;
     }
+    // What the route source refused goes with its routes, not with the base.
+    STR_LCopy(dst->refusedRoutes, routes->refusedRoutes, sizeof dst->refusedRoutes);
     return 1;
+}
+
+int CONFIG_CheckRoutes(const TUNLEX_Config *cfg, ErrorInfo *chain)
+{
+    if (!cfg || cfg->noRoutes || cfg->routeCount != 0 || cfg->refusedRoutes[0] == '\0')
+        return 1;
+    char refused[CONFIG_REFUSED_ROUTES_SIZE];
+    STR_LCopy(refused, cfg->refusedRoutes, sizeof refused);
+    ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
+                     "No client route of the configuration could be taken: %s", refused);
+    return 0;
 }
 
 void CONFIG_Print(const TUNLEX_Config *cfg)
@@ -138,6 +152,9 @@ void CONFIG_Print(const TUNLEX_Config *cfg)
         GUI_Print(1, 0, " Fingerprint: \"%.20s...\"\r\n", cfg->fingerprint);
     if (cfg->noRoutes) {
         GUI_Print(1, 0, " Routes:       No routes\r\n");
+    } else if (cfg->routeCount == 0 && cfg->refusedRoutes[0]) {
+        GUI_Print(1, 0, " Routes:       None taken of %.*s\r\n",
+                  static_cast<int>(sizeof cfg->refusedRoutes), cfg->refusedRoutes);
     } else if (cfg->routeCount == 0) {
         GUI_Print(1, 0, " Routes:       All-Nets route\r\n");
     } else {
@@ -261,9 +278,27 @@ static int TakePort(TUNLEX_Config *cfg, TiXmlHandle root, ErrorInfo *chain)
     return 1;
 }
 
+// Adds "\"text\"" to the list of refused routes; a list that is full ends
+// in "..." instead.
+static void NoteRefused(TUNLEX_Config *cfg, const char *text)
+{
+    char *list = cfg->refusedRoutes;
+    size_t size = sizeof cfg->refusedRoutes, used = strlen(list);
+    if (used >= 3 && strcmp(list + used - 3, "...") == 0)
+        return;
+    char item[CONFIG_REFUSED_ROUTES_SIZE];
+    snprintf(item, sizeof item, "%s\"%s\"", used ? ", " : "", text);
+    if (used + strlen(item) < size - 5) {
+        memcpy(list + used, item, strlen(item) + 1);
+        return;
+    }
+    memcpy(list + used, used ? ", ..." : "...", used ? 6 : 4);
+}
+
 static int TakeRoutes(TUNLEX_Config *cfg, TiXmlElement *root, const char *path, ErrorInfo *chain)
 {
     cfg->routeCount = 0;
+    cfg->refusedRoutes[0] = '\0';
     for (TiXmlElement *e = root->FirstChildElement("ClientRoute"); e;
          e = e->NextSiblingElement("ClientRoute")) {
         const char *text = e->GetText();
@@ -273,8 +308,10 @@ static int TakeRoutes(TUNLEX_Config *cfg, TiXmlElement *root, const char *path, 
             continue;
         ConfigRoute route;
         memset(&route, 0, sizeof route);
-        if (!TUNLEX_ParseRoute(text, &route))
+        if (!TUNLEX_ParseRoute(text, &route)) {
+            NoteRefused(cfg, text);
             continue;
+        }
         // Prefix 0 is only ever 0.0.0.0/0 here; the all-nets route is the
         // empty route list, and the route check could never confirm it.
         if (route.prefix == 0) {
@@ -288,6 +325,9 @@ static int TakeRoutes(TUNLEX_Config *cfg, TiXmlElement *root, const char *path, 
         }
         cfg->routes[cfg->routeCount++] = route;
     }
+    // A file that keeps some of its routes just goes without the others.
+    if (cfg->routeCount)
+        cfg->refusedRoutes[0] = '\0';
     return 1;
 }
 
@@ -360,6 +400,40 @@ static int ParseFile(TiXmlDocument *doc, FILE *file)
     return doc->Error() ? 0 : 1;
 }
 
+static const char *const kElements[] = {"User", "Server", "Port", "ClientRoute", "SSLFingerprint"};
+
+static bool IsKnownElement(const char *name)
+{
+    for (const char *known : kElements)
+        if (strcmp(name, known) == 0)
+            return true;
+    return false;
+}
+
+static void WarnUnknown(const TiXmlElement *e, const char *path)
+{
+    GUI_Print(1, 1, "WARNING: Unknown element <%.64s> in \"%s\", ignoring\r\n", e->Value(), path);
+}
+
+// A misspelt element is otherwise silent, and the file then means
+// something else than its writer meant (no client route: all nets).
+// Inside an unknown element only that element is named.
+static void WarnUnknownElements(const TiXmlDocument &doc, const TiXmlElement *root, const char *path)
+{
+    for (const TiXmlElement *top = doc.FirstChildElement(); top; top = top->NextSiblingElement())
+        if (top != root)
+            WarnUnknown(top, path);
+    for (const TiXmlElement *e = root->FirstChildElement(); e; e = e->NextSiblingElement()) {
+        if (!IsKnownElement(e->Value())) {
+            WarnUnknown(e, path);
+            continue;
+        }
+        for (const TiXmlElement *inner = e->FirstChildElement(); inner;
+             inner = inner->NextSiblingElement())
+            WarnUnknown(inner, path);
+    }
+}
+
 int CONFIG_Load(TUNLEX_Config *dst, FILE *file, const char *path, ErrorInfo *chain)
 {
     if (!path)
@@ -386,6 +460,7 @@ int CONFIG_Load(TUNLEX_Config *dst, FILE *file, const char *path, ErrorInfo *cha
         CONFIG_FAIL(chain, "Unhandled config version %s in \"%s\"", version, path);
         return 0;
     }
+    WarnUnknownElements(doc, root, path);
     TiXmlHandle h(root);
     if (!TakeText(cfg.user, sizeof cfg.user, h, "User", path, chain) ||
         !TakeText(cfg.server, sizeof cfg.server, h, "Server", path, chain) ||

@@ -22,6 +22,7 @@ constexpr uint32_t CONFIG_FINGERPRINT_SIZE = 256;
 constexpr uint32_t CONFIG_RADIUS_STATE_SIZE = 256;
 constexpr uint32_t CONFIG_OTP_PROMPT_SIZE = 256;
 constexpr uint32_t CONFIG_OTP_SIZE = 64;
+constexpr uint32_t CONFIG_REFUSED_ROUTES_SIZE = 160;
 constexpr uint16_t CONFIG_DEFAULT_PORT = 443;
 constexpr uint32_t CONFIG_MAX_PORT = 65535;         // the reader, the dialog and the command line agree
 
@@ -49,6 +50,10 @@ struct TUNLEX_Config {
     char RadiusState[CONFIG_RADIUS_STATE_SIZE];
     char otpPrompt[CONFIG_OTP_PROMPT_SIZE];
     char otp[CONFIG_OTP_SIZE];
+    // The ClientRoute texts a file named when it kept none of them, each
+    // quoted, joined with ", " and cut to fit. Not empty: the file asked for
+    // client routes, so the empty route list does not mean all nets here.
+    char refusedRoutes[CONFIG_REFUSED_ROUTES_SIZE];
 };
 
 // Zeroes dst, refuses a source without server ("No server specified") or user
@@ -68,6 +73,12 @@ int CONFIG_Equal(const TUNLEX_Config *a, const TUNLEX_Config *b);
 int CONFIG_MergeSources(const TUNLEX_Config *file, int fileLoaded, const TUNLEX_Config *overrides,
                         const TUNLEX_Config *defaults, int *autoReconnect, TUNLEX_Config *dst);
 
+// 0 with "No client route of the configuration could be taken: ..." when
+// the record would take the all-nets route only because every client route
+// its file named was refused; 1 otherwise (no-routes set, routes kept, or no
+// route named at all).
+int CONFIG_CheckRoutes(const TUNLEX_Config *cfg, ErrorInfo *chain);
+
 // The record in the log, line by line (the password is never printed).
 void CONFIG_Print(const TUNLEX_Config *cfg);
 
@@ -76,7 +87,8 @@ void CONFIG_Print(const TUNLEX_Config *cfg);
 int CONFIG_Save(const TUNLEX_Config *cfg, FILE *file, const char *name, ErrorInfo *chain);
 
 // Reads an XML configuration from an open stream into dst, which is written
-// only on success. path serves the messages only.
+// only on success. path serves the messages only. Each element the format
+// does not know is named in a WARNING line and otherwise ignored.
 int CONFIG_Load(TUNLEX_Config *dst, FILE *file, const char *path, ErrorInfo *chain);
 
 // An address, address/prefix, address/mask or address-address that is one

@@ -34,6 +34,10 @@ enum {
 // The TAP driver descriptions the BY_TAP key accepts (prefixes, case-sensitive).
 extern const char *const NETIFACE_TapDescriptions[2];
 
+// What a user whose machine has no such adapter reads: the descriptions
+// looked for and how this system's adapter gets one (one line).
+const char *NETIFACE_TapHint(void);
+
 // 1 when the first adapter in system order matching the key was found; info
 // (zeroed first) and operStatus are filled when given. 0 when none matched
 // (no message) or the list could not be read (message, if the chain is empty).

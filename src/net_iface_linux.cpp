@@ -320,6 +320,13 @@ void Fill(const Tables &t, const Link &link, const NETIFACE_Key *key, TUNLEX_Int
 
 }  // namespace
 
+const char *NETIFACE_TapHint(void)
+{
+    return "The client takes a tun link that no other client holds (down) and whose alias starts "
+           "with \"TAP-Windows Adapter V9\" or \"SSL VPN TAP-Win32 Adapter\": as root, "
+           "ip tuntap add dev tlx0 mode tun && ip link set tlx0 alias \"TAP-Windows Adapter V9\"";
+}
+
 int NETIFACE_SystemLookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info,
                           uint32_t *operStatus, ErrorInfo *chain)
 {

@@ -199,6 +199,13 @@ static void SetIfEmpty(ErrorInfo *chain, int32_t line, const char *text)
         ERRORINFO_Set(chain, kModule, line, "%s", text);
 }
 
+const char *NETIFACE_TapHint(void)
+{
+    return "The client takes an adapter that no other client holds (disconnected) and whose "
+           "description starts with \"TAP-Windows Adapter V9\" or \"SSL VPN TAP-Win32 Adapter\": "
+           "install the TAP-Windows adapter driver, version 9, with one adapter";
+}
+
 int NETIFACE_SystemLookup(const NETIFACE_Key *key, TUNLEX_InterfaceInfo *info,
                           uint32_t *operStatus, ErrorInfo *chain)
 {

@@ -277,7 +277,11 @@ NETTAP_Handle *NETTAP_Find(uint32_t, ErrorInfo *chain)
     }
     NETIFACE_Key key = {NETIFACE_BY_TAP, 0};
     if (!NETIFACE_Lookup(&key, &tap->info, nullptr, chain)) {
+        // An empty chain: the list was read and held no such adapter.
+        bool noneThere = ERRORINFO_IsEmpty(chain);
         SetIfEmpty(chain, __LINE__, "Unable to find SSL VPN TUN/TAP interface");
+        if (noneThere)
+            ERRORINFO_Append(chain, NETTAP_ModuleName, __LINE__, "%s", NETIFACE_TapHint());
         delete tap;
         return nullptr;
     }

@@ -12,7 +12,8 @@ constexpr intptr_t PIPECLIENT_NONE = -1;
 enum PIPECLIENT_OpenResult {
     PIPECLIENT_OPENED = 0,
     PIPECLIENT_OPEN_FAILED = 1,    // no service, or it refused; *code
-    PIPECLIENT_BUSY_TIMEOUT = 2    // busy with another client for the whole wait; *code
+    PIPECLIENT_BUSY_TIMEOUT = 2,   // busy with another client for the whole wait; *code
+    PIPECLIENT_UNTRUSTED = 3       // opened, but its server is not the route service; *code
 };
 
 // The pipe's name or path: the SVCPIPE_PATH_ENV variable when set and not
@@ -27,6 +28,13 @@ PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uin
 // 1 when an open's code means that nothing serves the pipe (no such pipe,
 // or nobody listening on the socket).
 int PIPECLIENT_IsAbsent(uint32_t code);
+
+// 1 when an open's code means that the service's pipe refuses this user.
+int PIPECLIENT_IsDenied(uint32_t code);
+
+// Who may use the route service's pipe, as one line for a user the pipe
+// refused, with what such a user can do about it.
+const char *PIPECLIENT_WhoMayUse(void);
 
 void PIPECLIENT_Close(intptr_t handle);
 

@@ -82,7 +82,7 @@ PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uin
         if (err == 0 && !PIPECHECK_Verify(*handle, code)) {
             PIPECLIENT_Close(*handle);
             *handle = PIPECLIENT_NONE;
-            return PIPECLIENT_OPEN_FAILED;
+            return PIPECLIENT_UNTRUSTED;
         }
         if (err == 0)
             return PIPECLIENT_OPENED;
@@ -100,6 +100,17 @@ PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uin
 int PIPECLIENT_IsAbsent(uint32_t code)
 {
     return code == ENOENT || code == ECONNREFUSED || code == ENOTDIR;
+}
+
+int PIPECLIENT_IsDenied(uint32_t code)
+{
+    return code == EACCES || code == EPERM;
+}
+
+const char *PIPECLIENT_WhoMayUse(void)
+{
+    return "Only root and the members of the group vantorelle may use the route service: as root, "
+           "\"usermod -aG vantorelle NAME\" adds the user NAME, who then logs in again";
 }
 
 void PIPECLIENT_Close(intptr_t handle)

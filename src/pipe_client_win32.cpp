@@ -47,7 +47,7 @@ PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uin
             }
             if (!PIPECHECK_Verify(reinterpret_cast<intptr_t>(h), code)) {
                 CloseHandle(h);
-                return PIPECLIENT_OPEN_FAILED;
+                return PIPECLIENT_UNTRUSTED;
             }
             *handle = reinterpret_cast<intptr_t>(h);
             return PIPECLIENT_OPENED;
@@ -65,6 +65,20 @@ PIPECLIENT_OpenResult PIPECLIENT_Open(uint32_t busyWaitMs, intptr_t *handle, uin
 int PIPECLIENT_IsAbsent(uint32_t code)
 {
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+int PIPECLIENT_IsDenied(uint32_t code)
+{
+    return code == ERROR_ACCESS_DENIED;
+}
+
+// The pipe's security descriptor: the system account and the administrators,
+// and users logged on at this machine; nobody over the network.
+const char *PIPECLIENT_WhoMayUse(void)
+{
+    return "The route service's pipe admits the system account, the administrators and the users "
+           "logged on interactively, never a logon over the network: run the client in a desktop "
+           "session of your own, not from a network logon or a service";
 }
 
 void PIPECLIENT_Close(intptr_t handle)

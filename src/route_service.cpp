@@ -220,7 +220,7 @@ static ReplyResult ReadReply(ROUTE_PipeHandle *pipe, char *buf, uint32_t size, c
         if (over) {
             AddPending(pipe, command);
             if (AbortSeen() || (t_budgeted && PIPECLIENT_NowMs() < deadline)) {
-                GUI_Debug("DEBUG: Reply to %s not awaited, the connection is stopping.\n", command);
+                GUI_DebugQuiet("DEBUG: Reply to %s not awaited, the connection is stopping.\n", command);
                 return REPLY_NOT_AWAITED;
             }
             GUI_Debug("DEBUG: ReadFile from pipe failed w/error %lu.\n",
@@ -360,6 +360,8 @@ static void ReportOpen(ErrorInfo *chain, const OpenOutcome &found)
         ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
                          "The route service refused the connection to its pipe %s (error %lu)",
                          PIPECLIENT_Name(), code);
+    if (found.result == PIPECLIENT_OPEN_FAILED && PIPECLIENT_IsDenied(found.code))
+        ERRORINFO_Append(chain, ERRORINFO_AT(kModule), "%s", PIPECLIENT_WhoMayUse());
 }
 
 // What a failed start found: why the hello was not answered OK.

@@ -566,6 +566,8 @@ static int CheckFingerprint(TUNLEX_Connection *conn, ThreadLocals *t)
         STR_LCopy(conn->config.fingerprint, fingerprint, sizeof conn->config.fingerprint);
     } else if (!SameTextIgnoringCase(conn->config.fingerprint, fingerprint)) {
         ERRORINFO_Set(&conn->error, ERRORINFO_AT(kModule), "SSL Fingerprint missmatch");
+        ERRORINFO_Append(&conn->error, ERRORINFO_AT(kModule),
+                         "The gateway's certificate has the fingerprint %s", fingerprint);
         TUNLEX_SetState(conn, TUNLEX_STATE_ERROR, TUNLEX_KIND_PPP_PHASE);
         t->established = 0;
         result = ATTEMPT_ENDED;
@@ -1019,6 +1021,9 @@ int TUNLEX_SetConfig(TUNLEX_Connection *conn, const TUNLEX_Config *config, Error
     }
     GUI_Print(1, 0, "Using configuration\r\n");
     CONFIG_Print(config);
+    // Before anything is asked of the route service: nothing is changed.
+    if (!CONFIG_CheckRoutes(config, chain))
+        return 0;
     return CONFIG_Copy(&conn->config, config, chain);
 }
 

@@ -188,6 +188,8 @@ TEST_F(FrontEnd, WithoutAdapterStartUpEndsWithAClearError)
                   scratch_ / "home", Out("noadapter.txt"));
     EXPECT_EQ(run.Wait(20000), 255);
     std::vector<std::string> expected = kBanner;
+    expected.push_back("[ERROR 2]: The client takes a tun link that no other client holds (down)");
+    expected.push_back("ip link set tlx0 alias \"TAP-Windows Adapter V9\"\n");
     expected.push_back("Client Error: Unable to find SSL VPN TUN/TAP interface\n");
     EXPECT_TRUE(InOrder(run.Output(), expected));
 }

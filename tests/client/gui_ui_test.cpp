@@ -396,3 +396,88 @@ TEST(GuiUrl, PrefixAndShellReasons)
 }
 
 } // namespace
+
+namespace {
+
+// A refused certificate: behind the state's own line, what the gateway
+// showed and where the compared fingerprint lives, for each source the
+// merge takes it from.
+TEST_F(GuiUi, RefusedCertificateSaysWhereThePinLives)
+{
+    enum Source { DEFAULT_FILE, CONFIG_FILE, COMMAND_LINE };
+    const struct {
+        Source source;
+        const char *says;
+    } rows[] = {
+        {DEFAULT_FILE, "The client remembered the fingerprint in \""},
+        {CONFIG_FILE, "The fingerprint comes from the SSLFingerprint of the configuration file "
+                      "\"/tmp/office.tlxcf\": removing it there"},
+        {COMMAND_LINE, "The fingerprint comes from -fingerprint on the command line"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.says);
+        memset(&GUI_Options, 0, sizeof GUI_Options);
+        GUI_LastState = {};
+        GUI_Options.defaultConfig = MakeConfig("gw.example", "alice", "aa:bb:cc");
+        if (row.source == CONFIG_FILE) {
+            GUI_Options.fileConfig = MakeConfig("office.example", "alice", "dd:ee");
+            strcpy(GUI_Options.configName, "/tmp/office.tlxcf");
+        }
+        if (row.source == COMMAND_LINE)
+            GUI_Options.overrides = MakeConfig("cli.example", "alice", "ff:00");
+        ERRORINFO_Set(&conn_->error, ERRORINFO_AT("test"), "SSL Fingerprint missmatch");
+        ERRORINFO_Append(&conn_->error, ERRORINFO_AT("test"),
+                         "The gateway's certificate has the fingerprint 12:34");
+        LogCapture log;
+        State(TUNLEX_STATE_ERROR, TUNLEX_KIND_PPP_PHASE);
+        const std::string text = log.Text();
+        size_t first = text.find("SSL Fingerprint missmatch");
+        size_t shown = text.find("The gateway's certificate has the fingerprint 12:34\n");
+        size_t where = text.find(row.says);
+        ASSERT_NE(first, std::string::npos) << text;
+        ASSERT_NE(shown, std::string::npos) << text;
+        ASSERT_NE(where, std::string::npos) << text;
+        EXPECT_LT(first, shown);
+        EXPECT_LT(shown, where);
+        if (row.source == DEFAULT_FILE) {
+            const std::string path = (folder_ / "Quorvanti" / "TUNLEX" / "default.tlxcf").string();
+            EXPECT_NE(text.find(path + "\": removing that file"), std::string::npos) << text;
+        }
+        if (row.source != COMMAND_LINE) {
+            EXPECT_NE(text.find("-server and -fingerprint, starts afresh"), std::string::npos) << text;
+        }
+        TakeEvents();
+    }
+    // Another error says nothing of fingerprints.
+    GUI_LastState = {};
+    ERRORINFO_Set(&conn_->error, ERRORINFO_AT("test"), "SSL Connection failure");
+    LogCapture log;
+    State(TUNLEX_STATE_ERROR, TUNLEX_KIND_SSL);
+    EXPECT_EQ(log.Text().find("fingerprint"), std::string::npos) << log.Text();
+}
+
+// A pinned configuration whose every client route was refused carries that
+// into the dialog's connect, which is then refused as a whole.
+TEST_F(GuiUi, APinnedConfigurationThatKeptNoRouteIsNotConnected)
+{
+    GUI_Options.defaultConfig = MakeConfig("gw.example", "alice", "aa:bb:cc");
+    GUI_Options.defaultConfig.routeCount = 0;
+    strcpy(GUI_Options.defaultConfig.refusedRoutes, "\"198.51.100.0/33\"");
+    GUI_InitConfigs();
+    GUI_ConnectFields fields;
+    GUI_ViewConfig(&GUI_DisplayedConfig, &fields);
+    TUNLEX_Config dialog = {};
+    GUI_ReadConnectFields(&fields, &dialog, &GUI_DisplayedConfig);
+    EXPECT_STREQ(dialog.refusedRoutes, "\"198.51.100.0/33\"");
+    ErrorInfo chain = {};
+    EXPECT_EQ(TUNLEX_SetConfig(conn_, &dialog, &chain), 0);
+    EXPECT_STREQ(chain.message,
+                 "No client route of the configuration could be taken: \"198.51.100.0/33\"");
+    ERRORINFO_Clear(&chain, nullptr, 0);
+    // A custom server goes without the pinned routes, as before.
+    GUI_CustomServerChanged(&fields, 1);
+    GUI_ReadConnectFields(&fields, &dialog, &GUI_DisplayedConfig);
+    EXPECT_STREQ(dialog.refusedRoutes, "");
+}
+
+}  // namespace

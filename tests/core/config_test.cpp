@@ -649,3 +649,126 @@ TEST_F(ConfigTest, PrintLines)
 }
 
 }  // namespace
+
+namespace {
+
+// Elements the format does not know: one WARNING each, naming it and the
+// file, and the load goes on as before; a file that names client routes and
+// keeps none records what it refused.
+TEST_F(ConfigTest, UnknownElementsAndRefusedRoutesTable)
+{
+    const std::string ua = "<User>a</User><Server>s</Server>";
+    struct Row {
+        const char *name;
+        std::string xml;
+        std::vector<std::string> unknown;   // named in WARNING lines, in order
+        int routes;
+        const char *refused;
+    };
+    const Row rows[] = {
+        {"known elements only", Doc(ua + Routes({"10.0.0.0/8"})), {}, 1, ""},
+        {"misspelt ClientRoute", Doc(ua + "<ClientRoutes>10.0.0.0/8</ClientRoutes>"), {"ClientRoutes"},
+         0, ""},
+        {"two unknown, one known", Doc("<Extra>1</Extra>" + ua + "<Usr>b</Usr>"), {"Extra", "Usr"}, 0, ""},
+        {"case matters", Doc(ua + "<server>t</server>"), {"server"}, 0, ""},
+        {"inside an unknown element only it", Doc(ua + "<Group><ClientRoute>10.0.0.0/8</ClientRoute></Group>"),
+         {"Group"}, 0, ""},
+        {"inside a known element", Doc(ua + "<Port>444<Note/></Port>"), {"Note"}, 0, ""},
+        {"beside the root", Doc(ua) + "<Config Version=\"1.0\"><User>b</User></Config>", {"Config"}, 0, ""},
+        {"no ClientRoute: all nets", Doc(ua), {}, 0, ""},
+        {"every route refused", Doc(ua + Routes({"198.51.100.0/33"})), {}, 0, "\"198.51.100.0/33\""},
+        {"two refused", Doc(ua + Routes({"198.51.100.0/33", "intranet"})), {}, 0,
+         "\"198.51.100.0/33\", \"intranet\""},
+        {"one kept of two", Doc(ua + Routes({"198.51.100.0/33", "10.0.0.0/8"})), {}, 1, ""},
+        {"a refused route after an empty one is not read",
+         Doc(ua + Routes({"10.0.0.0/8", "", "198.51.100.0/33"})), {}, 1, ""},
+        {"a long refused list is cut",
+         Doc(ua + Routes({std::string(60, 'x').c_str(), std::string(60, 'y').c_str(),
+                          std::string(60, 'z').c_str()})),
+         {}, 0, nullptr},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        g_log.clear();
+        TUNLEX_Config dst = Example();
+        Chain chain;
+        ASSERT_EQ(1, LoadText(row.xml, &dst, &chain)) << chain.Text();
+        std::vector<std::string> warned;
+        for (const std::string &line : g_log)
+            if (line.find("WARNING: Unknown element") != std::string::npos)
+                warned.push_back(line);
+        ASSERT_EQ(row.unknown.size(), warned.size());
+        for (size_t i = 0; i < warned.size(); i++)
+            EXPECT_EQ("WARNING: Unknown element <" + row.unknown[i] + "> in \"f.xml\", ignoring\r\n",
+                      warned[i]);
+        EXPECT_EQ(row.routes, dst.routeCount);
+        if (row.refused) {
+            EXPECT_STREQ(row.refused, dst.refusedRoutes);
+        } else {
+            std::string list = dst.refusedRoutes;
+            EXPECT_LT(list.size(), sizeof dst.refusedRoutes);
+            EXPECT_EQ(0u, list.find("\"" + std::string(60, 'x') + "\", "));
+            EXPECT_EQ(list.size() - 5, list.rfind(", ..."));
+        }
+    }
+}
+
+// Only a record that asked for client routes and kept none is refused;
+// no-routes and an empty route list (all nets) connect as before. The
+// refused list goes with the routes through the merge.
+TEST_F(ConfigTest, CheckRoutesAndMergeCarryTheRefusedRoutes)
+{
+    TUNLEX_Config refused = Zero();
+    strcpy(refused.server, "s");
+    strcpy(refused.user, "u");
+    strcpy(refused.refusedRoutes, "\"198.51.100.0/33\"");
+    TUNLEX_Config kept = refused;
+    SetRoute(&kept, "10.0.0.0/8", Ip(10, 0, 0, 0), 8);
+    TUNLEX_Config noRoutes = refused;
+    noRoutes.noRoutes = 1;
+    TUNLEX_Config allNets = Zero();
+    strcpy(allNets.server, "s");
+    strcpy(allNets.user, "u");
+    const struct {
+        const char *name;
+        const TUNLEX_Config *cfg;
+        int ok;
+    } rows[] = {
+        {"all refused", &refused, 0},
+        {"some kept", &kept, 1},
+        {"no-routes", &noRoutes, 1},
+        {"no route named", &allNets, 1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Chain chain;
+        EXPECT_EQ(row.ok, CONFIG_CheckRoutes(row.cfg, &chain.e));
+        EXPECT_EQ(row.ok ? "" : "No client route of the configuration could be taken: \"198.51.100.0/33\"",
+                  chain.Text());
+    }
+
+    TUNLEX_Config none = Zero(), over = Zero(), dst;
+    strcpy(over.server, "cli");
+    strcpy(over.user, "u");
+    // The default's refusal reaches a start without a file, with or without a server of its own.
+    CONFIG_MergeSources(&none, 0, &none, &refused, nullptr, &dst);
+    EXPECT_STREQ("\"198.51.100.0/33\"", dst.refusedRoutes);
+    CONFIG_MergeSources(&none, 0, &over, &refused, nullptr, &dst);
+    EXPECT_STREQ("\"198.51.100.0/33\"", dst.refusedRoutes);
+    EXPECT_EQ(0, CONFIG_CheckRoutes(&dst, nullptr));
+    // A loaded file's routes replace the default's, and its refusal with them.
+    CONFIG_MergeSources(&allNets, 1, &none, &refused, nullptr, &dst);
+    EXPECT_STREQ("", dst.refusedRoutes);
+    CONFIG_MergeSources(&refused, 1, &none, &kept, nullptr, &dst);
+    EXPECT_STREQ("\"198.51.100.0/33\"", dst.refusedRoutes);
+    EXPECT_EQ(0, dst.routeCount);
+
+    g_log.clear();
+    CONFIG_Print(&refused);
+    bool said = false;
+    for (const std::string &line : g_log)
+        said |= line == " Routes:       None taken of \"198.51.100.0/33\"\r\n";
+    EXPECT_TRUE(said);
+}
+
+}  // namespace

@@ -17,6 +17,7 @@
 
 #include "errorinfo.h"
 #include "host_tool.h"
+#include "net_iface.h"
 #include "net_tap.h"
 #include "net_tap_fixture.h"
 #include "netns_thread.h"
@@ -157,6 +158,12 @@ TEST_F(NetTapTun, PacketsTravelBothWaysThroughARealTunDevice)
         // Without the description the link is not our adapter.
         EXPECT_EQ(NETTAP_Find(0, &chain), nullptr);
         EXPECT_EQ(Message(chain), "Unable to find SSL VPN TUN/TAP interface");
+        // The second line says what would be taken and how a link gets it.
+        ASSERT_EQ(ERRORINFO_Count(&chain), 2u);
+        EXPECT_STREQ(chain.next->message, NETIFACE_TapHint());
+        for (const char *part : {"\"TAP-Windows Adapter V9\"", "\"SSL VPN TAP-Win32 Adapter\"",
+                                 "ip link set tlx0 alias \"TAP-Windows Adapter V9\""})
+            EXPECT_NE(std::string(chain.next->message).find(part), std::string::npos) << part;
         ERRORINFO_Clear(&chain, nullptr, 0);
         ASSERT_TRUE(IpIn("link set tlxtap0 alias 'TAP-Windows Adapter V9'"));
 

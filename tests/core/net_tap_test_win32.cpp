@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string>
 
 #include <windows.h>
 
 #include "errorinfo.h"
+#include "net_iface.h"
 #include "net_tap.h"
 #include "net_tap_device.h"
 #include "net_tap_fixture.h"
@@ -122,6 +124,11 @@ TEST(NetTap, FindWithoutATapAdapterSaysSo)
     ErrorInfo chain = {};
     EXPECT_EQ(NETTAP_Find(0, &chain), nullptr);
     EXPECT_EQ(Message(chain), "Unable to find SSL VPN TUN/TAP interface");
+    ASSERT_EQ(ERRORINFO_Count(&chain), 2u);
+    EXPECT_STREQ(chain.next->message, NETIFACE_TapHint());
+    for (const char *part : {"\"TAP-Windows Adapter V9\"", "\"SSL VPN TAP-Win32 Adapter\"",
+                             "TAP-Windows adapter driver, version 9"})
+        EXPECT_NE(std::string(chain.next->message).find(part), std::string::npos) << part;
     ERRORINFO_Clear(&chain, nullptr, 0);
 }
 

@@ -394,8 +394,12 @@ TEST_F(RouteServiceTest, RequestsNotAwaitedAreNoFailures)
         else
             ROUTE_Service_SetWaitBudget(150);
         LogCapture log;
+        testing::internal::CaptureStderr();
         ROUTE_Service_ClientStatus(&pipe_, 0);
         EXPECT_EQ(ROUTE_Service_CleanUp(&pipe_, nullptr), 0);
+        // A detail of every stop: the log has it, the terminal does not.
+        const std::string terminal = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(terminal.find("not awaited"), std::string::npos) << terminal;
         std::string text = log.Text();
         EXPECT_EQ(text.find("FAILED"), std::string::npos) << text;
         EXPECT_EQ(text.find("failed"), std::string::npos) << text;
