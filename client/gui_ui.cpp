@@ -108,13 +108,16 @@ bool StartsWithNoCase(const char *text, const char *prefix)
     return true;
 }
 
-// Behind a refused certificate: what the gateway showed, and where the
-// fingerprint it was compared with lives.
-void PrintPinHint(TUNLEX_Connection *conn)
+// Behind the state's own line, what the error found besides (where the
+// client looked, what the gateway showed), and for a refused certificate
+// where the fingerprint it was compared with lives.
+void PrintErrorDetails(TUNLEX_Connection *conn, TUNLEX_ErrorKind kind)
 {
     const ErrorInfo *error = TUNLEX_GetError(conn);
-    if (error && error->next && error->next->message)
-        GUI_Print(1, 1, "%s\n", error->next->message);
+    for (const ErrorInfo *e = error ? error->next : nullptr; e && e->message; e = e->next)
+        GUI_Print(1, 1, "%s\n", e->message);
+    if (kind != TUNLEX_KIND_PPP_PHASE)
+        return;
     char hint[1400];
     GUI_PinSourceHint(hint, sizeof hint);
     GUI_Print(1, 1, "%s\n", hint);
@@ -390,8 +393,7 @@ void GUI_OnStateChange(TUNLEX_Connection *conn, void *user, TUNLEX_State state,
             Balloon("Disconnected", text);
             if (!Ops().balloonsAreLogLines)
                 GUI_Print(1, 0, "Disconnected: %s\n", text);
-            if (kind == TUNLEX_KIND_PPP_PHASE)
-                PrintPinHint(conn);
+            PrintErrorDetails(conn, kind);
             TrayIcon(IDI_DISCONNECTED);
             if (conn)
                 GUI_ClearOtpState(&conn->config);

@@ -68,4 +68,9 @@ const char *NETIFACE_OperStatusName(uint32_t operStatus);
 // The Windows build ignores it.
 void NETIFACE_SetResolverFile(const char *path);
 
+// Linux: one line for a DNS wait that ran out, naming the resolver file the
+// lookups read and what it holds now, and where the route service writes
+// its servers; 1 written. Windows reads each adapter's own servers: 0.
+int NETIFACE_DescribeDnsSource(char *out, uint32_t size);
+
 #endif

@@ -7,6 +7,7 @@
 #include "net_iface.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <linux/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "parse.h"
+#include "service_pipe_protocol.h"
 #include "str.h"
 
 static const char *const kModule = "net_iface_linux";
@@ -319,6 +321,36 @@ void Fill(const Tables &t, const Link &link, const NETIFACE_Key *key, TUNLEX_Int
 }
 
 }  // namespace
+
+int NETIFACE_DescribeDnsSource(char *out, uint32_t size)
+{
+    const char *stored = g_resolverFile.load();
+    const char *path = stored ? stored : "/etc/resolv.conf";
+    char found[128];
+    errno = 0;
+    FILE *f = fopen(path, "r");
+    if (!f) {
+        snprintf(found, sizeof found, "it cannot be read (%s)", strerror(errno));
+    } else {
+        fclose(f);
+        uint32_t dns1 = 0, dns2 = 0;
+        ReadDns(&dns1, &dns2);
+        char a[16] = "", b[16] = "";
+        inet_ntop(AF_INET, &dns1, a, sizeof a);
+        inet_ntop(AF_INET, &dns2, b, sizeof b);
+        if (dns1 == 0)
+            snprintf(found, sizeof found, "it holds no IPv4 nameserver line");
+        else if (dns2 == 0)
+            snprintf(found, sizeof found, "it names %s", a);
+        else
+            snprintf(found, sizeof found, "it names %s and %s", a, b);
+    }
+    snprintf(out, size,
+             "The client read the DNS servers from \"%s\" and %s; the route service writes them to "
+             "the file %s names in its environment (else %s): give both programs the same one",
+             path, found, SVCPIPE_DNS_FILE_ENV, SVCPIPE_DNS_FILE);
+    return 1;
+}
 
 const char *NETIFACE_TapHint(void)
 {

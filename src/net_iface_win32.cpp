@@ -27,6 +27,11 @@ enum {
 
 void NETIFACE_SetResolverFile(const char *) {}
 
+int NETIFACE_DescribeDnsSource(char *, uint32_t)
+{
+    return 0;
+}
+
 static FARPROC IpHelperFunction(const char *name)
 {
     HMODULE module = GetModuleHandleA("Iphlpapi.dll");

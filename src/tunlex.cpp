@@ -382,6 +382,7 @@ void TUNLEX_AddressSetupTimeout(void *connection)
     NETIFACE_Key key = {NETIFACE_BY_INDEX, adapter ? adapter->ifIndex : 0};
     const TUNLEX_NetworkConfig *n = &conn->netcfg;
     const char *text;
+    bool dnsWrong = false;
     if (!adapter || !NETIFACE_Lookup(&key, &info, nullptr, nullptr))
         text = "Unable to retrive information for TUN/TAP interface";
     else if (info.address != n->ClientIP)
@@ -390,9 +391,16 @@ void TUNLEX_AddressSetupTimeout(void *connection)
         text = "Unable to update gateway address for TUN/TAP interface";
     else if (info.dns1 == n->DNS1 && info.dns2 == n->DNS2)
         text = "Unable to update address for TUN/TAP interface";
-    else
+    else {
         text = "Unable to update DNS address for TUN/TAP interface";
+        dnsWrong = true;
+    }
     ERRORINFO_Set(&conn->error, ERRORINFO_AT(kModule), "%s", text);
+    // The DNS servers are the one value the client reads from somewhere of
+    // its own on some systems: say where, and what was there.
+    char source[1400];
+    if (dnsWrong && NETIFACE_DescribeDnsSource(source, sizeof source))
+        ERRORINFO_Append(&conn->error, ERRORINFO_AT(kModule), "%s", source);
     TUNLEX_SetState(conn, TUNLEX_STATE_ERROR, TUNLEX_KIND_PPP_TIMEOUT);
 }
 

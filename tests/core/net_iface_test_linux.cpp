@@ -264,3 +264,47 @@ TEST_F(NetIfaceNamespace, AddressesGatewayMtuAndDnsMatchTheSystem)
 }
 
 }  // namespace
+
+namespace {
+
+// A DNS wait that ran out names the resolver file the client read and what
+// it holds, whatever state the file is in.
+TEST(ResolverFile, TheDnsSourceLineNamesTheFileAndWhatItHolds)
+{
+    const std::string path = "/tmp/tlx_dns_source_" + std::to_string(getpid());
+    const struct {
+        const char *name;
+        const char *content;    // null: no such file
+        const char *found;
+    } rows[] = {
+        {"missing", nullptr, "and it cannot be read (No such file or directory)"},
+        {"no servers", "# no servers\n", "and it holds no IPv4 nameserver line"},
+        {"one server", "nameserver 0.0.0.0\nnameserver 10.99.0.53\n", "and it names 10.99.0.53;"},
+        {"two servers", "nameserver 10.99.0.53\nnameserver 10.99.0.54\n",
+         "and it names 10.99.0.53 and 10.99.0.54;"},
+    };
+    NETIFACE_SetResolverFile(path.c_str());
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(path.c_str());
+        if (row.content) {
+            FILE *f = fopen(path.c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            fputs(row.content, f);
+            fclose(f);
+        }
+        char text[1400];
+        ASSERT_EQ(NETIFACE_DescribeDnsSource(text, sizeof text), 1);
+        const std::string line = text;
+        EXPECT_EQ(line.find("The client read the DNS servers from \"" + path + "\" "), 0u) << line;
+        EXPECT_NE(line.find(row.found), std::string::npos) << line;
+        EXPECT_NE(line.find("the file VANTORELLE_DNS_FILE names in its environment (else "
+                            "/run/vantorelle/resolv.conf): give both programs the same one"),
+                  std::string::npos)
+            << line;
+    }
+    unlink(path.c_str());
+    NETIFACE_SetResolverFile(nullptr);
+}
+
+}  // namespace
