@@ -142,4 +142,44 @@ stop_client
 wait_for 5 eval '[ -z "$(in_cl ip route show "$GW_OUTER")" ]' || fail "on-link uplink: the host route stayed: $(in_cl ip route)"
 pass "on-link uplink: Disconnected on SIGTERM, the host route gone"
 
+# ---- configuration and environment mistakes a user makes ----
+
+# Every route of the machine, in every table, as the kernel lists it.
+all_routes() { in_cl ip route show table all; }
+
+# A file whose every ClientRoute is refused asks for client routes all the
+# same: the client ends before it touches the machine, naming what it refused.
+user_mistake_rows() {
+  local before rc
+  write_config "$work/refused.tlxcf" 198.51.100.0/33
+  before=$(all_routes)
+  start_client "$work/refused.tlxcf" client-refused.log
+  wait_for 20 exited || fail "all routes refused: the client did not end"
+  wait "$cl_pid"; rc=$?; cl_pid=
+  [ "$rc" != 0 ] || fail "all routes refused: the client ended with status 0"
+  grep -q 'No client route of the configuration could be taken: "198.51.100.0/33"' "$work/client.out" ||
+    fail "all routes refused: no error naming the refused route"
+  grep -q "^State: Connected" "$work/client.out" && fail "all routes refused: the client connected"
+  [ "$(all_routes)" = "$before" ] || fail "all routes refused: the routes changed: $(all_routes)"
+  pass "all routes refused: the connect is refused, naming 198.51.100.0/33, and no route changed"
+
+  # The DNS file named for the route service only: the client reads the
+  # default file, and its time-out says which file it read and what was there.
+  export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
+  VANTORELLE_PASSWORD=e2e-secret env -u VANTORELLE_DNS_FILE ip netns exec "$NS_CL" \
+    "$CLIENT" "$work/e2e.tlxcf" -logfile "$work/client-dnsfile.log" >"$work/client.out" 2>&1 </dev/null &
+  cl_pid=$!
+  wait_for 60 exited || fail "DNS file for the service only: the client did not end"
+  wait "$cl_pid"; cl_pid=
+  grep -q "^State: Connected" "$work/client.out" && fail "DNS file for the service only: Connected, though the README says otherwise"
+  grep -q "Unable to update DNS address for TUN/TAP interface" "$work/client.out" ||
+    fail "DNS file for the service only: not the DNS time-out"
+  grep -q 'The client read the DNS servers from "/run/vantorelle/resolv.conf" and ' "$work/client.out" ||
+    fail "DNS file for the service only: the error does not name the file the client read"
+  grep -q "names in its environment (else /run/vantorelle/resolv.conf): give both programs the same one" "$work/client.out" ||
+    fail "DNS file for the service only: the error does not say both programs need the variable"
+  pass "DNS file for the service only: the time-out names the file the client read and what it holds"
+}
+user_mistake_rows
+
 echo "e2e: passed"
