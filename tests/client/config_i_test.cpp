@@ -350,3 +350,59 @@ TEST_F(Options, FolderFailureIsRememberedForTheProcess)
 }
 
 }  // namespace
+
+namespace {
+
+// Who sees the refusal of a configuration that kept none of its client
+// routes: the command line's file, and the remembered default.tlxcf when no
+// file is given (with or without -server); -no_gateway and a file of its own
+// routes still connect, and so does a file without any ClientRoute.
+TEST_F(Options, AConfigurationThatKeptNoClientRouteIsRefusedWhereverItComesFrom)
+{
+    const std::string head = "<Config Version=\"1.0\"><User>alice</User><Server>gw.example.test</Server>";
+    fs::create_directories(Folder());
+    const fs::path refused = root_ / "refused.tlxcf", good = root_ / "good.tlxcf",
+                   full = root_ / "full.tlxcf";
+    WriteAll(refused, head + "<ClientRoute>198.51.100.0/33</ClientRoute></Config>");
+    WriteAll(good, head + "<ClientRoute>10.1.0.0/16</ClientRoute></Config>");
+    WriteAll(full, head + "</Config>");
+    const struct {
+        const char *name;
+        bool refusedDefault;
+        std::vector<std::wstring> args;
+        int ok;
+    } rows[] = {
+        {"the file's routes all refused", false, {refused.wstring()}, 0},
+        {"the same with -no_gateway", false, {refused.wstring(), L"-no_gateway"}, 1},
+        {"a file without ClientRoute: all nets", false, {full.wstring()}, 1},
+        {"the default's routes all refused", true, {}, 0},
+        {"the default's, with a server of the command line", true, {L"-server", L"cli.example.test"}, 0},
+        {"the default's, behind a file of its own routes", true, {good.wstring()}, 1},
+        {"the default's, behind a file without ClientRoute", true, {full.wstring()}, 1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove(Folder() / "default.tlxcf");
+        if (row.refusedDefault)
+            fs::copy_file(refused, Folder() / "default.tlxcf");
+        OPTIONS_Free(&opt_);
+        memset(&opt_, 0, sizeof opt_);
+        OPTIONS_Init(&opt_);
+        std::vector<std::wstring> words = {L"vantorelle_tunlex"};
+        words.insert(words.end(), row.args.begin(), row.args.end());
+        std::vector<wchar_t *> argv;
+        for (std::wstring &w : words)
+            argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        Chain c;
+        ASSERT_EQ(OPTIONS_Load(static_cast<int>(words.size()), argv.data(), &c.e, &opt_), 1) << c.Text();
+        TUNLEX_Config merged = {};
+        CONFIG_Merge(&opt_, &merged);
+        Chain check;
+        EXPECT_EQ(CONFIG_CheckRoutes(&merged, &check.e), row.ok);
+        EXPECT_EQ(check.Text(), row.ok ? "" : "No client route of the configuration could be taken: "
+                                              "\"198.51.100.0/33\"");
+    }
+}
+
+}  // namespace

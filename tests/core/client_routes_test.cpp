@@ -306,3 +306,45 @@ TEST_F(ClientRoutes, TheTimeOutReportsEachRouteAndEndsTheAttemptOnce)
 }
 
 }  // namespace
+
+namespace {
+
+// A record that named client routes and kept none is not taken as the
+// all-nets route: the connection refuses it before anything is asked of the
+// route service, and keeps the record it had.
+TEST_F(ClientRoutes, ARecordThatKeptNoRouteIsRefusedBeforeTheServiceIsAsked)
+{
+    Serve();
+    const struct {
+        const char *name;
+        const char *refused;
+        uint32_t noRoutes;
+        int ok, allNets;
+    } rows[] = {
+        {"no route named: all nets", "", 0, 1, 1},
+        {"every route refused", "\"198.51.100.0/33\"", 0, 0, 0},
+        {"every route refused, no-routes", "\"198.51.100.0/33\"", 1, 1, 1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        memset(&conn_->config, 0, sizeof conn_->config);
+        TUNLEX_Config cfg = {};
+        strcpy(cfg.server, "gw.example");
+        strcpy(cfg.user, "alice");
+        strcpy(cfg.refusedRoutes, row.refused);
+        cfg.noRoutes = row.noRoutes;
+        ErrorInfo chain = {};
+        EXPECT_EQ(TUNLEX_SetConfig(conn_, &cfg, &chain), row.ok);
+        if (row.ok) {
+            EXPECT_EQ(TUNLEX_AllNets(conn_), row.allNets);
+        } else {
+            EXPECT_STREQ(chain.message,
+                         "No client route of the configuration could be taken: \"198.51.100.0/33\"");
+            EXPECT_STREQ(conn_->config.server, "");
+        }
+        ERRORINFO_Clear(&chain, nullptr, 0);
+    }
+    EXPECT_TRUE(Requests().empty());
+}
+
+}  // namespace
