@@ -272,6 +272,10 @@ uint32_t ROUTE_SaveRemoved(const RouteRow *row)
     RouteRecord *r = NewRecord(row);
     if (!r)
         return Sys()->outOfMemory;
+    // Described while it is still there: a successor that has only the file
+    // makes it again as the system had it.
+    if (Sys()->Describe)
+        Sys()->Describe(row, &r->detail);
     Push(&s_removed, r);
     Note();
     return 0;
@@ -492,12 +496,16 @@ uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index)
 
 // The lists are rebuilt from the file in their own order: pushed back from
 // the last entry to the first.
-static void Rebuild(RouteRecord **list, const std::vector<RouteRow> &rows)
+static void Rebuild(RouteRecord **list, const std::vector<RouteRow> &rows,
+                    const std::vector<RouteDetail> *details = nullptr)
 {
     for (size_t i = rows.size(); i-- > 0;) {
         RouteRecord *r = NewRecord(&rows[i]);
-        if (r)
-            Push(list, r);
+        if (!r)
+            continue;
+        if (details)
+            r->detail = (*details)[i];
+        Push(list, r);
     }
 }
 
@@ -574,8 +582,10 @@ static const char *AddedFault(Recovery *rc, const RouteRow *row)
 }
 
 // Only a static default route of another interface, as ROUTE_PrepareInterface
-// takes away; after a restart of the system only one that is missing.
-static const char *RemovedFault(const Recovery *rc, const RouteRow *row)
+// takes away; after a restart of the system only one that is missing. What
+// the system held of it goes back to the system last, which judges it as
+// strictly as the row is judged here.
+static const char *RemovedFault(const Recovery *rc, const RouteRow *row, const RouteDetail *detail)
 {
     if (!IsDefault(row) || !IsStatic(row))
         return "no static default route";
@@ -583,24 +593,30 @@ static const char *RemovedFault(const Recovery *rc, const RouteRow *row)
         return "a default route of the adapter itself";
     if (!rc->sameBoot && InTable(rc->table, rc->count, 0, 0, row->ifIndex))
         return "the system has started since, and the interface has its default route again";
-    return nullptr;
+    if (!detail->present)
+        return nullptr;
+    if (!Sys()->Recall)
+        return "its detail is of no kind this system keeps";
+    return Sys()->Recall(row, detail);
 }
 
 // Only the row of a route as ROUTE_RaiseMetric read it (its metric below 2),
 // and only while that route is still there, or is one of the removed routes
-// that come back (they come back with this metric).
+// that come back (they come back with this metric, also after a restart of
+// the system: the metric the route had before any raise is the one it is
+// made at).
 static const char *RaisedFault(const Recovery *rc, const RouteRow *row, const RouteRow *table, uint32_t count,
                                const std::vector<RouteRow> &removed)
 {
-    if (!rc->sameBoot)
-        return "the system has started since, and the metric went with it";
     if (row->metric1 >= 2)
         return "the service raises no route of that metric";
-    for (uint32_t i = 0; i < count; i++)
-        if (SameRoute(&table[i], row))
-            return nullptr;
     for (const RouteRow &r : removed)
         if (SameRoute(&r, row))
+            return nullptr;
+    if (!rc->sameBoot)
+        return "the system has started since, and the metric went with it";
+    for (uint32_t i = 0; i < count; i++)
+        if (SameRoute(&table[i], row))
             return nullptr;
     return "no such route now";
 }
@@ -615,6 +631,26 @@ static std::vector<RouteRow> Keep(const char *kind, const std::vector<RouteRow> 
             Drop(kind, &row, why);
         else
             kept.push_back(row);
+    }
+    return kept;
+}
+
+// The removed routes that pass, each with what the system held of it.
+static std::vector<RouteRow> KeepRemoved(const Recovery *rc, const StateContent *state,
+                                         std::vector<RouteDetail> *details)
+{
+    std::vector<RouteRow> kept;
+    for (size_t i = 0; i < state->removed.size(); i++) {
+        const RouteRow *row = &state->removed[i];
+        RouteDetail none = {};
+        const RouteDetail *detail = i < state->removedDetail.size() ? &state->removedDetail[i] : &none;
+        const char *why = RemovedFault(rc, row, detail);
+        if (why) {
+            Drop("removed", row, why);
+            continue;
+        }
+        kept.push_back(*row);
+        details->push_back(*detail);
     }
     return kept;
 }
@@ -686,13 +722,13 @@ uint32_t ROUTE_RecoverState()
     rc.table = table;
     rc.count = count;
     std::vector<RouteRow> added = Keep("added", state.added, [&](const RouteRow *r) { return AddedFault(&rc, r); });
-    std::vector<RouteRow> removed =
-        Keep("removed", state.removed, [&](const RouteRow *r) { return RemovedFault(&rc, r); });
+    std::vector<RouteDetail> details;
+    std::vector<RouteRow> removed = KeepRemoved(&rc, &state, &details);
     std::vector<RouteRow> raised =
         Keep("raised", state.raised, [&](const RouteRow *r) { return RaisedFault(&rc, r, table, count, removed); });
     FreeTable(table);
     Rebuild(&s_added, added);
-    Rebuild(&s_removed, removed);
+    Rebuild(&s_removed, removed, &details);
     Rebuild(&s_raised, raised);
     if (rc.tap) {
         STATE_NoteAdapter(state.adapterName, rc.tapIndex);

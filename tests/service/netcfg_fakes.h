@@ -61,6 +61,8 @@ struct RouteState {
     uint32_t readResult = 0;            // ReadTable fails with this when nonzero
     uint32_t failCreate = 0, failDelete = 0, failUpdate = 0;  // one failure each
     int allocsLeft = -1;                // -1: no limit
+    RouteDetail detail = {};            // what Describe says of every route
+    const char *recallFault = nullptr;  // what Recall answers
 };
 
 inline RouteState &routes()
@@ -160,10 +162,24 @@ inline void *Alloc(size_t size)
     return malloc(size);
 }
 
+inline int DescribeRoute(const RouteRow *, RouteDetail *d)
+{
+    *d = routes().detail;
+    return (int)d->present;
+}
+// "Recall <the row> src <source>": the detail handed back with its route.
+inline const char *RecallRoute(const RouteRow *r, const RouteDetail *d)
+{
+    RouteState &s = routes();
+    s.calls.push_back(Describe("Recall", r) + " src " + SVC_IpToString(d->source));
+    return s.recallFault;
+}
+
 inline const RouteSys *RouteBackend()
 {
     static const RouteSys sys = {ReadTable, FreeTable, Create, Delete, Update,     RunCommand, Alloc,
-                                 free,      NO_MEMORY, INVALID, EXISTS, DENIED, UNSUPPORTED, nullptr, nullptr};
+                                 free,      NO_MEMORY, INVALID, EXISTS, DENIED, UNSUPPORTED, nullptr, nullptr,
+                                 DescribeRoute, RecallRoute};
     return &sys;
 }
 

@@ -98,7 +98,7 @@ TEST(StateParse, TheWritersLinesReadBack)
     std::string folder = LogPath() + ".state";
     STATE_SetPath((folder + "/service.state").c_str());
     STATE_NoteAdapter("tlx\ttun", 0x2a);
-    RouteRecord removed = {kEthDefault, nullptr}, added = {kHostRoute, nullptr};
+    RouteRecord removed = {kEthDefault, nullptr, {}}, added = {kHostRoute, nullptr, {}};
     STATE_NoteRoutes(&added, &removed, nullptr);
     StateContent c;
     ASSERT_EQ(1, STATE_Load(&c));
