@@ -48,7 +48,9 @@ void MetricsOf(const rtattr *nest, RouteDetail *d, Omitted *o)
 bool HopsOf(const rtattr *nest, RouteDetail *d, Omitted *o)
 {
     int left = (int)RTA_PAYLOAD(nest);
-    for (const rtnexthop *nh = static_cast<const rtnexthop *>(RTA_DATA(nest)); RTNH_OK(nh, left);
+    // The length is looked at before the hop is: the last hop may end the message.
+    for (const rtnexthop *nh = static_cast<const rtnexthop *>(RTA_DATA(nest));
+         left >= (int)sizeof(rtnexthop) && RTNH_OK(nh, left);
          left -= (int)RTNH_ALIGN(nh->rtnh_len), nh = RTNH_NEXT(nh)) {
         if (d->hopCount == ROUTE_DETAIL_HOPS)
             return false;
