@@ -165,6 +165,8 @@ static const RouteSys s_windows = {ReadTable,
                                    ERROR_NOT_SUPPORTED,
                                    RunCommandToEnd,
                                    InterfaceMetric,
+                                   ERROR_NOT_FOUND,
+                                   nullptr,
                                    nullptr,
                                    nullptr};
 

@@ -40,7 +40,14 @@ protected:
     }
     std::string Routes()
     {
-        return Ip("-j route show");
+        return Ip("-4 -j route show table all");
+    }
+    // Where an off-tunnel address leaves: its device and gateway.
+    std::string Way()
+    {
+        std::string out = Ip("route get 192.0.2.99");
+        size_t cut = out.find(" src ");
+        return cut == std::string::npos ? out : out.substr(0, cut);
     }
 };
 
@@ -142,14 +149,27 @@ struct DefaultsCase {
 TEST_F(RouteLinux, RaisedDefaultRoutesKeepWhatTheyCarriedAndComeBackExactly)
 {
     const DefaultsCase cases[] = {
-        {"metrics 0 and 2 on two links (0 cannot go to 2)",
-         {"route add default via 198.51.100.1 dev tlxeth proto static metric 0",
+        {"primary at 0 (DHCP), backup at 2 on another link: the backup goes along first",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0",
           "route add default via 10.0.0.1 dev tlx0 proto static metric 2"},
-         {{"\"dev\":\"tlxeth\"", "\"metric\":3"}, {"\"dev\":\"tlx0\"", "\"metric\":2"}}},
+         {{"\"dev\":\"tlxeth\"", "\"metric\":2"}, {"\"dev\":\"tlx0\"", "\"metric\":4"}}},
+        {"primary at 1, backup at 2 on another link",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 1",
+          "route add default via 10.0.0.1 dev tlx0 proto static metric 2"},
+         {{"\"dev\":\"tlxeth\"", "\"metric\":3"}, {"\"dev\":\"tlx0\"", "\"metric\":4"}}},
         {"metrics 0 and 2 over the same next hop",
          {"route add default via 198.51.100.1 dev tlxeth proto static metric 0 mtu 1400",
           "route add default via 198.51.100.1 dev tlxeth proto static metric 2 mtu 1300"},
-         {{"\"metric\":3", "\"mtu\":1400"}, {"\"metric\":2", "\"mtu\":1300"}}},
+         {{"\"metric\":2", "\"mtu\":1400"}, {"\"metric\":4", "\"mtu\":1300"}}},
+        {"metrics 0 and 7 over the same next hop",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0 src 198.51.100.2 mtu lock 1400 "
+          "advmss 1360 initcwnd 10",
+          "route add default via 198.51.100.1 dev tlxeth proto boot metric 7"},
+         {{"\"metric\":2", "\"prefsrc\":\"198.51.100.2\"", "\"initcwnd\":10"},
+          {"\"metric\":7", "\"gateway\":\"198.51.100.1\""}}},
+        {"through a next-hop object",
+         {"nexthop add id 7 via 198.51.100.1 dev tlxeth", "route add default nhid 7 proto static"},
+         {{"\"nhid\":7", "\"metric\":2"}}},
         {"metrics 0 and 1 over the same next hop",
          {"route add default via 198.51.100.1 dev tlxeth proto static metric 0 mtu 1400",
           "route add default via 198.51.100.1 dev tlxeth proto static metric 1 mtu 1300"},
@@ -182,16 +202,20 @@ TEST_F(RouteLinux, RaisedDefaultRoutesKeepWhatTheyCarriedAndComeBackExactly)
         Ip("route flush exact 0.0.0.0/0");
         for (const std::string &command : c.setUp)
             ASSERT_EQ("", Ip(command)) << command;
-        std::string before = Routes();
+        std::string before = Routes(), nexthops = Ip("-j nexthop show");
+        std::string wayBefore = Way();
         Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
         std::string raised = Routes();
         EXPECT_EQ(c.raised.size(), CountMatching(raised, {"\"dst\":\"default\""})) << raised;
         for (const std::vector<std::string> &route : c.raised)
             EXPECT_EQ(1u, CountMatching(raised, route)) << raised;
+        EXPECT_EQ(Way(), wayBefore) << "an off-tunnel address leaves as it did";
         EXPECT_EQ(0u, CountMatching(raised, {"\"dst\":\"default\"", "\"metric\":1,"}));
         Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
         EXPECT_EQ(before, Routes());
+        EXPECT_EQ(nexthops, Ip("-j nexthop show"));
         EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
+        Ip("nexthop flush");
     }
 }
 
@@ -210,7 +234,8 @@ TEST_F(RouteLinux, AMoveThatCannotBeMadeLeavesEveryRouteWhereItIs)
     std::string taken = Routes();
     Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
     EXPECT_EQ(taken, Routes());
-    EXPECT_EQ(1u, CountMatching(taken, {"\"gateway\":\"198.51.100.1\"", "\"metric\":3"}));
+    EXPECT_EQ(1u, CountMatching(taken, {"\"gateway\":\"198.51.100.1\"", "\"metric\":2"}));
+    EXPECT_EQ(1u, CountMatching(taken, {"\"gateway\":\"10.0.0.1\"", "\"metric\":4"}));
 
     char change[128];
     snprintf(change, sizeof(change), "CHANGE 0.0.0.0 MASK 0.0.0.0 198.51.100.1 METRIC 2 IF %u", eth);

@@ -314,6 +314,15 @@ TEST(StateRecovery, EveryEntryIsCheckedAsALiveRequestWouldBe)
          true, 0, TUN, {Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 7)}, {}, true, "no such route now"},
         {"a raised route still there gets its metric back", Line("raised", kEthDefault), true, 0, TUN,
          {Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 2)}, {"Update 0.0.0.0/0.0.0.0 if 7 m 0"}, false, ""},
+        {"a backup the raise moved along gets its metric back with the primary",
+         Line("raised", kEthDefault) + Line("raised", Row("0.0.0.0", "0.0.0.0", "192.168.9.1", 9, 2)) +
+             Line("raised", Row("0.0.0.0", "0.0.0.0", "192.168.9.7", 9, 5)),
+         true, 0, TUN,
+         {Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 2), Row("0.0.0.0", "0.0.0.0", "192.168.9.1", 9, 4),
+          Row("0.0.0.0", "0.0.0.0", "192.168.9.7", 9, 7)},
+         {"Update 0.0.0.0/0.0.0.0 if 7 m 0", "Update 0.0.0.0/0.0.0.0 if 9 m 2"}, false,
+         "raised route Dest: 0.0.0.0 Netmask: 0.0.0.0 Gateway: 192.168.9.7 Index: 9: the service raises no route of "
+         "that metric"},
         // After a restart of the system: the routes and metrics went with it;
         // only a default route that is still missing is made again, and the
         // adapter found by its GUID is reset with today's index.
@@ -382,9 +391,9 @@ TEST(StateRecovery, ARemovedRoutesDetailGoesBackToTheSystemBeforeItIsMade)
         {"an entry the row's checks drop hands over nothing",
          Line("removed", Row("10.0.0.0", "255.0.0.0", "198.51.100.1", ETH, 0)) + kDetail, true, true, nullptr, {},
          "no static default route"},
-        {"after a restart of the system: handed back as it went, made at the metric before the raise",
+        {"after a restart of the system: handed back and made at the metric before the raise",
          Line("removed", Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 2)) + kDetail + Line("raised", kEthDefault),
-         false, true, nullptr, {"Recall 0.0.0.0/0.0.0.0 if 7 m 2 src 198.51.100.2", "Create 0.0.0.0/0.0.0.0 if 7 m 0"},
+         false, true, nullptr, {"Recall 0.0.0.0/0.0.0.0 if 7 m 0 src 198.51.100.2", "Create 0.0.0.0/0.0.0.0 if 7 m 0"},
          "only missing default routes are made again"},
     };
     for (const auto &row : rows) {
