@@ -279,6 +279,9 @@ TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
          {"route add default via 198.51.100.1 dev tlxeth proto dhcp src 198.51.100.2 mtu lock 1400 initcwnd 10 "
           "advmss 1360"},
          {}},
+        {"a route through a next-hop object",
+         {"nexthop replace id 7 via 198.51.100.1 dev tlxeth", "route add default nhid 7 proto static"},
+         {}},
     };
     enum { LIVES, DIES, REBOOTS };
     struct End {
@@ -306,6 +309,7 @@ TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
         for (const DefaultsCase &c : hosts) {
             SCOPED_TRACE(std::string(c.what) + ", " + end.what);
             Ip("route flush exact 0.0.0.0/0");
+            Ip("nexthop flush");  // a route through an object goes with it
             Ip("addr flush dev tlx0");  // the adapter at rest
             for (const std::string &command : c.setUp)
                 ASSERT_EQ("", Ip(command)) << command;
