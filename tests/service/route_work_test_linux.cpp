@@ -5,6 +5,8 @@
 #include "iface_config.h"
 #include "route_work.h"
 #include "svc_state.h"
+#include "service_log.h"
+#include "ssl_service.h"
 
 #include <arpa/inet.h>
 
@@ -20,6 +22,14 @@
 namespace {
 
 using netns::CountMatching;
+
+size_t Count(const RouteRecord *r)
+{
+    size_t n = 0;
+    for (; r; r = r->next)
+        n++;
+    return n;
+}
 
 uint32_t A(const char *text)
 {
@@ -275,12 +285,21 @@ TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
           "route add default via 192.0.2.1 dev tlxoth metric 2"},
          {}},
         {"metric 1", {"route add default via 198.51.100.1 dev tlxeth proto static metric 1"}, {}},
+        {"primary at 0 (DHCP), backup at 2",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0",
+          "route add default via 192.0.2.1 dev tlxoth proto static metric 2"},
+         {}},
+        {"defaults at 0 and 7 through one gateway, the first with attributes",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0 src 198.51.100.2 mtu lock 1400 "
+          "advmss 1360 initcwnd 10",
+          "route add default via 198.51.100.1 dev tlxeth proto boot metric 7"},
+         {}},
+        {"through a next-hop object",
+         {"nexthop add id 7 via 198.51.100.1 dev tlxeth", "route add default nhid 7 proto static"},
+         {}},
         {"a route with its own source, MTU and initial window",
          {"route add default via 198.51.100.1 dev tlxeth proto dhcp src 198.51.100.2 mtu lock 1400 initcwnd 10 "
           "advmss 1360"},
-         {}},
-        {"a route through a next-hop object",
-         {"nexthop replace id 7 via 198.51.100.1 dev tlxeth", "route add default nhid 7 proto static"},
          {}},
     };
     enum { LIVES, DIES, REBOOTS };
@@ -313,7 +332,7 @@ TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
             Ip("addr flush dev tlx0");  // the adapter at rest
             for (const std::string &command : c.setUp)
                 ASSERT_EQ("", Ip(command)) << command;
-            std::string before = Routes();
+            std::string before = Routes(), nexthops = Ip("-j nexthop show");
             for (int session = 0; session < 2; session++) {
                 SCOPED_TRACE(session);
                 auto start = [&] {
@@ -358,11 +377,112 @@ TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
                     STATE_SetPath(nullptr);
                 });
                 EXPECT_EQ(before, Routes());
+                EXPECT_EQ(nexthops, Ip("-j nexthop show"));
+                EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
             }
         }
     }
+    Ip("nexthop flush");
     remove(dns.c_str());
     netns::Shell("rm -rf " + folder);
+}
+
+// A route over several next hops is listed with each of them, so that a
+// host route through one of them is judged as the route it is.
+TEST_F(RouteLinux, EachNextHopOfAMultipathDefaultIsSeen)
+{
+    ASSERT_EQ("", Ip("route flush exact 0.0.0.0/0"));
+    ASSERT_EQ("", Ip("route add default proto static nexthop via 198.51.100.1 dev tlxeth nexthop via 10.0.0.1 dev tlx0"));
+    RouteRow *rows = nullptr;
+    uint32_t count = 0;
+    Inside([&] { ASSERT_EQ(0u, ROUTE_SystemBackend()->ReadTable(&rows, &count)); });
+    const struct {
+        uint32_t index;
+        const char *hop;
+        int verdict;
+    } cases[] = {
+        {eth, "198.51.100.1", SVC_ROUTE_TAKEN},
+        {tun, "10.0.0.1", SVC_ROUTE_TAKEN},
+        {eth, "198.51.100.9", SVC_ROUTE_OTHER_NEXT_HOP},
+        {999, "198.51.100.1", SVC_ROUTE_OTHER_IFACE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.hop);
+        EXPECT_EQ(c.verdict, SVC_JudgeHostRoute(rows, count, nullptr, A("203.0.113.9"), 0, c.index, A(c.hop)));
+    }
+    ROUTE_SystemBackend()->FreeTable(rows);
+    // The route itself is raised and put back whole, once.
+    std::string before = Routes();
+    Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
+    EXPECT_EQ(1u, Count(ROUTE_RaisedMetricRoutes()));
+    Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
+    EXPECT_EQ(before, Routes());
+}
+
+// Every delete names its route with its metric: the kernel takes metric 0
+// for "any", so a route of another metric must never go in its place.
+TEST_F(RouteLinux, ADeleteTakesTheNamedRouteAndNoOther)
+{
+    ASSERT_EQ("", Ip("route flush exact 0.0.0.0/0"));
+    ASSERT_EQ("", Ip("route add default via 198.51.100.1 dev tlxeth proto static metric 2"));
+    std::string before = Routes();
+    RouteRow gone = {};
+    gone.nextHop = A("198.51.100.1");
+    gone.ifIndex = eth;
+    gone.type = ROUTE_TYPE_INDIRECT;
+    gone.protocol = ROUTE_PROTO_NETMGMT;
+    gone.metric1 = 0;  // no route of this metric is there
+    Inside([&] {
+        EXPECT_EQ((uint32_t)ESRCH, ROUTE_SystemBackend()->Delete(&gone));
+        EXPECT_EQ(0u, ROUTE_Apply(ROUTE_OP_DELETE, &gone, false));  // gone already: done
+    });
+    EXPECT_EQ(before, Routes());
+    // The one named goes, the other stays.
+    ASSERT_EQ("", Ip("route add default via 198.51.100.1 dev tlxeth proto static metric 0"));
+    Inside([&] { EXPECT_EQ(0u, ROUTE_Apply(ROUTE_OP_DELETE, &gone, false)); });
+    EXPECT_EQ(before, Routes());
+    // A route through a next-hop object is named by its id.
+    ASSERT_EQ("", Ip("nexthop add id 9 via 198.51.100.1 dev tlxeth"));
+    ASSERT_EQ("", Ip("route add default nhid 9 proto static metric 0"));
+    Inside([&] { EXPECT_EQ(0u, ROUTE_SystemBackend()->Delete(&gone)); });
+    EXPECT_EQ(before, Routes());
+    Ip("nexthop flush");
+}
+
+// A raised route the system makes again at its own metric during the
+// session (a DHCP client's renewal): the moved copy goes at the restore, and
+// nothing is reported as failed.
+TEST_F(RouteLinux, ARouteMadeAgainAtItsOwnMetricEndsTheSessionExact)
+{
+    ASSERT_EQ("", Ip("route flush exact 0.0.0.0/0"));
+    ASSERT_EQ("", Ip("route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0 src 198.51.100.2"));
+    ASSERT_EQ("", Ip("route add default via 10.0.0.1 dev tlx0 proto static metric 2"));
+    std::string before = Routes();
+    for (bool raisedAgain : {false, true}) {
+        SCOPED_TRACE(raisedAgain);
+        Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
+        ASSERT_EQ("", Ip("route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0 src 198.51.100.2"));
+        if (raisedAgain)
+            Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
+        Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
+        EXPECT_EQ(before, Routes());
+    }
+}
+
+// The adapter's reset takes the tunnel's routes with it before they are
+// deleted: they have been removed, and nothing is reported.
+TEST_F(RouteLinux, ATunnelRouteAlreadyGoneIsNoFailure)
+{
+    Inside([&] { EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5)); });
+    ASSERT_EQ("", Ip("route flush dev tlx0 proto static"));
+    static int s_events;
+    s_events = 0;
+    EVENTLOG_Sink old =
+        EVENTLOG_SetSink([](uint16_t, uint16_t, uint32_t, const char *, const char *) { s_events++; });
+    Inside([] { EXPECT_EQ(0u, ROUTE_CleanUpRoutes()); });
+    EVENTLOG_SetSink(old);
+    EXPECT_EQ(0, s_events);
+    EXPECT_EQ(nullptr, ROUTE_AddedRoutes());
 }
 
 TEST_F(RouteLinux, FailuresReturnTheKernelsCodeAndTheFallbackIsChecked)
