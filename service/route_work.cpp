@@ -323,6 +323,10 @@ uint32_t ROUTE_SaveRemoved(const RouteRow *row)
     RouteRecord *r = NewRecord(row);
     if (!r)
         return Sys()->outOfMemory;
+    // Described while it is still there: a successor that has only the file
+    // makes it again as the system had it.
+    if (Sys()->Describe)
+        Sys()->Describe(row, &r->detail);
     Push(&s_removed, r);
     Note();
     return 0;
@@ -719,7 +723,9 @@ uint32_t ROUTE_RestoreMetrics()
     return 0;
 }
 
-uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index)
+// afterMetrics runs once the raised metrics are back and before the removed
+// routes are made again.
+static uint32_t CleanUpClient(const char *name, uint32_t index, void (*afterMetrics)())
 {
     // The adapter first: its own default route goes with its gateway, so no
     // route of the tunnel can meet a metric that is being put back. Only an
@@ -734,19 +740,30 @@ uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index)
     // preparation took away comes back with the metric it had before the
     // raise, not the raised one it had when it was saved.
     ROUTE_RestoreMetrics();
+    if (afterMetrics)
+        afterMetrics();
     ROUTE_CleanUpRoutes();
     STATE_Clear();
     return 0;
 }
 
+uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index)
+{
+    return CleanUpClient(name, index, nullptr);
+}
+
 // The lists are rebuilt from the file in their own order: pushed back from
 // the last entry to the first.
-static void Rebuild(RouteRecord **list, const std::vector<RouteRow> &rows)
+static void Rebuild(RouteRecord **list, const std::vector<RouteRow> &rows,
+                    const std::vector<RouteDetail> *details = nullptr)
 {
     for (size_t i = rows.size(); i-- > 0;) {
         RouteRecord *r = NewRecord(&rows[i]);
-        if (r)
-            Push(list, r);
+        if (!r)
+            continue;
+        if (details)
+            r->detail = (*details)[i];
+        Push(list, r);
     }
 }
 
@@ -823,8 +840,10 @@ static const char *AddedFault(Recovery *rc, const RouteRow *row)
 }
 
 // Only a static default route of another interface, as ROUTE_PrepareInterface
-// takes away; after a restart of the system only one that is missing.
-static const char *RemovedFault(const Recovery *rc, const RouteRow *row)
+// takes away; after a restart of the system only one that is missing. What
+// the system held of it goes back to the system last, which judges it as
+// strictly as the row is judged here.
+static const char *RemovedFault(const Recovery *rc, const RouteRow *row, const RouteDetail *detail)
 {
     if (!IsDefault(row) || !IsStatic(row))
         return "no static default route";
@@ -832,26 +851,70 @@ static const char *RemovedFault(const Recovery *rc, const RouteRow *row)
         return "a default route of the adapter itself";
     if (!rc->sameBoot && InTable(rc->table, rc->count, 0, 0, row->ifIndex))
         return "the system has started since, and the interface has its default route again";
+    if (detail->present && !Sys()->Recall)
+        return "its detail is of no kind this system keeps";
     return nullptr;
+}
+
+// What the system held of each removed route goes back to it once the
+// route's metric is the one it is made again at (the one it had before any
+// raise), and is judged there as strictly as the row was here: a detail it
+// refuses takes its entry, and only that one.
+static void RecallRemoved()
+{
+    for (RouteRecord **p = &s_removed; *p;) {
+        RouteRecord *r = *p;
+        const char *why = r->detail.present ? Sys()->Recall(&r->row, &r->detail) : nullptr;
+        if (!why) {
+            p = &r->next;
+            continue;
+        }
+        Drop("removed", &r->row, why);
+        *p = r->next;
+        Sys()->Free(r);
+        Note();
+    }
 }
 
 // Only the row of a route as ROUTE_RaiseMetric read it (its metric below 2),
 // and only while that route is still there, or is one of the removed routes
-// that come back (they come back with this metric).
-static const char *RaisedFault(const Recovery *rc, const RouteRow *row, const RouteRow *table, uint32_t count,
-                               const std::vector<RouteRow> &removed)
+// that come back (they come back with this metric, also after a restart of
+// the system: the metric the route had before any raise is the one it is
+// made at).
+static const char *RaisedFault(const Recovery *rc, const RouteRow *row, bool raisable, const RouteRow *table,
+                               uint32_t count, const std::vector<RouteRow> &removed)
 {
-    if (!rc->sameBoot)
-        return "the system has started since, and the metric went with it";
-    if (row->metric1 >= 2)
+    if (!raisable)
         return "the service raises no route of that metric";
-    for (uint32_t i = 0; i < count; i++)
-        if (SameRoute(&table[i], row))
-            return nullptr;
     for (const RouteRow &r : removed)
         if (SameRoute(&r, row))
             return nullptr;
+    if (!rc->sameBoot)
+        return "the system has started since, and the metric went with it";
+    for (uint32_t i = 0; i < count; i++)
+        if (SameRoute(&table[i], row))
+            return nullptr;
     return "no such route now";
+}
+
+// The raised rows of metrics the service raises: below 2, and one a raise
+// moved along because a route of the same destination, mask and type of
+// service below it would reach or pass it (so that none changed rank).
+static std::vector<bool> Raisable(const std::vector<RouteRow> &rows)
+{
+    std::vector<bool> ok(rows.size());
+    for (size_t i = 0; i < rows.size(); i++)
+        ok[i] = rows[i].metric1 < 2;
+    for (bool grown = true; grown;) {
+        grown = false;
+        for (size_t i = 0; i < rows.size(); i++)
+            for (size_t j = 0; j < rows.size() && !ok[i]; j++)
+                if (ok[j] && rows[j].destination == rows[i].destination && rows[j].mask == rows[i].mask &&
+                    rows[j].policy == rows[i].policy && rows[i].metric1 >= rows[j].metric1 &&
+                    rows[i].metric1 - rows[j].metric1 <= 2 && rows[i].metric1 <= UINT32_MAX - 2)
+                    ok[i] = grown = true;
+    }
+    return ok;
 }
 
 static std::vector<RouteRow> Keep(const char *kind, const std::vector<RouteRow> &rows,
@@ -864,6 +927,26 @@ static std::vector<RouteRow> Keep(const char *kind, const std::vector<RouteRow> 
             Drop(kind, &row, why);
         else
             kept.push_back(row);
+    }
+    return kept;
+}
+
+// The removed routes that pass, each with what the system held of it.
+static std::vector<RouteRow> KeepRemoved(const Recovery *rc, const StateContent *state,
+                                         std::vector<RouteDetail> *details)
+{
+    std::vector<RouteRow> kept;
+    for (size_t i = 0; i < state->removed.size(); i++) {
+        const RouteRow *row = &state->removed[i];
+        RouteDetail none = {};
+        const RouteDetail *detail = i < state->removedDetail.size() ? &state->removedDetail[i] : &none;
+        const char *why = RemovedFault(rc, row, detail);
+        if (why) {
+            Drop("removed", row, why);
+            continue;
+        }
+        kept.push_back(*row);
+        details->push_back(*detail);
     }
     return kept;
 }
@@ -935,17 +1018,19 @@ uint32_t ROUTE_RecoverState()
     rc.table = table;
     rc.count = count;
     std::vector<RouteRow> added = Keep("added", state.added, [&](const RouteRow *r) { return AddedFault(&rc, r); });
-    std::vector<RouteRow> removed =
-        Keep("removed", state.removed, [&](const RouteRow *r) { return RemovedFault(&rc, r); });
-    std::vector<RouteRow> raised =
-        Keep("raised", state.raised, [&](const RouteRow *r) { return RaisedFault(&rc, r, table, count, removed); });
+    std::vector<RouteDetail> details;
+    std::vector<RouteRow> removed = KeepRemoved(&rc, &state, &details);
+    std::vector<bool> raisable = Raisable(state.raised);
+    std::vector<RouteRow> raised = Keep("raised", state.raised, [&](const RouteRow *r) {
+        return RaisedFault(&rc, r, raisable[(size_t)(r - state.raised.data())], table, count, removed);
+    });
     FreeTable(table);
     Rebuild(&s_added, added);
-    Rebuild(&s_removed, removed);
+    Rebuild(&s_removed, removed, &details);
     Rebuild(&s_raised, raised);
     if (rc.tap) {
         STATE_NoteAdapter(state.adapterName, rc.tapIndex);
-        return ROUTE_CleanUpClient(state.adapterName, rc.tapIndex);
+        return CleanUpClient(state.adapterName, rc.tapIndex, RecallRemoved);
     }
-    return ROUTE_CleanUpClient(nullptr, 0);
+    return CleanUpClient(nullptr, 0, RecallRemoved);
 }

@@ -62,9 +62,38 @@ struct RouteRow {
     uint32_t sysProtocol;  // 0 where the platform has none
 };
 
+// What the system holds of a route beyond its row, so that a route taken
+// away is made again as it was, also by a successor that has only the state
+// file (Linux: the kernel's table, scope, type and flags, the preferred
+// source, the route's metrics entries with their lock word, a next-hop
+// object, the next hops of a route over several). present 0: nothing beyond
+// the row is known (Windows; an entry of an older service).
+#define ROUTE_DETAIL_METRICS 20
+#define ROUTE_DETAIL_HOPS 8
+struct RouteHop {
+    uint32_t gateway;
+    uint32_t ifIndex;
+    uint32_t weight;  // as the system counts it (Linux: the weight less 1)
+    uint32_t flags;
+};
+struct RouteDetail {
+    uint32_t present;
+    uint32_t table;
+    uint32_t scope;
+    uint32_t type;
+    uint32_t flags;
+    uint32_t source;      // preferred source, 0 for none
+    uint32_t nextHopId;   // 0 for none
+    uint32_t metricsSet;  // bit n: metrics[n] is set
+    uint32_t metrics[ROUTE_DETAIL_METRICS];
+    uint32_t hopCount;
+    RouteHop hops[ROUTE_DETAIL_HOPS];  // the first hopCount
+};
+
 struct RouteRecord {
     RouteRow row;
     RouteRecord *next;
+    RouteDetail detail;  // removed routes: what the system held of it
 };
 
 uint32_t ROUTE_PrepareInterface(uint32_t index, uint32_t allNets);
@@ -159,6 +188,13 @@ struct RouteSys {
     // row names, its metric included, to the metric, and touches no other.
     // Null: Update with the row at the new metric.
     uint32_t (*Move)(const RouteRow *row, uint32_t metric);
+    // What the system holds of the route (the row's metric names it) beyond
+    // the row, for the state file: 1 when it was described. Null: nothing.
+    int (*Describe)(const RouteRow *row, RouteDetail *detail);
+    // A removed route of the state file, as it was when it went, handed back
+    // so that making it again makes it as the system had it: null when
+    // taken, else why the detail is refused. Null: no detail is taken.
+    const char *(*Recall)(const RouteRow *row, const RouteDetail *detail);
 };
 
 // The platform's backend (route_work_win32.cpp, route_work_linux.cpp).

@@ -4,6 +4,7 @@
 // with the new metric and then deletes the old one.
 #include "route_work.h"
 #include "netlink_linux.h"
+#include "route_detail_linux.h"
 #include "service_log.h"
 #include "svc_process.h"
 
@@ -437,6 +438,36 @@ static uint32_t Update(const RouteRow *r)
     return front ? MoveFrom(t, *front, r->metric1) : ESRCH;
 }
 
+// ---- The state file's part: a removed route's message outlives the process ----
+
+static int Describe(const RouteRow *r, RouteDetail *d)
+{
+    KernelTable t;
+    if (ReadKernelTable(&t) != 0)
+        return 0;
+    for (const KernelRoute &k : t) {
+        if (!SameKey(&k.row, r) || k.row.metric1 != r->metric1)
+            continue;
+        if (const char *left = RDETAIL_Of(HeaderOf(k), d))
+            LOG_Print("Not kept in the state file of the route to %s: %s\r\n", SVC_IpToString(r->destination), left);
+        return (int)d->present;
+    }
+    return 0;
+}
+
+// Kept as a route deleted here is: making it again makes it from this.
+static const char *Recall(const RouteRow *r, const RouteDetail *d)
+{
+    if (const char *why = RDETAIL_Fault(r, d))
+        return why;
+    KernelRoute k;
+    k.row = *r;
+    if (!RDETAIL_Message(r, d, &k.message))
+        return "its detail does not fit a request";
+    Keep(&s_deleted, k);
+    return nullptr;
+}
+
 static const char *IpTool()
 {
     static const char *const places[] = {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"};
@@ -571,7 +602,7 @@ bool ROUTE_IsLocalAddress(uint32_t address)
 
 static const RouteSys s_linux = {ReadTable, FreeTable, Create,     Delete,  Update,  ROUTE_RunCommand, malloc, free,
                                  ENOMEM,    EINVAL,    EEXIST,     EPERM,   EOPNOTSUPP, nullptr,        nullptr, ESRCH,
-                                 Move};
+                                 Move,      Describe,  Recall};
 
 const RouteSys *ROUTE_SystemBackend()
 {

@@ -166,6 +166,8 @@ static const RouteSys s_windows = {ReadTable,
                                    RunCommandToEnd,
                                    InterfaceMetric,
                                    ERROR_NOT_FOUND,
+                                   nullptr,
+                                   nullptr,
                                    nullptr};
 
 // The address table holds every address of the host with its mask; the

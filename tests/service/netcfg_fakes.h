@@ -64,6 +64,8 @@ struct RouteState {
     // Routes known by their metric too, as a kernel that keys them so
     // (MetricKeyedBackend): two that differ in it alone are two.
     bool metricKeyed = false;
+    RouteDetail detail = {};            // what Describe says of every route
+    const char *recallFault = nullptr;  // what Recall answers
 };
 
 inline RouteState &routes()
@@ -189,11 +191,24 @@ inline void *Alloc(size_t size)
     return malloc(size);
 }
 
+inline int DescribeRoute(const RouteRow *, RouteDetail *d)
+{
+    *d = routes().detail;
+    return (int)d->present;
+}
+// "Recall <the row> src <source>": the detail handed back with its route.
+inline const char *RecallRoute(const RouteRow *r, const RouteDetail *d)
+{
+    RouteState &s = routes();
+    s.calls.push_back(Describe("Recall", r) + " src " + SVC_IpToString(d->source));
+    return s.recallFault;
+}
+
 inline const RouteSys *RouteBackend()
 {
     static const RouteSys sys = {ReadTable, FreeTable, Create, Delete, Update,     RunCommand, Alloc,
                                  free,      NO_MEMORY, INVALID, EXISTS, DENIED, UNSUPPORTED, nullptr, nullptr,
-                                 NOT_FOUND, nullptr};
+                                 NOT_FOUND, nullptr,   DescribeRoute, RecallRoute};
     return &sys;
 }
 

@@ -253,13 +253,26 @@ TEST_F(RouteLinux, AMoveThatCannotBeMadeLeavesEveryRouteWhereItIs)
     EXPECT_EQ(taken, Routes());
 }
 
+// The state file's boot line as another boot of the system wrote it.
+void AsWrittenInAnotherBoot(const std::string &path)
+{
+    std::string text = netns::Shell("cat " + path);
+    ASSERT_EQ(0u, text.rfind("boot ", 0)) << text;
+    text = "boot 00000000-0000-4000-8000-000000000000" + text.substr(text.find('\n'));
+    ASSERT_EQ(0u, STATESYS_Write(path.c_str(), text.data(), text.size()));
+}
+
 // A full-tunnel session takes the host's default routes away and makes them
 // again when the client goes: they come back as they were, every attribute
-// and metric, the one the raise passed over included. Both ends of a session
-// are rows: the client's own ("ROUTE_CleanUp" makes the removed routes again
-// at their raised metrics, its exit puts the metrics back) and a client gone
-// without its own (the service undoes all at once). Each runs two sessions
-// in a row, as one service serves them.
+// and metric, the one the raise passed over included. Each end of a session
+// is a row: the client's own ("ROUTE_CleanUp" makes the removed routes again
+// at their raised metrics, its exit puts the metrics back), a client gone
+// without its own (the service undoes all at once), a service that dies in
+// the session (its successor undoes what the state file says), and one whose
+// system starts again before a successor runs (the tunnel's routes and the
+// raised metrics went with the system; the removed routes are made again at
+// the metric they had before the raise). Each runs two sessions in a row, as
+// one service serves them.
 TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
 {
     ASSERT_EQ("", Ip("link add tlxoth type veth peer name tlxothp"));
@@ -285,46 +298,83 @@ TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
          {"nexthop add id 7 via 198.51.100.1 dev tlxeth", "route add default nhid 7 proto static"},
          {}},
         {"a route with its own source, MTU and initial window",
-         {"route add default via 198.51.100.1 dev tlxeth proto static src 198.51.100.2 mtu 1400 initcwnd 10"},
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp src 198.51.100.2 mtu lock 1400 initcwnd 10 "
+          "advmss 1360"},
          {}},
     };
+    enum { LIVES, DIES, REBOOTS };
     struct End {
         const char *what;
+        int service;
         void (*run)(uint32_t tun);
     } ends[] = {
-        {"the client's own clean-up and exit",
+        {"the client's own clean-up and exit", LIVES,
          [](uint32_t) {
              EXPECT_EQ(0u, ROUTE_CleanUpRoutes());
              EXPECT_EQ(0u, ROUTE_RestoreMetrics());
          }},
-        {"a client gone without its own", [](uint32_t tun) { EXPECT_EQ(0u, ROUTE_CleanUpClient("tlx0", tun)); }},
+        {"a client gone without its own", LIVES,
+         [](uint32_t tun) { EXPECT_EQ(0u, ROUTE_CleanUpClient("tlx0", tun)); }},
+        {"the service dies, its successor undoes", DIES, [](uint32_t) { EXPECT_EQ(0u, ROUTE_RecoverState()); }},
+        {"the service dies, the system starts again, a successor undoes", REBOOTS,
+         [](uint32_t) { EXPECT_EQ(0u, ROUTE_RecoverState()); }},
     };
+    // The successor resets only a TAP adapter; the state file in a folder of
+    // the service's own.
+    ASSERT_EQ("", Ip("link set tlx0 alias \"TAP-Windows Adapter V9\""));
+    std::string folder = "/tmp/tlx-state-" + name, state = folder + "/service.state";
     std::string dns = "/tmp/tlx-dns-" + name + ".conf";
     for (const End &end : ends) {
         for (const DefaultsCase &c : hosts) {
             SCOPED_TRACE(std::string(c.what) + ", " + end.what);
             Ip("route flush exact 0.0.0.0/0");
-            Ip("nexthop flush");
+            Ip("nexthop flush");  // a route through an object goes with it
             Ip("addr flush dev tlx0");  // the adapter at rest
             for (const std::string &command : c.setUp)
                 ASSERT_EQ("", Ip(command)) << command;
             std::string before = Routes(), nexthops = Ip("-j nexthop show");
             for (int session = 0; session < 2; session++) {
                 SCOPED_TRACE(session);
-                Inside([&] {
-                    IFACE_SetDnsFile(dns.c_str());
+                auto start = [&] {
                     EXPECT_EQ(0u, ROUTE_RaiseMetric(0));  // the client's start
                     EXPECT_EQ(0u,
                               IFACE_SetAddress("tlx0", tun, A("10.0.0.7"), A("255.255.255.0"), A("10.0.0.1"), 1400));
                     EXPECT_EQ(0u, ROUTE_PrepareInterface(tun, 1));
                     EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5));
+                };
+                Inside([&] {
+                    IFACE_SetDnsFile(dns.c_str());
+                    if (end.service == LIVES) {
+                        start();
+                        return;
+                    }
+                    STATE_SetPath(state.c_str());
+                    pid_t pid = fork();
+                    if (pid == 0) {
+                        start();
+                        _exit(testing::Test::HasFailure() ? 1 : 0);  // dies with everything outstanding
+                    }
+                    int status = -1;
+                    waitpid(pid, &status, 0);
+                    EXPECT_EQ(0, status);
                 });
                 std::string during = Routes();
                 EXPECT_EQ(1u, CountMatching(during, {"\"dst\":\"default\""})) << during;
+                if (end.service == REBOOTS) {
+                    // What a new start of the system leaves: the adapter at
+                    // rest, no route of the tunnel, none of the host's
+                    // default routes (its set-up makes none).
+                    Ip("route flush dev tlx0");
+                    Ip("addr flush dev tlx0");
+                    Ip("route flush exact 0.0.0.0/0");
+                    AsWrittenInAnotherBoot(state);
+                }
                 Inside([&] {
-                    IFACE_ResetAdapter("tlx0", tun);
+                    if (end.service == LIVES)
+                        IFACE_ResetAdapter("tlx0", tun);
                     end.run(tun);
                     IFACE_SetDnsFile(nullptr);
+                    STATE_SetPath(nullptr);
                 });
                 EXPECT_EQ(before, Routes());
                 EXPECT_EQ(nexthops, Ip("-j nexthop show"));
@@ -334,6 +384,7 @@ TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
     }
     Ip("nexthop flush");
     remove(dns.c_str());
+    netns::Shell("rm -rf " + folder);
 }
 
 // A route over several next hops is listed with each of them, so that a

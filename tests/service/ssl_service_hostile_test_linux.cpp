@@ -8,6 +8,7 @@
 #include "service_pipe.h"
 #include "service_pipe_protocol.h"
 #include "ssl_service.h"
+#include "svc_state.h"
 
 #include <gtest/gtest.h>
 
@@ -603,7 +604,8 @@ TEST_F(HostileCaller, AStateFileThatIsNotTheServicesOwnChangesNothing)
         {"a file others may read", boot + tapLine, "chmod 0644 service.state", false, "that only it may read"},
         {"garbage", std::string("\x7f" "ELF\x02\x01\x01\0\0\0 adapter 3 tlxtun\n", 27), "true", false,
          "is refused and nothing of it is undone"},
-        {"an over-long line", boot + std::string(511, 'A') + tapLine, "true", false, "is longer than any entry"},
+        {"an over-long line", boot + std::string(STATE_LINE_MAX - 1, 'A') + tapLine, "true", false,
+         "is longer than any entry"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
