@@ -26,6 +26,10 @@ OSSL_DIR="C:/Program Files/Quorvanti/TUNLEX/OpenSSL"
 # The configuration's own key, part of the cache folder's name: a change of
 # the options or folders above never reuses an older build.
 OSSL_KEY=$(printf '%s\n' "${OSSL_OPTIONS[@]}" "$OSSL_DIR" | sha256sum | cut -c1-10)
+# TinyXML's own flags, keyed the same way. Its sources are named without the
+# temporary folder they were built in (its asserts carry their file names).
+TXML_FLAGS=(-O2 -DTIXML_USE_STL -ffile-prefix-map=@SRC@=tinyxml)
+TXML_KEY=$(printf '%s\n' "${TXML_FLAGS[@]}" | sha256sum | cut -c1-10)
 JOBS=${TLX_JOBS:-8}
 WORK=
 
@@ -88,13 +92,13 @@ check_openssl_paths() {  # library...
 }
 
 build_tinyxml() {  # source-folder stage-folder
-  local src=$1 stage=$2 f pids=()
+  local src=$1 stage=$2 f pids=() flags=("${TXML_FLAGS[@]//@SRC@/$1}")
   log "TinyXML: build"
   mkdir -p "$stage/lib" "$stage/include" "$src/obj"
   # Debian's header defines TIXML_USE_STL itself; say it here as well so the
   # library and its users agree whatever the header says.
   for f in tinyxml tinyxmlerror tinyxmlparser tinystr; do
-    "${CROSS}g++-posix" -O2 -DTIXML_USE_STL -c "$src/$f.cpp" -o "$src/obj/$f.o" &
+    "${CROSS}g++-posix" "${flags[@]}" -c "$src/$f.cpp" -o "$src/obj/$f.o" &
     pids+=($!)
   done
   for f in "${pids[@]}"; do wait "$f" || die "TinyXML compile failed"; done
@@ -141,7 +145,7 @@ main() {
   flock 9
 
   local ossl txml out ossl_name txml_name
-  txml=$(ensure tinyxml build_tinyxml)
+  txml=$(ensure tinyxml build_tinyxml "t$TXML_KEY")
   ossl=$(ensure openssl build_openssl "o$OSSL_KEY")
   local tail=-gcc-$CC_VER-r$RECIPE
   ossl_name=$(basename "$ossl"); txml_name=$(basename "$txml")
