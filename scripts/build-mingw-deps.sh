@@ -18,9 +18,9 @@ CROSS=x86_64-w64-mingw32-
 # The client takes OpenSSL's built-in providers and pins its gateway's
 # certificate: it loads no module, no engine and no configuration file, and
 # reads no certificate store. So the library is built without the pieces
-# that load code at run time, and the folders it still names are never on a
-# path a standard user could create (a path like /var/cache is C:\var\cache
-# on Windows, which any user may make).
+# that load code at run time, and the folders it still names (which nothing
+# opens) are under Program Files, not on a path like /var/cache, which is
+# C:\var\cache on Windows: a folder any user may make.
 OSSL_OPTIONS=(no-shared no-tests no-module no-engine no-dso)
 OSSL_DIR="C:/Program Files/Quorvanti/TUNLEX/OpenSSL"
 # The configuration's own key, part of the cache folder's name: a change of
