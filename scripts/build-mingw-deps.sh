@@ -2,7 +2,7 @@
 # Builds OpenSSL and TinyXML for x86_64-w64-mingw32 from Debian's source
 # packages into a cache outside the work tree, and prints the folder that
 # holds both (lib/, include/). A build for the same package version and
-# compiler is reused as it is.
+# compiler, recipe and OpenSSL options is reused as it is.
 #
 #   TLX_DEPS_CACHE  cache root (default /var/cache/vantorelle-deps when
 #                   writable, else ~/.cache/vantorelle-deps)
@@ -12,8 +12,24 @@
 set -euo pipefail
 
 # Bump when a recipe below changes, so that older builds are not reused.
-RECIPE=1
+RECIPE=2
 CROSS=x86_64-w64-mingw32-
+
+# The client takes OpenSSL's built-in providers and pins its gateway's
+# certificate: it loads no module, no engine and no configuration file, and
+# reads no certificate store. So the library is built without the pieces
+# that load code at run time, and the folders it still names (which nothing
+# opens) are under Program Files, not on a path like /var/cache, which is
+# C:\var\cache on Windows: a folder any user may make.
+OSSL_OPTIONS=(no-shared no-tests no-module no-engine no-dso)
+OSSL_DIR="C:/Program Files/Quorvanti/TUNLEX/OpenSSL"
+# The configuration's own key, part of the cache folder's name: a change of
+# the options or folders above never reuses an older build.
+OSSL_KEY=$(printf '%s\n' "${OSSL_OPTIONS[@]}" "$OSSL_DIR" | sha256sum | cut -c1-10)
+# TinyXML's own flags, keyed the same way. Its sources are named without the
+# temporary folder they were built in (its asserts carry their file names).
+TXML_FLAGS=(-O2 -DTIXML_USE_STL -ffile-prefix-map=@SRC@=tinyxml)
+TXML_KEY=$(printf '%s\n' "${TXML_FLAGS[@]}" | sha256sum | cut -c1-10)
 JOBS=${TLX_JOBS:-8}
 WORK=
 
@@ -52,22 +68,37 @@ source_versions() {
 build_openssl() {  # source-folder stage-folder
   local src=$1 stage=$2 logf=$1/../openssl-build.log
   log "OpenSSL: configure and build (-j$JOBS)"
-  (cd "$src" && ./Configure mingw64 no-shared no-tests \
-      --cross-compile-prefix="$CROSS" CC=gcc-posix CXX=g++-posix \
-      --prefix="$stage" --openssldir="$stage/ssl" --libdir=lib \
-    && make -j"$JOBS" build_libs && make install_dev) >"$logf" 2>&1 || {
-    tail -n 40 "$logf" >&2; die "OpenSSL build failed"; }
-  rm -rf "$stage/lib/pkgconfig" "$stage/lib/cmake"
+  # The folders compiled in are set on make's command line: Configure takes
+  # a Windows path for a relative one when it runs on Linux. The library and
+  # its headers are copied from the tree, so no staging path reaches them.
+  (cd "$src" && ./Configure mingw64 "${OSSL_OPTIONS[@]}" \
+      --cross-compile-prefix="$CROSS" CC=gcc-posix CXX=g++-posix --libdir=lib \
+    && make -j"$JOBS" build_libs "OPENSSLDIR=$OSSL_DIR" "ENGINESDIR=$OSSL_DIR" "MODULESDIR=$OSSL_DIR") \
+    >"$logf" 2>&1 || { tail -n 40 "$logf" >&2; die "OpenSSL build failed"; }
+  mkdir -p "$stage/lib" "$stage/include/openssl"
+  cp "$src/libssl.a" "$src/libcrypto.a" "$stage/lib/"
+  cp "$src"/include/openssl/*.h "$stage/include/openssl/"
+  check_openssl_paths "$stage/lib/libssl.a" "$stage/lib/libcrypto.a"
+}
+
+# No folder of the build machine may be left in the library: the program
+# would look there on Windows.
+check_openssl_paths() {  # library...
+  local f hits
+  for f in "$@"; do
+    hits=$(strings -a "$f" | grep -E '/var/cache|\.stage-|tlx-mingw-deps|ossl-modules|engines-3|/usr/local' || true)
+    [ -z "$hits" ] || die "$f names a build path: $(head -n 3 <<<"$hits")"
+  done
 }
 
 build_tinyxml() {  # source-folder stage-folder
-  local src=$1 stage=$2 f pids=()
+  local src=$1 stage=$2 f pids=() flags=("${TXML_FLAGS[@]//@SRC@/$1}")
   log "TinyXML: build"
   mkdir -p "$stage/lib" "$stage/include" "$src/obj"
   # Debian's header defines TIXML_USE_STL itself; say it here as well so the
   # library and its users agree whatever the header says.
   for f in tinyxml tinyxmlerror tinyxmlparser tinystr; do
-    "${CROSS}g++-posix" -O2 -DTIXML_USE_STL -c "$src/$f.cpp" -o "$src/obj/$f.o" &
+    "${CROSS}g++-posix" "${flags[@]}" -c "$src/$f.cpp" -o "$src/obj/$f.o" &
     pids+=($!)
   done
   for f in "${pids[@]}"; do wait "$f" || die "TinyXML compile failed"; done
@@ -77,11 +108,11 @@ build_tinyxml() {  # source-folder stage-folder
 
 # Makes sure one package is built; prints its folder. Tries the newest source
 # version first and falls back to older ones an archive no longer serves.
-ensure() {  # package builder
-  local pkg=$1 builder=$2 ver dir stage src
+ensure() {  # package builder [key]
+  local pkg=$1 builder=$2 key=${3:+-$3} ver dir stage src
   trap cleanup EXIT
   for ver in $(source_versions "$pkg"); do
-    dir=$ROOT/$(echo "$pkg-$ver-gcc-$CC_VER-r$RECIPE" | tr ':/' '__')
+    dir=$ROOT/$(echo "$pkg-$ver$key-gcc-$CC_VER-r$RECIPE" | tr ':/' '__')
     if [ -f "$dir/.complete" ]; then
       echo "$dir"; return 0
     fi
@@ -114,8 +145,8 @@ main() {
   flock 9
 
   local ossl txml out ossl_name txml_name
-  txml=$(ensure tinyxml build_tinyxml)
-  ossl=$(ensure openssl build_openssl)
+  txml=$(ensure tinyxml build_tinyxml "t$TXML_KEY")
+  ossl=$(ensure openssl build_openssl "o$OSSL_KEY")
   local tail=-gcc-$CC_VER-r$RECIPE
   ossl_name=$(basename "$ossl"); txml_name=$(basename "$txml")
   out=$ROOT/win64-${ossl_name%"$tail"}-${txml_name%"$tail"}$tail

@@ -20,7 +20,10 @@
 // append right): the client opens its end with GENERIC_WRITE, and a grant
 // without that bit would refuse it. Nobody can make a second instance all
 // the same: the pipe is made as the first instance with one instance only.
-#define PIPE_SDDL L"D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)"
+// The owner is the administrators, whichever of the system account or an
+// elevated administrator made it: clients trust the pipe by its owner, and
+// no other account can give an object that owner.
+#define PIPE_SDDL L"O:BAD:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)"
 // PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE:
 // the creation fails when any other process holds the name already.
 #define PIPE_OPEN_MODE (0x40000003u | 0x00080000u)

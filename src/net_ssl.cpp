@@ -12,6 +12,7 @@
 
 #include <stdlib.h>
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -33,8 +34,21 @@ void NETSSL_TestSetHandshakeTimeout(uint32_t ms)
     g_handshakeTimeoutMs.store(ms ? ms : static_cast<uint32_t>(NETSSL_HANDSHAKE_TIMEOUT_MS));
 }
 
-int NETSSL_Init(ErrorInfo *)
+// OpenSSL reads its configuration file once, at its first initialisation,
+// from a folder compiled into the library or one the environment names; the
+// file may load any module into the process. On Windows such a folder may
+// be one that any user can create. So the first call of all says that no
+// file is read: every later initialisation, OpenSSL's own included, then
+// finds the configuration step done. The client needs nothing from a file.
+int NETSSL_Init(ErrorInfo *chain)
 {
+    if (!OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) ||
+        !OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_LOAD_SSL_STRINGS |
+                              OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                          nullptr)) {
+        ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Unable to initialize OpenSSL");
+        return 0;
+    }
     SSL_load_error_strings();
     SSL_library_init();
     return 1;

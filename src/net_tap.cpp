@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cp_wrapper.h"
+#include "gui_log.h"
 #include "net_iface.h"
 #include "net_socket.h"
 #include "net_tap_device.h"
@@ -472,6 +473,9 @@ int NETTAP_Close(NETTAP_Handle *tap, ErrorInfo *chain)
             RT_SleepMs(100);
         if (NETTAP_ThreadRunning(tap->readerThread)) {
             if (!NETTAP_ThreadTerminate(tap->readerThread)) {
+                // It may still run in the queue: the queue and the device
+                // stay as they are, for as long as the process lives.
+                GUI_Print(1, 0, "The TUN/TAP packet handler did not stop; its queue is left to it.\r\n");
                 SetIfEmpty(chain, __LINE__, "Unable to stop SSL VPN TUN/TAP packet handler");
                 return 0;
             }
@@ -495,8 +499,9 @@ void NETTAP_Free(NETTAP_Handle *tap, ErrorInfo *chain)
 {
     if (!tap)
         return;
-    if (tap->device != NETTAP_NO_DEVICE)
-        NETTAP_Close(tap, chain);
+    // A reader that could not be stopped still works in the handle.
+    if (tap->device != NETTAP_NO_DEVICE && !NETTAP_Close(tap, chain) && tap->readerThread)
+        return;
     delete tap;
 }
 

@@ -86,7 +86,8 @@ void NETTAP_SemReleaseMany(NETTAP_Semaphore *sem, uint32_t n);
 void NETTAP_SemClose(NETTAP_Semaphore *sem);
 
 // Threads: start (null on failure; *id its system id), still running,
-// forced end (1 done), and release of the record (the thread has ended).
+// forced end (1 the thread is over; 0 it may still run, and then what it
+// uses must be left to it), and release of the record (the thread has ended).
 NETTAP_Thread *NETTAP_ThreadStart(uint32_t (*body)(void *), void *arg, uint32_t *id);
 int NETTAP_ThreadRunning(NETTAP_Thread *thread);
 int NETTAP_ThreadTerminate(NETTAP_Thread *thread);

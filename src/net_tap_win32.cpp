@@ -401,9 +401,15 @@ int NETTAP_ThreadRunning(NETTAP_Thread *thread)
     return thread && WaitForSingleObject(thread->handle, 0) == WAIT_TIMEOUT;
 }
 
+// TerminateThread only starts the end; the queue the reader works in may be
+// freed only once it is over, so this waits for that, a few seconds at most.
+enum { TERMINATE_WAIT_MS = 5000 };
+
 int NETTAP_ThreadTerminate(NETTAP_Thread *thread)
 {
-    return TerminateThread(thread->handle, 1) ? 1 : 0;
+    if (!TerminateThread(thread->handle, 1))
+        return WaitForSingleObject(thread->handle, 0) == WAIT_OBJECT_0;
+    return WaitForSingleObject(thread->handle, TERMINATE_WAIT_MS) == WAIT_OBJECT_0;
 }
 
 void NETTAP_ThreadRelease(NETTAP_Thread *thread)

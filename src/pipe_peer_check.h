@@ -3,11 +3,15 @@
 // took the pipe's name to feign "OK" replies. The client asks before its
 // ClientHello and talks to nobody else.
 //
-// Windows: the server process (GetNamedPipeServerProcessId) must run as
-// LocalSystem or as an elevated administrator, read from that process's
-// token. Linux: the socket's peer (SO_PEERCRED) must be root. On both, a
-// server end held by this very process (a test's stand-in service) is the
-// client itself and passes.
+// Windows: the pipe object's owner must be SYSTEM or Administrators, which
+// only the system account or an elevated administrator can give it. A
+// process id (GetNamedPipeServerProcessId) can be reused once its process
+// has ended, so the token of the process that has it now can only add a
+// refusal: where it can be read, it must be LocalSystem's or an elevated
+// administrator's. Linux: the socket's peer (SO_PEERCRED, recorded with the
+// socket) must be root. On both, a server end held by this very process (a
+// test's stand-in service) is the client itself and passes when its owner
+// is this process's own account or a trusted one.
 #ifndef TLX_PIPE_PEER_CHECK_H
 #define TLX_PIPE_PEER_CHECK_H
 
@@ -19,6 +23,9 @@ struct PIPECHECK_Facts {
     int known;         // the facts below could be read
     uint32_t pid;      // the server's process
     int sameProcess;   // the server end is held by this process
+    int ownerTrusted;  // Windows: the pipe's owner is SYSTEM or Administrators; Linux: uid 0
+    int ownerIsSelf;   // the pipe's owner is this process's own account
+    int tokenRead;     // Windows: the token of the process with that id was read; Linux: always
     int userIsSystem;  // Windows: the token's user is LocalSystem; Linux: uid 0
     int elevated;      // Windows: the token is elevated
     int adminMember;   // Windows: BUILTIN\Administrators is enabled in the token

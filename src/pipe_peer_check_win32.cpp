@@ -1,7 +1,5 @@
-// The server process's token: its user and its elevation. Where the token
-// cannot be opened, the owner of the pipe object serves instead: only the
-// system account or an elevated administrator can own an object by the
-// system's or the administrators' SID.
+// The pipe object's owner, and the token of the process that has the
+// server's process id now (which may no longer be the server's).
 #include "pipe_peer_check.h"
 
 #include <windows.h>
@@ -57,15 +55,31 @@ static int FromToken(DWORD pid, PIPECHECK_Facts *f)
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
     int haveElevation = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    int read = 0;
     if (user && haveElevation) {
         f->userIsSystem = IsWellKnownSid(user->User.Sid, WinLocalSystemSid) ? 1 : 0;
         f->elevated = elevation.TokenIsElevated ? 1 : 0;
         f->adminMember = AdminsEnabled(token);
-        f->known = 1;
+        read = 1;
     }
     free(user);
     CloseHandle(token);
-    return f->known;
+    return read;
+}
+
+// Whether the SID is this process's user or the owner it gives what it makes.
+static int IsOwnAccount(PSID sid)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return 0;
+    TOKEN_USER *user = static_cast<TOKEN_USER *>(TokenInfo(token, TokenUser));
+    TOKEN_OWNER *owner = static_cast<TOKEN_OWNER *>(TokenInfo(token, TokenOwner));
+    int own = (user && EqualSid(sid, user->User.Sid)) || (owner && EqualSid(sid, owner->Owner));
+    free(user);
+    free(owner);
+    CloseHandle(token);
+    return own;
 }
 
 static int FromOwner(HANDLE pipe, PIPECHECK_Facts *f, uint32_t *code)
@@ -74,13 +88,13 @@ static int FromOwner(HANDLE pipe, PIPECHECK_Facts *f, uint32_t *code)
     PSECURITY_DESCRIPTOR sd = nullptr;
     DWORD rc = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                                nullptr, &sd);
-    if (rc != ERROR_SUCCESS) {
-        *code = rc;
+    if (rc != ERROR_SUCCESS || !owner) {
+        *code = rc != ERROR_SUCCESS ? rc : ERROR_INVALID_SECURITY_DESCR;
+        LocalFree(sd);
         return 0;
     }
-    f->userIsSystem = IsWellKnownSid(owner, WinLocalSystemSid) ? 1 : 0;
-    f->elevated = f->adminMember = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ? 1 : 0;
-    f->known = 1;
+    f->ownerTrusted = IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+    f->ownerIsSelf = IsOwnAccount(owner);
     LocalFree(sd);
     return 1;
 }
@@ -94,11 +108,12 @@ int PIPECHECK_ReadFacts(intptr_t handle, PIPECHECK_Facts *f, uint32_t *code)
         *code = GetLastError();
         return 0;
     }
+    if (!FromOwner(pipe, f, code))
+        return 0;
     f->pid = pid;
-    if (pid == GetCurrentProcessId()) {
-        f->sameProcess = 1;
-        f->known = 1;
-        return 1;
-    }
-    return FromToken(pid, f) || FromOwner(pipe, f, code);
+    f->sameProcess = pid == GetCurrentProcessId();
+    if (!f->sameProcess)
+        f->tokenRead = FromToken(pid, f);
+    f->known = 1;
+    return 1;
 }

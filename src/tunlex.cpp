@@ -1099,13 +1099,26 @@ int TUNLEX_Connect(TUNLEX_Connection *conn, ErrorInfo *chain)
     return 1;
 }
 
-static void KillThread(TUNLEX_Connection *conn)
+// 0 when the thread may still run: then it keeps the thread record and
+// everything of the connection (its TLS, PPP and socket), which are not
+// torn down, and the connection keeps its state, so that no new attempt
+// starts on it.
+static bool KillThread(TUNLEX_Connection *conn)
 {
-    if (!TUNLEX_ThreadStop(conn->thread, 1))
-        GUI_Print(1, 0, "Unable to stop the connection thread\n");
+    if (!TUNLEX_ThreadStop(conn->thread, 1)) {
+        GUI_Print(1, 0, "Unable to stop the connection thread; its connection is left to it\n");
+        return false;
+    }
     TUNLEX_ThreadClose(conn->thread);
     conn->thread = nullptr;
     TUNLEX_ResetRates(conn);
+    return true;
+}
+
+static int LeftToThread(ErrorInfo *chain)
+{
+    ERRORINFO_Append(chain, ERRORINFO_AT(kModule), "The connection thread did not stop");
+    return 0;
 }
 
 int TUNLEX_Disconnect(TUNLEX_Connection *conn, ErrorInfo *chain)
@@ -1126,12 +1139,13 @@ int TUNLEX_Disconnect(TUNLEX_Connection *conn, ErrorInfo *chain)
                     break;
                 TUNLEX_ThreadWait(conn->thread, STOP_CHECK_MS);
             }
-            if (readable && code == TUNLEX_THREAD_STILL_ACTIVE)
-                KillThread(conn);
+            if (readable && code == TUNLEX_THREAD_STILL_ACTIVE && !KillThread(conn))
+                return LeftToThread(chain);
         }
         if (!readable) {
             ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Error checking thread status");
-            KillThread(conn);
+            if (!KillThread(conn))
+                return LeftToThread(chain);
             TearDownWithin(conn, started);
             memset(&conn->config, 0, sizeof conn->config);
             conn->abortFlag = 0;

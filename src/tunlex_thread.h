@@ -29,7 +29,9 @@ int TUNLEX_ThreadWait(TUNLEX_Thread *thread, uint32_t ms);
 // Stops a thread that did not end when asked. Windows terminates it with the
 // exit code; Linux has no safe way to do that and waits for its end (every
 // wait of the connection thread sees the abort flag, so it comes soon).
-// 1 when the thread is over.
+// 1 when the thread is over; 0 when it may still run (Windows: it did not
+// end within a few seconds of its termination), and then everything it uses
+// must be left to it.
 int TUNLEX_ThreadStop(TUNLEX_Thread *thread, uint32_t exitCode);
 
 // Releases the handle. A thread still running goes on unattended.

@@ -63,6 +63,11 @@ int TUNLEX_ThreadWait(TUNLEX_Thread *thread, uint32_t ms)
     }
 }
 
+// TerminateThread only starts the end: the thread may run on for a moment,
+// or stay where the system cannot stop it yet. What it uses may be freed
+// only once it is over, and the caller is not kept waiting for ever.
+enum { STOP_WAIT_MS = 5000 };
+
 int TUNLEX_ThreadStop(TUNLEX_Thread *thread, uint32_t exitCode)
 {
     if (!thread)
@@ -70,9 +75,8 @@ int TUNLEX_ThreadStop(TUNLEX_Thread *thread, uint32_t exitCode)
     if (WaitForSingleObject(thread->handle, 0) == WAIT_OBJECT_0)
         return 1;
     if (!TerminateThread(thread->handle, exitCode))
-        return 0;
-    WaitForSingleObject(thread->handle, INFINITE);
-    return 1;
+        return WaitForSingleObject(thread->handle, 0) == WAIT_OBJECT_0;
+    return WaitForSingleObject(thread->handle, STOP_WAIT_MS) == WAIT_OBJECT_0;
 }
 
 void TUNLEX_ThreadClose(TUNLEX_Thread *thread)

@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <string>
 
+#include <atomic>
+
 #include <windows.h>
 
 #include "errorinfo.h"
@@ -130,6 +132,59 @@ TEST(NetTap, FindWithoutATapAdapterSaysSo)
                              "TAP-Windows adapter driver, version 9"})
         EXPECT_NE(std::string(chain.next->message).find(part), std::string::npos) << part;
     ERRORINFO_Clear(&chain, nullptr, 0);
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<int> g_spin{1};
+
+uint32_t Spins(void *)
+{
+    while (g_spin.load())
+        ;
+    return 0;
+}
+
+uint32_t Sleeps(void *)
+{
+    Sleep(INFINITE);
+    return 0;
+}
+
+uint32_t WaitsForAnEvent(void *event)
+{
+    WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+    return 0;
+}
+
+// The queue the reader works in is freed right after a forced end: by then
+// the thread must be over, wherever it was (TerminateThread only starts it).
+TEST(NetTapThread, AForcedEndReturnsOnlyOnceTheThreadIsOver)
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const struct {
+        const char *what;
+        uint32_t (*body)(void *);
+        void *arg;
+    } rows[] = {
+        {"running", Spins, nullptr},
+        {"asleep", Sleeps, nullptr},
+        {"in a wait", WaitsForAnEvent, event},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        uint32_t id = 0;
+        NETTAP_Thread *t = NETTAP_ThreadStart(r.body, r.arg, &id);
+        ASSERT_NE(nullptr, t);
+        Sleep(20);
+        ASSERT_EQ(1, NETTAP_ThreadRunning(t));
+        EXPECT_EQ(1, NETTAP_ThreadTerminate(t));
+        EXPECT_EQ(0, NETTAP_ThreadRunning(t));
+        NETTAP_ThreadRelease(t);
+    }
+    CloseHandle(event);
 }
 
 }  // namespace

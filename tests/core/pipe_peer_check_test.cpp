@@ -12,24 +12,34 @@
 
 namespace {
 
-TEST(PipePeerCheck, OnlyTheSystemAccountAnElevatedAdministratorOrThisProcessPass)
+// The pipe's owner decides, in every case; the token of the process with the
+// server's id, which may be another process by now, can only refuse.
+TEST(PipePeerCheck, TheOwnerMustBeTrustedAndTheTokenCanOnlyRefuse)
 {
     struct Row {
-        PIPECHECK_Facts facts;  // known, pid, same process, system user, elevated, administrators
+        const char *what;
+        PIPECHECK_Facts facts;  // known, pid, same process, owner trusted, owner is self,
+                                // token read, system user, elevated, administrators
         int trusted;
     } rows[] = {
-        {{1, 900, 0, 1, 0, 0}, 1},  // LocalSystem (Linux: root)
-        {{1, 900, 0, 1, 1, 1}, 1},
-        {{1, 900, 0, 0, 1, 1}, 1},  // an elevated administrator
-        {{1, 900, 0, 0, 0, 1}, 0},  // an administrator's filtered token: not elevated
-        {{1, 900, 0, 0, 1, 0}, 0},  // elevated without the administrators enabled
-        {{1, 900, 0, 0, 0, 0}, 0},  // an ordinary user
-        {{1, 900, 1, 0, 0, 0}, 1},  // this very process (a test's stand-in)
-        {{0, 900, 1, 1, 1, 1}, 0},  // nothing could be read
+        {"owner SYSTEM, token not readable", {1, 900, 0, 1, 0, 0, 0, 0, 0}, 1},
+        {"owner Administrators, token not readable", {1, 900, 0, 1, 0, 0, 0, 0, 0}, 1},
+        {"owner SYSTEM, token LocalSystem", {1, 900, 0, 1, 0, 1, 1, 0, 0}, 1},
+        {"owner Administrators, token an elevated administrator", {1, 900, 0, 1, 0, 1, 0, 1, 1}, 1},
+        {"owner a user, token not readable", {1, 900, 0, 0, 0, 0, 0, 0, 0}, 0},
+        {"owner a user, id now LocalSystem's", {1, 900, 0, 0, 0, 1, 1, 0, 0}, 0},
+        {"owner a user, id now an elevated administrator's", {1, 900, 0, 0, 0, 1, 0, 1, 1}, 0},
+        {"owner this account, another process", {1, 900, 0, 0, 1, 1, 0, 0, 0}, 0},
+        {"owner SYSTEM, id now an ordinary user's", {1, 900, 0, 1, 0, 1, 0, 0, 0}, 0},
+        {"owner SYSTEM, id now an administrator's filtered token", {1, 900, 0, 1, 0, 1, 0, 0, 1}, 0},
+        {"owner SYSTEM, id now elevated without the administrators", {1, 900, 0, 1, 0, 1, 0, 1, 0}, 0},
+        {"this process, owner this account (a test's stand-in)", {1, 900, 1, 0, 1, 0, 0, 0, 0}, 1},
+        {"this process, owner SYSTEM", {1, 900, 1, 1, 0, 0, 0, 0, 0}, 1},
+        {"this process's id, owner another user (the id was reused)", {1, 900, 1, 0, 0, 0, 0, 0, 0}, 0},
+        {"no owner could be read", {0, 900, 1, 1, 1, 1, 1, 1, 1}, 0},
     };
     for (const Row &r : rows) {
-        SCOPED_TRACE(testing::Message() << r.facts.known << r.facts.sameProcess << r.facts.userIsSystem
-                                        << r.facts.elevated << r.facts.adminMember);
+        SCOPED_TRACE(r.what);
         EXPECT_EQ(r.trusted, PIPECHECK_Judge(&r.facts));
     }
     EXPECT_EQ(0, PIPECHECK_Judge(nullptr));
@@ -37,16 +47,24 @@ TEST(PipePeerCheck, OnlyTheSystemAccountAnElevatedAdministratorOrThisProcessPass
 
 TEST(PipePeerCheck, TheRefusalSaysWhoHoldsThePipe)
 {
-    PIPECHECK_Facts user = {1, 4242, 0, 0, 0, 0};
-    char text[256];
-    PIPECHECK_Describe(&user, text, sizeof text);
-    EXPECT_NE(std::string(text).find("held by process 4242, which runs neither as the system account nor as an "
-                                     "elevated administrator; not using it."),
-              std::string::npos)
-        << text;
-    PIPECHECK_Facts unknown = {};
-    PIPECHECK_Describe(&unknown, text, sizeof text);
-    EXPECT_NE(std::string(text).find("cannot be identified"), std::string::npos) << text;
+    const struct {
+        PIPECHECK_Facts facts;
+        const char *says;
+    } rows[] = {
+        {{1, 4242, 0, 1, 0, 1, 0, 0, 0},
+         "held by process 4242, which runs neither as the system account nor as an elevated administrator; not "
+         "using it."},
+        {{1, 4242, 0, 0, 0, 0, 0, 0, 0},
+         "(process 4242) was made by an account that is neither the system account nor the administrators; not "
+         "using it."},
+        {{1, 4242, 1, 0, 0, 0, 0, 0, 0}, "was made by an account that is neither"},
+        {{}, "cannot be identified"},
+    };
+    for (const auto &r : rows) {
+        char text[256];
+        PIPECHECK_Describe(&r.facts, text, sizeof text);
+        EXPECT_NE(std::string(text).find(r.says), std::string::npos) << text;
+    }
 }
 
 TEST(PipePeerCheck, APipeThisProcessServesIsReadAsItsOwn)
@@ -60,6 +78,7 @@ TEST(PipePeerCheck, APipeThisProcessServesIsReadAsItsOwn)
     ASSERT_EQ(1, PIPECHECK_ReadFacts(handle, &facts, &code)) << code;
     EXPECT_EQ(1, facts.known);
     EXPECT_EQ(1, facts.sameProcess);
+    EXPECT_EQ(1, facts.ownerTrusted || facts.ownerIsSelf);
     EXPECT_EQ(1, PIPECHECK_Verify(handle, &code));
     PIPECLIENT_Close(handle);
 }

@@ -22,6 +22,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <sddl.h>
 #else
 #include <poll.h>
 #include <sys/socket.h>
@@ -76,9 +77,16 @@ public:
         name_ = name;
         SetEnvironmentVariableA(SVCPIPE_PATH_ENV, name);
         _putenv_s(SVCPIPE_PATH_ENV, name);
+        // A descriptor of its own, so that the pipe has an owner (this
+        // account) to check: Wine gives a pipe made without one none at all.
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, FALSE};
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                             &sa.lpSecurityDescriptor, nullptr);
         pipe_ = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                                 SVCPIPE_SERVICE_BUFFER, SVCPIPE_SERVICE_BUFFER, 0, nullptr);
+                                 SVCPIPE_SERVICE_BUFFER, SVCPIPE_SERVICE_BUFFER, 0,
+                                 sa.lpSecurityDescriptor ? &sa : nullptr);
+        LocalFree(sa.lpSecurityDescriptor);
         stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         io_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         ok_ = pipe_ != INVALID_HANDLE_VALUE && stop_ && io_;
