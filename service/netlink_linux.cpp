@@ -215,6 +215,20 @@ static int AddNextHops(NL_Message *m, const rtattr *a)
     return 1;
 }
 
+static bool IsHopAttribute(unsigned short type)
+{
+    switch (type) {
+    case RTA_GATEWAY:
+    case RTA_VIA:
+    case RTA_OIF:
+    case RTA_MULTIPATH:
+    case RTA_FLOW:
+    case RTA_ENCAP:
+    case RTA_ENCAP_TYPE: return true;
+    default: return false;
+    }
+}
+
 int NL_RouteFromDump(NL_Message *m, const nlmsghdr *route, uint16_t type, uint16_t flags, uint32_t priority)
 {
     if (route->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)))
@@ -225,10 +239,18 @@ int NL_RouteFromDump(NL_Message *m, const nlmsghdr *route, uint16_t type, uint16
     // Of the flags a dump reports, only "on link" is the route's own; the
     // kernel refuses a request that says a next hop is dead or down.
     rt->rtm_flags &= RTNH_F_ONLINK;
+    // A route through a next-hop object is dumped with that object's hops
+    // beside its id, which a request may not carry: the id says it all.
+    uint32_t object;
+    bool viaObject = NL_FindU32(route, sizeof(rtmsg), RTA_NH_ID, &object) != 0;
+    if (viaObject)
+        rt->rtm_flags = 0;
     const rtattr *a = reinterpret_cast<const rtattr *>(static_cast<const unsigned char *>(NLMSG_DATA(route)) +
                                                        NLMSG_ALIGN(sizeof(rtmsg)));
     int left = (int)route->nlmsg_len - (int)NLMSG_LENGTH(NLMSG_ALIGN(sizeof(rtmsg)));
     for (; RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        if (viaObject && IsHopAttribute(a->rta_type))
+            continue;
         int ok = a->rta_type == RTA_PRIORITY    ? 1
                  : a->rta_type == RTA_MULTIPATH ? AddNextHops(m, a)
                                                 : NL_AddAttr(m, a->rta_type, RTA_DATA(a), RTA_PAYLOAD(a));

@@ -47,5 +47,7 @@ uint32_t NL_MaskOf(uint8_t prefixLength);
 // A request that makes the route of a dump message again (type RTM_NEWROUTE
 // or RTM_DELROUTE) with every attribute it carried and the given priority in
 // place of its own. The flags a dump reports but a request may not carry
-// (a dead or link-down next hop) are dropped. 0 when it does not fit.
+// (a dead or link-down next hop) are dropped, and so are the hops of a route
+// through a next-hop object (the kernel refuses them beside its id). 0 when
+// it does not fit.
 int NL_RouteFromDump(NL_Message *m, const nlmsghdr *route, uint16_t type, uint16_t flags, uint32_t priority);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -145,22 +146,18 @@ static void ReportFailure(int32_t operation, const RouteRow *row, uint32_t code)
     EVENTLOG_Write(SVC_EVENT_ERROR, text);
 }
 
-uint32_t ROUTE_Apply(int32_t operation, const RouteRow *row, bool quiet)
+static void Announce(int32_t operation, const RouteRow *row)
+{
+    LOG_Print("Route %s: Interface: %lu, Dest: %s, Netmask: %s, Gateway: %s, Metric: %lu\r\n",
+              OperationWord(operation), (unsigned long)row->ifIndex, SVC_IpToString(row->destination),
+              SVC_IpToString(row->mask), SVC_IpToString(row->nextHop), (unsigned long)row->metric1);
+}
+
+// What the system's call could not do, reported and tried with the route
+// tool: 0 when the tool made it, else the call's code.
+static uint32_t Fallback(int32_t operation, const RouteRow *row, uint32_t code, bool quiet)
 {
     const RouteSys *sys = Sys();
-    if (operation != ROUTE_OP_CREATE && operation != ROUTE_OP_DELETE && operation != ROUTE_OP_UPDATE)
-        return sys->invalidParameter;
-    if (!quiet)
-        LOG_Print("Route %s: Interface: %lu, Dest: %s, Netmask: %s, Gateway: %s, Metric: %lu\r\n",
-                  OperationWord(operation), (unsigned long)row->ifIndex, SVC_IpToString(row->destination),
-                  SVC_IpToString(row->mask), SVC_IpToString(row->nextHop), (unsigned long)row->metric1);
-    uint32_t code = Call(operation, row);
-    if (operation == ROUTE_OP_CREATE && code == sys->alreadyExists) {
-        if (ROUTE_Apply(ROUTE_OP_DELETE, row, true) == 0)
-            code = sys->Create(row);
-    }
-    if (code == 0)
-        return 0;
     if (!quiet)
         ReportFailure(operation, row, code);
     LOG_Print("Fallback to using ROUTE command\r\n");
@@ -180,6 +177,47 @@ uint32_t ROUTE_Apply(int32_t operation, const RouteRow *row, bool quiet)
     if (started == 0 && exitCode == 0)
         return 0;
     return code;
+}
+
+// A route that is not there to delete has gone already (the system took a
+// link's routes with it, say): nothing failed.
+static bool AlreadyGone(int32_t operation, const RouteRow *row, uint32_t code)
+{
+    if (operation != ROUTE_OP_DELETE || code == 0 || code != Sys()->notFound)
+        return false;
+    LOG_Print("Route already gone: Interface: %lu, Dest: %s, Netmask: %s, Gateway: %s, Metric: %lu\r\n",
+              (unsigned long)row->ifIndex, SVC_IpToString(row->destination), SVC_IpToString(row->mask),
+              SVC_IpToString(row->nextHop), (unsigned long)row->metric1);
+    return true;
+}
+
+uint32_t ROUTE_Apply(int32_t operation, const RouteRow *row, bool quiet)
+{
+    const RouteSys *sys = Sys();
+    if (operation != ROUTE_OP_CREATE && operation != ROUTE_OP_DELETE && operation != ROUTE_OP_UPDATE)
+        return sys->invalidParameter;
+    if (!quiet)
+        Announce(operation, row);
+    uint32_t code = Call(operation, row);
+    if (operation == ROUTE_OP_CREATE && code == sys->alreadyExists) {
+        if (ROUTE_Apply(ROUTE_OP_DELETE, row, true) == 0)
+            code = sys->Create(row);
+    }
+    if (code == 0 || AlreadyGone(operation, row, code))
+        return 0;
+    return Fallback(operation, row, code, quiet);
+}
+
+// The route the row names, its metric included, to another metric.
+static uint32_t MoveRoute(const RouteRow *row, uint32_t metric)
+{
+    RouteRow to = *row;
+    to.metric1 = metric;
+    if (!Sys()->Move)
+        return ROUTE_Apply(ROUTE_OP_UPDATE, &to, false);
+    Announce(ROUTE_OP_UPDATE, &to);
+    uint32_t code = Sys()->Move(row, metric);
+    return code == 0 ? 0 : Fallback(ROUTE_OP_UPDATE, &to, code, false);
 }
 
 // A fresh table; its failures are logged and reported here.
@@ -264,14 +302,31 @@ static bool SameRoute(const RouteRow *a, const RouteRow *b)
            a->ifIndex == b->ifIndex;
 }
 
+// The same route but for its metric.
+static bool SamePlace(const RouteRow *a, const RouteRow *b)
+{
+    return SameRoute(a, b) && a->policy == b->policy;
+}
+
+// One route as the system keys it: two that differ only in their metric are
+// two routes.
+static bool SameIdentity(const RouteRow *a, const RouteRow *b)
+{
+    return SamePlace(a, b) && a->metric1 == b->metric1;
+}
+
 uint32_t ROUTE_SaveRemoved(const RouteRow *row)
 {
     for (RouteRecord *r = s_removed; r; r = r->next)
-        if (SameRoute(&r->row, row))
+        if (SameIdentity(&r->row, row))
             return 0;
     RouteRecord *r = NewRecord(row);
     if (!r)
         return Sys()->outOfMemory;
+    // Described while it is still there: a successor that has only the file
+    // makes it again as the system had it.
+    if (Sys()->Describe)
+        Sys()->Describe(row, &r->detail);
     Push(&s_removed, r);
     Note();
     return 0;
@@ -404,6 +459,189 @@ uint32_t ROUTE_CleanUpRoutes()
     return 0;
 }
 
+static bool IsView(const RouteRow *row)
+{
+    return row->type == ROUTE_TYPE_NEXT_HOP;
+}
+
+// Where each raised route was moved to, beside its record: a record read
+// back from the state file has none, and its route is 2 above its own.
+static std::vector<std::pair<const RouteRecord *, uint32_t>> s_movedTo;
+
+static uint32_t MovedTo(const RouteRecord *r)
+{
+    for (const auto &m : s_movedTo)
+        if (m.first == r)
+            return m.second;
+    return r->row.metric1 + 2;
+}
+
+static void SetMovedTo(const RouteRecord *r, uint32_t metric)
+{
+    for (auto &m : s_movedTo)
+        if (m.first == r) {
+            m.second = metric;
+            return;
+        }
+    s_movedTo.push_back({r, metric});
+}
+
+static void FreeRaised(RouteRecord *r)
+{
+    for (size_t i = 0; i < s_movedTo.size(); i++)
+        if (s_movedTo[i].first == r) {
+            s_movedTo.erase(s_movedTo.begin() + (long)i);
+            break;
+        }
+    Sys()->Free(r);
+}
+
+// The record of the route that sits at the row's place after a raise.
+static RouteRecord *RaisedAt(const RouteRow *row)
+{
+    for (RouteRecord *r = s_raised; r; r = r->next)
+        if (SamePlace(&r->row, row) && MovedTo(r) == row->metric1)
+            return r;
+    return nullptr;
+}
+
+// The next hops listed after a route's row: a route over several hops is
+// the same route only with the same hops.
+static bool SameHops(const RouteRow *rows, uint32_t count, uint32_t a, uint32_t b)
+{
+    for (;;) {
+        a++, b++;
+        bool moreA = a < count && IsView(&rows[a]), moreB = b < count && IsView(&rows[b]);
+        if (moreA != moreB)
+            return false;
+        if (!moreA)
+            return true;
+        if (rows[a].nextHop != rows[b].nextHop || rows[a].ifIndex != rows[b].ifIndex)
+            return false;
+    }
+}
+
+// The row of the table that is the route at that metric; count when none.
+static uint32_t FindAt(const RouteRow *rows, uint32_t count, const RouteRow *route, uint32_t metric)
+{
+    for (uint32_t i = 0; i < count; i++)
+        if (!IsView(&rows[i]) && SamePlace(&rows[i], route) && rows[i].metric1 == metric)
+            return i;
+    return count;
+}
+
+static void Unlink(RouteRecord **list, RouteRecord *gone)
+{
+    for (RouteRecord **p = list; *p; p = &(*p)->next)
+        if (*p == gone) {
+            *p = gone->next;
+            return;
+        }
+}
+
+// A raised route the system made again at its own metric (a DHCP client
+// renewing its lease, say) is there twice: the copy moved before goes, and
+// the route is as it was before any raise. *changed when something went.
+static uint32_t DropStaleCopies(const RouteRow *rows, uint32_t count, uint32_t destination, bool *changed)
+{
+    uint32_t code = 0;
+    *changed = false;
+    for (uint32_t i = 0; i < count && code == 0; i++) {
+        const RouteRow *own = &rows[i];
+        if (IsView(own) || own->destination != destination || own->metric1 >= 2)
+            continue;
+        for (RouteRecord *r = s_raised; r; r = r->next) {
+            if (!SamePlace(&r->row, own) || r->row.metric1 != own->metric1)
+                continue;
+            uint32_t copy = FindAt(rows, count, own, MovedTo(r));
+            if (copy < count && !SameHops(rows, count, i, copy))
+                break;
+            if (copy < count) {
+                LOG_Print("The system made the raised route again at metric %lu: its copy at %lu goes\r\n",
+                          (unsigned long)own->metric1, (unsigned long)rows[copy].metric1);
+                if ((code = ROUTE_Apply(ROUTE_OP_DELETE, &rows[copy], false)) != 0)
+                    break;
+                *changed = true;
+            }
+            Unlink(&s_raised, r);
+            FreeRaised(r);
+            Note();
+            break;
+        }
+    }
+    return code;
+}
+
+// The routes a raise moves: those below metric 2, and every route of the
+// same destination, mask and type of service that a moved one would reach
+// or pass, so that none changes its rank among them.
+static std::vector<uint32_t> RoutesToMove(const RouteRow *rows, uint32_t count, uint32_t destination)
+{
+    std::vector<bool> moving(count, false);
+    for (uint32_t i = 0; i < count; i++)
+        moving[i] = !IsView(&rows[i]) && rows[i].destination == destination && rows[i].metric1 < 2;
+    for (bool grown = true; grown;) {
+        grown = false;
+        for (uint32_t i = 0; i < count; i++) {
+            if (moving[i] || IsView(&rows[i]))
+                continue;
+            for (uint32_t j = 0; j < count && !moving[i]; j++)
+                if (moving[j] && rows[j].destination == rows[i].destination && rows[j].mask == rows[i].mask &&
+                    rows[j].policy == rows[i].policy && rows[i].metric1 >= rows[j].metric1 &&
+                    rows[i].metric1 - rows[j].metric1 <= 2)
+                    moving[i] = grown = true;
+        }
+    }
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < count; i++)
+        if (moving[i])
+            order.push_back(i);
+    // The farthest first: each lands where nothing is any more.
+    std::stable_sort(order.begin(), order.end(),
+                     [rows](uint32_t a, uint32_t b) { return rows[a].metric1 > rows[b].metric1; });
+    return order;
+}
+
+// One route by 2, its record written before it moves. A route raised before
+// keeps its one record, which follows it.
+static uint32_t RaiseOne(const RouteRow *row)
+{
+    if (row->metric1 > UINT32_MAX - 2)
+        return Sys()->invalidParameter;
+    uint32_t to = row->metric1 + 2;
+    LOG_Print("Update existing route with to low metric:  Dest: %s  If: 0x%lx  Metric: %lu\r\n",
+              SVC_IpToString(row->destination), (unsigned long)row->ifIndex, (unsigned long)row->metric1);
+    RouteRecord *r = RaisedAt(row);
+    bool fresh = r == nullptr;
+    uint32_t was = r ? MovedTo(r) : 0;
+    if (fresh) {
+        r = static_cast<RouteRecord *>(Sys()->Alloc(sizeof(RouteRecord)));
+        if (!r) {
+            LOG_Print("Unable to allocate backup entry for routing table metric.\r\n");
+            EVENTLOG_Write(SVC_EVENT_ERROR, "Unable to allocate backup entry for routing table metric.");
+            return Sys()->outOfMemory;
+        }
+        memset(r, 0, sizeof(*r));
+        r->row = *row;
+        Push(&s_raised, r);
+    }
+    SetMovedTo(r, to);
+    Note();
+    uint32_t code = MoveRoute(row, to);
+    if (code == 0)
+        return 0;
+    // Nothing moved (the route tool's own change counts as made): the record
+    // would put back what was never changed.
+    if (fresh) {
+        Unlink(&s_raised, r);
+        FreeRaised(r);
+    } else {
+        SetMovedTo(r, was);
+    }
+    Note();
+    return code;
+}
+
 uint32_t ROUTE_RaiseMetric(uint32_t destination)
 {
     RouteRow *rows;
@@ -411,39 +649,52 @@ uint32_t ROUTE_RaiseMetric(uint32_t destination)
     uint32_t code = ReadTable(&rows, &count, false);
     if (code != 0)
         return code;
-    for (uint32_t i = 0; i < count && code == 0; i++) {
-        const RouteRow *row = &rows[i];
-        if (row->destination != destination || row->metric1 >= 2)
-            continue;
-        LOG_Print("Update existing route with to low metric:  Dest: %s  If: 0x%lx  Metric: %lu\r\n",
-                  SVC_IpToString(row->destination), (unsigned long)row->ifIndex, (unsigned long)row->metric1);
-        RouteRecord *r = static_cast<RouteRecord *>(Sys()->Alloc(sizeof(RouteRecord)));
-        if (!r) {
-            LOG_Print("Unable to allocate backup entry for routing table metric.\r\n");
-            EVENTLOG_Write(SVC_EVENT_ERROR, "Unable to allocate backup entry for routing table metric.");
-            code = Sys()->outOfMemory;
-            break;
-        }
-        memset(r, 0, sizeof(*r));
-        // The row as read is recorded before the change. It is kept even when
-        // the update failed: the route tool's fallback may have raised it all
-        // the same, and writing back the row as it was read is harmless when
-        // nothing changed.
-        r->row = *row;
-        Push(&s_raised, r);
-        Note();
-        RouteRow raised = *row;
-        raised.metric1 += 2;
-        code = ROUTE_Apply(ROUTE_OP_UPDATE, &raised, false);
+    bool changed = false;
+    code = DropStaleCopies(rows, count, destination, &changed);
+    if (code == 0 && changed) {
+        FreeTable(rows);
+        if ((code = ReadTable(&rows, &count, false)) != 0)
+            return code;
     }
+    if (code == 0)
+        for (uint32_t i : RoutesToMove(rows, count, destination))
+            if ((code = RaiseOne(&rows[i])) != 0)
+                break;
     FreeTable(rows);
     return code;
+}
+
+// A raised route back at its own metric; where the system made it again
+// there meanwhile, only the moved copy goes.
+static void RestoreOne(const RouteRow *row, uint32_t at)
+{
+    RouteRow from = *row;
+    from.metric1 = at;
+    RouteRow *rows;
+    uint32_t count;
+    if (ReadTable(&rows, &count, false) == 0) {
+        uint32_t own = FindAt(rows, count, row, row->metric1);
+        uint32_t copy = FindAt(rows, count, row, at);
+        bool again = own < count && (copy == count || SameHops(rows, count, own, copy));
+        if (again && copy < count) {
+            LOG_Print("The system made the route again at metric %lu: its copy at %lu goes\r\n",
+                      (unsigned long)row->metric1, (unsigned long)at);
+            ROUTE_Apply(ROUTE_OP_DELETE, &rows[copy], false);
+        } else if (again) {
+            LOG_Print("The route is at metric %lu already\r\n", (unsigned long)row->metric1);
+        }
+        FreeTable(rows);
+        if (again)
+            return;
+    }
+    MoveRoute(&from, row->metric1);
 }
 
 uint32_t ROUTE_RestoreMetrics()
 {
     while (RouteRecord *r = Pop(&s_raised)) {
         const RouteRow *row = &r->row;
+        uint32_t at = MovedTo(r);
         LOG_Print("Restoring route:  Dest: %s  If: 0x%lx  Metric: %lu:%lu:%lu:%lu:%lu\r\n",
                   SVC_IpToString(row->destination), (unsigned long)row->ifIndex, (unsigned long)row->metric1,
                   (unsigned long)row->metric2, (unsigned long)row->metric3, (unsigned long)row->metric4,
@@ -451,8 +702,11 @@ uint32_t ROUTE_RestoreMetrics()
         // A route this client's preparation took away is made again only when
         // the client goes: it must come back with its own metric, not the
         // raised one it had when it was saved.
+        // It was saved where the raise had put it (or, already back at its
+        // own, is as it should be).
         RouteRecord *saved = s_removed;
-        while (saved && !SameRoute(&saved->row, row))
+        while (saved && !(SamePlace(&saved->row, row) &&
+                          (saved->row.metric1 == at || saved->row.metric1 == row->metric1)))
             saved = saved->next;
         if (saved) {
             saved->row.metric1 = row->metric1;
@@ -461,16 +715,17 @@ uint32_t ROUTE_RestoreMetrics()
             saved->row.metric4 = row->metric4;
             saved->row.metric5 = row->metric5;
         } else {
-            ROUTE_Apply(ROUTE_OP_UPDATE, row, false);
+            RestoreOne(row, at);
         }
-        Sys()->Free(r);
+        FreeRaised(r);
         Note();
     }
     return 0;
 }
 
-
-uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index)
+// afterMetrics runs once the raised metrics are back and before the removed
+// routes are made again.
+static uint32_t CleanUpClient(const char *name, uint32_t index, void (*afterMetrics)())
 {
     // The adapter first: its own default route goes with its gateway, so no
     // route of the tunnel can meet a metric that is being put back. Only an
@@ -485,19 +740,30 @@ uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index)
     // preparation took away comes back with the metric it had before the
     // raise, not the raised one it had when it was saved.
     ROUTE_RestoreMetrics();
+    if (afterMetrics)
+        afterMetrics();
     ROUTE_CleanUpRoutes();
     STATE_Clear();
     return 0;
 }
 
+uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index)
+{
+    return CleanUpClient(name, index, nullptr);
+}
+
 // The lists are rebuilt from the file in their own order: pushed back from
 // the last entry to the first.
-static void Rebuild(RouteRecord **list, const std::vector<RouteRow> &rows)
+static void Rebuild(RouteRecord **list, const std::vector<RouteRow> &rows,
+                    const std::vector<RouteDetail> *details = nullptr)
 {
     for (size_t i = rows.size(); i-- > 0;) {
         RouteRecord *r = NewRecord(&rows[i]);
-        if (r)
-            Push(list, r);
+        if (!r)
+            continue;
+        if (details)
+            r->detail = (*details)[i];
+        Push(list, r);
     }
 }
 
@@ -574,8 +840,10 @@ static const char *AddedFault(Recovery *rc, const RouteRow *row)
 }
 
 // Only a static default route of another interface, as ROUTE_PrepareInterface
-// takes away; after a restart of the system only one that is missing.
-static const char *RemovedFault(const Recovery *rc, const RouteRow *row)
+// takes away; after a restart of the system only one that is missing. What
+// the system held of it goes back to the system last, which judges it as
+// strictly as the row is judged here.
+static const char *RemovedFault(const Recovery *rc, const RouteRow *row, const RouteDetail *detail)
 {
     if (!IsDefault(row) || !IsStatic(row))
         return "no static default route";
@@ -583,26 +851,70 @@ static const char *RemovedFault(const Recovery *rc, const RouteRow *row)
         return "a default route of the adapter itself";
     if (!rc->sameBoot && InTable(rc->table, rc->count, 0, 0, row->ifIndex))
         return "the system has started since, and the interface has its default route again";
+    if (detail->present && !Sys()->Recall)
+        return "its detail is of no kind this system keeps";
     return nullptr;
+}
+
+// What the system held of each removed route goes back to it once the
+// route's metric is the one it is made again at (the one it had before any
+// raise), and is judged there as strictly as the row was here: a detail it
+// refuses takes its entry, and only that one.
+static void RecallRemoved()
+{
+    for (RouteRecord **p = &s_removed; *p;) {
+        RouteRecord *r = *p;
+        const char *why = r->detail.present ? Sys()->Recall(&r->row, &r->detail) : nullptr;
+        if (!why) {
+            p = &r->next;
+            continue;
+        }
+        Drop("removed", &r->row, why);
+        *p = r->next;
+        Sys()->Free(r);
+        Note();
+    }
 }
 
 // Only the row of a route as ROUTE_RaiseMetric read it (its metric below 2),
 // and only while that route is still there, or is one of the removed routes
-// that come back (they come back with this metric).
-static const char *RaisedFault(const Recovery *rc, const RouteRow *row, const RouteRow *table, uint32_t count,
-                               const std::vector<RouteRow> &removed)
+// that come back (they come back with this metric, also after a restart of
+// the system: the metric the route had before any raise is the one it is
+// made at).
+static const char *RaisedFault(const Recovery *rc, const RouteRow *row, bool raisable, const RouteRow *table,
+                               uint32_t count, const std::vector<RouteRow> &removed)
 {
-    if (!rc->sameBoot)
-        return "the system has started since, and the metric went with it";
-    if (row->metric1 >= 2)
+    if (!raisable)
         return "the service raises no route of that metric";
-    for (uint32_t i = 0; i < count; i++)
-        if (SameRoute(&table[i], row))
-            return nullptr;
     for (const RouteRow &r : removed)
         if (SameRoute(&r, row))
             return nullptr;
+    if (!rc->sameBoot)
+        return "the system has started since, and the metric went with it";
+    for (uint32_t i = 0; i < count; i++)
+        if (SameRoute(&table[i], row))
+            return nullptr;
     return "no such route now";
+}
+
+// The raised rows of metrics the service raises: below 2, and one a raise
+// moved along because a route of the same destination, mask and type of
+// service below it would reach or pass it (so that none changed rank).
+static std::vector<bool> Raisable(const std::vector<RouteRow> &rows)
+{
+    std::vector<bool> ok(rows.size());
+    for (size_t i = 0; i < rows.size(); i++)
+        ok[i] = rows[i].metric1 < 2;
+    for (bool grown = true; grown;) {
+        grown = false;
+        for (size_t i = 0; i < rows.size(); i++)
+            for (size_t j = 0; j < rows.size() && !ok[i]; j++)
+                if (ok[j] && rows[j].destination == rows[i].destination && rows[j].mask == rows[i].mask &&
+                    rows[j].policy == rows[i].policy && rows[i].metric1 >= rows[j].metric1 &&
+                    rows[i].metric1 - rows[j].metric1 <= 2 && rows[i].metric1 <= UINT32_MAX - 2)
+                    ok[i] = grown = true;
+    }
+    return ok;
 }
 
 static std::vector<RouteRow> Keep(const char *kind, const std::vector<RouteRow> &rows,
@@ -615,6 +927,26 @@ static std::vector<RouteRow> Keep(const char *kind, const std::vector<RouteRow> 
             Drop(kind, &row, why);
         else
             kept.push_back(row);
+    }
+    return kept;
+}
+
+// The removed routes that pass, each with what the system held of it.
+static std::vector<RouteRow> KeepRemoved(const Recovery *rc, const StateContent *state,
+                                         std::vector<RouteDetail> *details)
+{
+    std::vector<RouteRow> kept;
+    for (size_t i = 0; i < state->removed.size(); i++) {
+        const RouteRow *row = &state->removed[i];
+        RouteDetail none = {};
+        const RouteDetail *detail = i < state->removedDetail.size() ? &state->removedDetail[i] : &none;
+        const char *why = RemovedFault(rc, row, detail);
+        if (why) {
+            Drop("removed", row, why);
+            continue;
+        }
+        kept.push_back(*row);
+        details->push_back(*detail);
     }
     return kept;
 }
@@ -686,17 +1018,19 @@ uint32_t ROUTE_RecoverState()
     rc.table = table;
     rc.count = count;
     std::vector<RouteRow> added = Keep("added", state.added, [&](const RouteRow *r) { return AddedFault(&rc, r); });
-    std::vector<RouteRow> removed =
-        Keep("removed", state.removed, [&](const RouteRow *r) { return RemovedFault(&rc, r); });
-    std::vector<RouteRow> raised =
-        Keep("raised", state.raised, [&](const RouteRow *r) { return RaisedFault(&rc, r, table, count, removed); });
+    std::vector<RouteDetail> details;
+    std::vector<RouteRow> removed = KeepRemoved(&rc, &state, &details);
+    std::vector<bool> raisable = Raisable(state.raised);
+    std::vector<RouteRow> raised = Keep("raised", state.raised, [&](const RouteRow *r) {
+        return RaisedFault(&rc, r, raisable[(size_t)(r - state.raised.data())], table, count, removed);
+    });
     FreeTable(table);
     Rebuild(&s_added, added);
-    Rebuild(&s_removed, removed);
+    Rebuild(&s_removed, removed, &details);
     Rebuild(&s_raised, raised);
     if (rc.tap) {
         STATE_NoteAdapter(state.adapterName, rc.tapIndex);
-        return ROUTE_CleanUpClient(state.adapterName, rc.tapIndex);
+        return CleanUpClient(state.adapterName, rc.tapIndex, RecallRemoved);
     }
-    return ROUTE_CleanUpClient(nullptr, 0);
+    return CleanUpClient(nullptr, 0, RecallRemoved);
 }

@@ -29,7 +29,13 @@ enum {
     ROUTE_TYPE_OTHER = 1,
     ROUTE_TYPE_INVALID = 2,
     ROUTE_TYPE_DIRECT = 3,
-    ROUTE_TYPE_INDIRECT = 4
+    ROUTE_TYPE_INDIRECT = 4,
+    // Not an IP Helper value. Where a route may leave over several next hops
+    // (Linux), each of them is listed as a row of its own right after the
+    // route's row (interface 0, no next hop): the same destination, type of
+    // service and metric, the hop's interface and gateway. Such a row lets a
+    // look-up see where the route leads; it is no route to change.
+    ROUTE_TYPE_NEXT_HOP = 5
 };
 enum {
     ROUTE_PROTO_OTHER = 1,
@@ -56,18 +62,56 @@ struct RouteRow {
     uint32_t sysProtocol;  // 0 where the platform has none
 };
 
+// What the system holds of a route beyond its row, so that a route taken
+// away is made again as it was, also by a successor that has only the state
+// file (Linux: the kernel's table, scope, type and flags, the preferred
+// source, the route's metrics entries with their lock word, a next-hop
+// object, the next hops of a route over several). present 0: nothing beyond
+// the row is known (Windows; an entry of an older service).
+#define ROUTE_DETAIL_METRICS 20
+#define ROUTE_DETAIL_HOPS 8
+struct RouteHop {
+    uint32_t gateway;
+    uint32_t ifIndex;
+    uint32_t weight;  // as the system counts it (Linux: the weight less 1)
+    uint32_t flags;
+};
+struct RouteDetail {
+    uint32_t present;
+    uint32_t table;
+    uint32_t scope;
+    uint32_t type;
+    uint32_t flags;
+    uint32_t source;      // preferred source, 0 for none
+    uint32_t nextHopId;   // 0 for none
+    uint32_t metricsSet;  // bit n: metrics[n] is set
+    uint32_t metrics[ROUTE_DETAIL_METRICS];
+    uint32_t hopCount;
+    RouteHop hops[ROUTE_DETAIL_HOPS];  // the first hopCount
+};
+
 struct RouteRecord {
     RouteRow row;
     RouteRecord *next;
+    RouteDetail detail;  // removed routes: what the system held of it
 };
 
 uint32_t ROUTE_PrepareInterface(uint32_t index, uint32_t allNets);
 uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uint32_t nextHop,
                         uint32_t metric);
 // Raises by 2 the metric of every route to the destination whose metric is
-// below 2 (any mask, any interface).
+// below 2 (any mask, any interface), so that the tunnel's own route at 1
+// comes first. The routes behind them keep their order: a route the raise
+// would reach or pass is moved by 2 as well, the farthest first. Each moved
+// route is recorded once, before it moves (a move that fails takes its
+// record back); a route recorded already is not recorded again, and a
+// recorded route the system made again at its own metric takes the place
+// of the copy moved before.
 uint32_t ROUTE_RaiseMetric(uint32_t destination);
-uint32_t ROUTE_RestoreMetrics();  // always 0
+// Puts every raised route back at its own metric, the most recent first;
+// where the system made the route again at that metric, the moved copy is
+// deleted instead. Always 0.
+uint32_t ROUTE_RestoreMetrics();
 uint32_t ROUTE_CleanUpRoutes();   // always 0
 // Everything a client changed, for a client that has gone (with or without
 // its own clean-up) and for the service's end: the adapter back to its
@@ -87,9 +131,13 @@ uint32_t ROUTE_RecoverState();
 // Replaces the adapter lookup of the recovery (tests); null restores the
 // system's (STATESYS_FindAdapter).
 void ROUTE_SetAdapterFinder(uint32_t (*find)(const char *name, uint32_t recorded, uint32_t *today));
+// A route is known by its destination, mask, type of service, next hop,
+// interface and metric: two that differ in their metric alone are two.
 uint32_t ROUTE_SaveRemoved(const RouteRow *row);
 // index ROUTE_ANY_INTERFACE matches every interface.
 bool ROUTE_Exists(uint32_t destination, uint32_t mask, uint32_t index);
+// A delete of a route that is not there (notFound) has what it asked for:
+// 0, and a plain log line.
 uint32_t ROUTE_Apply(int32_t operation, const RouteRow *row, bool quiet);
 void ROUTE_Print(const RouteRow *row);
 
@@ -135,6 +183,18 @@ struct RouteSys {
     // The metric the system counts in to every route of the interface (0 for
     // none). Null: none.
     uint32_t (*InterfaceMetric)(uint32_t index);
+    uint32_t notFound;  // a delete found no such route
+    // Where a route's metric is part of its key (Linux): moves the route the
+    // row names, its metric included, to the metric, and touches no other.
+    // Null: Update with the row at the new metric.
+    uint32_t (*Move)(const RouteRow *row, uint32_t metric);
+    // What the system holds of the route (the row's metric names it) beyond
+    // the row, for the state file: 1 when it was described. Null: nothing.
+    int (*Describe)(const RouteRow *row, RouteDetail *detail);
+    // A removed route of the state file, as it was when it went, handed back
+    // so that making it again makes it as the system had it: null when
+    // taken, else why the detail is refused. Null: no detail is taken.
+    const char *(*Recall)(const RouteRow *row, const RouteDetail *detail);
 };
 
 // The platform's backend (route_work_win32.cpp, route_work_linux.cpp).

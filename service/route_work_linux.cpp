@@ -4,6 +4,7 @@
 // with the new metric and then deletes the old one.
 #include "route_work.h"
 #include "netlink_linux.h"
+#include "route_detail_linux.h"
 #include "service_log.h"
 #include "svc_process.h"
 
@@ -72,23 +73,59 @@ bool RowOf(const nlmsghdr *h, RouteRow *r)
     return true;
 }
 
+bool Append(Table *t, const RouteRow &row)
+{
+    if (t->count == t->capacity) {
+        uint32_t capacity = t->capacity ? t->capacity * 2 : 32;
+        RouteRow *grown = static_cast<RouteRow *>(realloc(t->rows, capacity * sizeof(RouteRow)));
+        if (!grown) {
+            t->failed = true;
+            return false;
+        }
+        t->rows = grown;
+        t->capacity = capacity;
+    }
+    t->rows[t->count++] = row;
+    return true;
+}
+
+// Each next hop of a route over several, as a row after the route's own:
+// where the route leads, for a look-up.
+void AppendHops(Table *t, const nlmsghdr *h, const RouteRow &route)
+{
+    const rtattr *a = reinterpret_cast<const rtattr *>(static_cast<const unsigned char *>(NLMSG_DATA(h)) +
+                                                       NLMSG_ALIGN(sizeof(rtmsg)));
+    int left = (int)h->nlmsg_len - (int)NLMSG_LENGTH(NLMSG_ALIGN(sizeof(rtmsg)));
+    for (; RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        if (a->rta_type != RTA_MULTIPATH)
+            continue;
+        int hopsLeft = (int)RTA_PAYLOAD(a);
+        for (const rtnexthop *nh = static_cast<const rtnexthop *>(RTA_DATA(a));
+             hopsLeft >= (int)sizeof(rtnexthop) && RTNH_OK(nh, hopsLeft);
+             hopsLeft -= (int)RTNH_ALIGN(nh->rtnh_len), nh = RTNH_NEXT(nh)) {
+            RouteRow hop = route;
+            hop.type = ROUTE_TYPE_NEXT_HOP;
+            hop.ifIndex = (uint32_t)nh->rtnh_ifindex;
+            hop.nextHop = 0;
+            int attrsLeft = (int)nh->rtnh_len - (int)RTNH_LENGTH(0);
+            for (const rtattr *g = RTNH_DATA(nh); RTA_OK(g, attrsLeft); g = RTA_NEXT(g, attrsLeft))
+                if (g->rta_type == RTA_GATEWAY && RTA_PAYLOAD(g) >= sizeof(uint32_t))
+                    memcpy(&hop.nextHop, RTA_DATA(g), sizeof(uint32_t));
+            if (!Append(t, hop))
+                return;
+        }
+        return;
+    }
+}
+
 void CollectRoute(const nlmsghdr *h, void *context)
 {
     Table *t = static_cast<Table *>(context);
     RouteRow row;
     if (t->failed || !RowOf(h, &row))
         return;
-    if (t->count == t->capacity) {
-        uint32_t capacity = t->capacity ? t->capacity * 2 : 32;
-        RouteRow *grown = static_cast<RouteRow *>(realloc(t->rows, capacity * sizeof(RouteRow)));
-        if (!grown) {
-            t->failed = true;
-            return;
-        }
-        t->rows = grown;
-        t->capacity = capacity;
-    }
-    t->rows[t->count++] = row;
+    if (Append(t, row) && row.type == ROUTE_TYPE_OTHER)
+        AppendHops(t, h, row);
 }
 
 }  // namespace
@@ -162,10 +199,9 @@ struct KernelRoute {
 
 typedef std::vector<KernelRoute> KernelTable;
 
-// A route pushed back to a higher metric: the way back finds the route where
-// it was put, also when that was past a taken metric or beside another route
-// that differs only in metric, and also after it was deleted and made again
-// there. Only the way back (the route's own metric asked for) uses it.
+// A route moved to another metric, so that a route deleted where it was put
+// comes back from its own description when it is asked for at the metric it
+// came from.
 struct Moved {
     RouteRow row;  // as it was, at its own metric
     uint32_t to;
@@ -193,6 +229,12 @@ bool SameKey(const RouteRow *a, const RouteRow *b)
            a->ifIndex == b->ifIndex && a->policy == b->policy;
 }
 
+// The route itself: its metric is part of what the kernel knows it by.
+bool SameRouteAt(const RouteRow *a, const RouteRow *b)
+{
+    return SameKey(a, b) && a->metric1 == b->metric1;
+}
+
 const nlmsghdr *HeaderOf(const KernelRoute &r)
 {
     return reinterpret_cast<const nlmsghdr *>(r.message.data());
@@ -203,6 +245,14 @@ template <typename T> void Keep(std::vector<T> *list, const T &item)
     if (list->size() >= kMaxKept)
         list->erase(list->begin());
     list->push_back(item);
+}
+
+const KernelRoute *Exact(const KernelTable &t, const RouteRow *r)
+{
+    for (const KernelRoute &k : t)
+        if (SameRouteAt(&k.row, r))
+            return &k;
+    return nullptr;
 }
 
 }  // namespace
@@ -227,36 +277,6 @@ static bool MetricTaken(const KernelTable &t, const RouteRow *r, uint32_t metric
     return false;
 }
 
-// The route of the table a change of metric is meant for. A route this
-// backend pushed back is found where it was put (putBack); otherwise, of
-// several routes that differ only in metric, the one in front.
-static const KernelRoute *CurrentRoute(const KernelTable &t, const RouteRow *r, bool *putBack)
-{
-    *putBack = false;
-    for (size_t i = s_moved.size(); i-- > 0;) {
-        const Moved &m = s_moved[i];
-        if (!SameKey(&m.row, r) || m.row.metric1 != r->metric1)
-            continue;
-        for (const KernelRoute &k : t)
-            if (SameKey(&k.row, r) && k.row.metric1 == m.to) {
-                *putBack = true;
-                return &k;
-            }
-    }
-    const KernelRoute *front = nullptr;
-    for (const KernelRoute &k : t)
-        if (SameKey(&k.row, r) && (!front || k.row.metric1 < front->row.metric1))
-            front = &k;
-    return front;
-}
-
-static void ForgetMoves(const RouteRow *r, uint32_t at)
-{
-    for (size_t i = s_moved.size(); i-- > 0;)
-        if (SameKey(&s_moved[i].row, r) && s_moved[i].to == at)
-            s_moved.erase(s_moved.begin() + (long)i);
-}
-
 static uint32_t CreateFromRow(const RouteRow *r)
 {
     NL_Message m;
@@ -270,36 +290,63 @@ static uint32_t CreateFromRow(const RouteRow *r)
     return code;
 }
 
-static uint32_t CreateFromKernel(const KernelRoute &k, uint32_t metric)
+static uint32_t FromKernel(const KernelRoute &k, uint16_t type, uint16_t flags, uint32_t metric)
 {
     NL_Message m;
-    if (!NL_RouteFromDump(&m, HeaderOf(k), RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, metric))
+    if (!NL_RouteFromDump(&m, HeaderOf(k), type, flags, metric))
         return ENOBUFS;
     return NL_Request(&m);
 }
 
-// The route at another metric: from its own description, or, should the
-// kernel refuse that (a route dumped with a next-hop object besides its
-// device and gateway, say), from its row.
-static uint32_t CreateAt(const KernelRoute &k, uint32_t metric)
+static uint32_t CreateFromKernel(const KernelRoute &k, uint32_t metric)
 {
-    uint32_t code = CreateFromKernel(k, metric);
-    if (code == 0 || code == EEXIST)
-        return code;
-    RouteRow row = k.row;
-    row.metric1 = metric;
-    return CreateFromRow(&row);
+    return FromKernel(k, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, metric);
 }
 
-// A route deleted here comes back as the kernel had it. Should its own
-// description no longer be accepted (its preferred source has gone, say),
-// the row makes what it can.
+// The kernel takes a delete at metric 0 for one at any metric; the route is
+// named with everything it has, and only a route that is there is deleted,
+// so that the one found first is that one (the kernel looks from the lowest
+// metric up).
+static uint32_t DeleteFromKernel(const KernelRoute &k, uint32_t metric)
+{
+    return FromKernel(k, RTM_DELROUTE, 0, metric);
+}
+
+// Whatever went with a delete besides the route named is made again as it
+// was: the table is what it was but for that one route.
+static void KeepTheOthers(const KernelTable &before, const RouteRow *named)
+{
+    KernelTable after;
+    if (ReadKernelTable(&after) != 0)
+        return;
+    for (const KernelRoute &k : before) {
+        if (SameRouteAt(&k.row, named) || Exact(after, &k.row))
+            continue;
+        LOG_Print("A route went that was not meant to (Dest: %s, Gateway: %s, Metric: %lu): made again\r\n",
+                  SVC_IpToString(k.row.destination), SVC_IpToString(k.row.nextHop), (unsigned long)k.row.metric1);
+        CreateFromKernel(k, k.row.metric1);
+    }
+}
+
+// A route deleted here comes back as the kernel had it: asked for at the
+// metric it was deleted at, or at the one it was moved from before. Should
+// its own description no longer be accepted (its preferred source has gone,
+// say), the row makes what it can.
+static bool MovedFrom(const RouteRow *r, uint32_t at)
+{
+    for (const Moved &m : s_moved)
+        if (SameKey(&m.row, r) && m.row.metric1 == r->metric1 && m.to == at)
+            return true;
+    return false;
+}
+
 static uint32_t Create(const RouteRow *r)
 {
     for (size_t i = s_deleted.size(); i-- > 0;) {
-        if (!SameKey(&s_deleted[i].row, r))
+        const KernelRoute &k = s_deleted[i];
+        if (!SameKey(&k.row, r) || (k.row.metric1 != r->metric1 && !MovedFrom(r, k.row.metric1)))
             continue;
-        uint32_t code = CreateFromKernel(s_deleted[i], r->metric1);
+        uint32_t code = CreateFromKernel(k, r->metric1);
         s_deleted.erase(s_deleted.begin() + (long)i);
         if (code == 0 || code == EEXIST)
             return code;
@@ -308,73 +355,117 @@ static uint32_t Create(const RouteRow *r)
     return CreateFromRow(r);
 }
 
-static uint32_t DeleteRow(const RouteRow *r)
-{
-    NL_Message m;
-    RouteMessage(&m, RTM_DELROUTE, 0, r, false);
-    return NL_Request(&m);
-}
-
+// Exactly the route the row names, metric included; checked afterwards.
 static uint32_t Delete(const RouteRow *r)
 {
     KernelTable t;
-    const KernelRoute *found = nullptr;
-    if (ReadKernelTable(&t) == 0)
-        for (const KernelRoute &k : t)
-            if (SameKey(&k.row, r) && k.row.metric1 == r->metric1 && !found)
-                found = &k;
-    uint32_t code = DeleteRow(r);
-    if (code == 0 && found)
-        Keep(&s_deleted, *found);
-    return code;
+    uint32_t code = ReadKernelTable(&t);
+    if (code != 0)
+        return code;
+    const KernelRoute *found = Exact(t, r);
+    if (!found)
+        return ESRCH;
+    if ((code = DeleteFromKernel(*found, found->row.metric1)) != 0)
+        return code;
+    Keep(&s_deleted, *found);
+    KeepTheOthers(t, r);
+    return 0;
 }
 
-// Moves the route to the row's metric: the route again at the new metric
-// from its own description, then the old one away, so that there is never a
-// moment without one. A metric that is taken is passed over for the next free
-// one; a move to a higher metric is remembered, and the way back (the
-// route's own metric asked for again) puts the route there or leaves it
-// where it is. No other route is touched.
+// A route moved on again (or back) is found where it is now.
+static void FollowMoves(const RouteRow *r, uint32_t from, uint32_t to)
+{
+    for (size_t i = s_moved.size(); i-- > 0;) {
+        Moved &m = s_moved[i];
+        if (!SameKey(&m.row, r) || m.to != from)
+            continue;
+        if (m.row.metric1 == to)
+            s_moved.erase(s_moved.begin() + (long)i);
+        else
+            m.to = to;
+    }
+}
+
+// Moves the route the row names to the metric: the route again at the new
+// metric from its own description, then the old one away, so that there is
+// never a moment without one. A metric another route holds is refused; no
+// other route is touched.
+static uint32_t MoveFrom(const KernelTable &t, const KernelRoute &current, uint32_t metric)
+{
+    if (current.row.metric1 == metric)
+        return 0;
+    if (MetricTaken(t, &current.row, metric))
+        return EEXIST;
+    uint32_t code = CreateFromKernel(current, metric);
+    if (code != 0)
+        return code;
+    if ((code = DeleteFromKernel(current, current.row.metric1)) != 0) {
+        // Two of it would outlive every restore: the new one goes again.
+        DeleteFromKernel(current, metric);
+        return code;
+    }
+    KeepTheOthers(t, &current.row);
+    FollowMoves(&current.row, current.row.metric1, metric);
+    if (metric > current.row.metric1) {
+        Moved m = {current.row, metric};
+        Keep(&s_moved, m);
+    }
+    return 0;
+}
+
+static uint32_t Move(const RouteRow *r, uint32_t metric)
+{
+    KernelTable t;
+    uint32_t code = ReadKernelTable(&t);
+    if (code != 0)
+        return code;
+    const KernelRoute *current = Exact(t, r);
+    return current ? MoveFrom(t, *current, metric) : ESRCH;
+}
+
+// An update that names no metric to move from: of several routes that
+// differ only in metric, the one in front.
 static uint32_t Update(const RouteRow *r)
 {
     KernelTable t;
     uint32_t code = ReadKernelTable(&t);
     if (code != 0)
         return code;
-    bool putBack;
-    const KernelRoute *current = CurrentRoute(t, r, &putBack);
-    if (!current)
-        return ESRCH;
-    if (current->row.metric1 == r->metric1)
+    const KernelRoute *front = nullptr;
+    for (const KernelRoute &k : t)
+        if (SameKey(&k.row, r) && (!front || k.row.metric1 < front->row.metric1))
+            front = &k;
+    return front ? MoveFrom(t, *front, r->metric1) : ESRCH;
+}
+
+// ---- The state file's part: a removed route's message outlives the process ----
+
+static int Describe(const RouteRow *r, RouteDetail *d)
+{
+    KernelTable t;
+    if (ReadKernelTable(&t) != 0)
         return 0;
-    uint32_t metric = r->metric1;
-    // Passing over taken metrics ends at the route's own place at the latest.
-    while (!putBack && metric != current->row.metric1 && MetricTaken(t, r, metric))
-        if (++metric == 0)
-            return EEXIST;
-    if (metric == current->row.metric1)
-        return 0;
-    if (putBack && MetricTaken(t, r, metric))
-        return EEXIST;
-    if (metric != r->metric1)
-        LOG_Print("Metric %lu is held by another route to %s: metric %lu instead\r\n", (unsigned long)r->metric1,
-                  SVC_IpToString(r->destination), (unsigned long)metric);
-    if ((code = CreateAt(*current, metric)) != 0)
-        return code;
-    if ((code = DeleteRow(&current->row)) != 0) {
-        // Two of it would outlive every restore: the new one goes again.
-        RouteRow added = current->row;
-        added.metric1 = metric;
-        DeleteRow(&added);
-        return code;
-    }
-    if (putBack) {
-        ForgetMoves(r, current->row.metric1);
-    } else if (metric > current->row.metric1) {
-        Moved m = {current->row, metric};
-        Keep(&s_moved, m);
+    for (const KernelRoute &k : t) {
+        if (!SameKey(&k.row, r) || k.row.metric1 != r->metric1)
+            continue;
+        if (const char *left = RDETAIL_Of(HeaderOf(k), d))
+            LOG_Print("Not kept in the state file of the route to %s: %s\r\n", SVC_IpToString(r->destination), left);
+        return (int)d->present;
     }
     return 0;
+}
+
+// Kept as a route deleted here is: making it again makes it from this.
+static const char *Recall(const RouteRow *r, const RouteDetail *d)
+{
+    if (const char *why = RDETAIL_Fault(r, d))
+        return why;
+    KernelRoute k;
+    k.row = *r;
+    if (!RDETAIL_Message(r, d, &k.message))
+        return "its detail does not fit a request";
+    Keep(&s_deleted, k);
+    return nullptr;
 }
 
 static const char *IpTool()
@@ -509,8 +600,9 @@ bool ROUTE_IsLocalAddress(uint32_t address)
     return type == RTN_LOCAL || type == RTN_BROADCAST;
 }
 
-static const RouteSys s_linux = {ReadTable, FreeTable, Create, Delete, Update, ROUTE_RunCommand, malloc, free,
-                                 ENOMEM,    EINVAL,    EEXIST, EPERM,  EOPNOTSUPP, nullptr, nullptr};
+static const RouteSys s_linux = {ReadTable, FreeTable, Create,     Delete,  Update,  ROUTE_RunCommand, malloc, free,
+                                 ENOMEM,    EINVAL,    EEXIST,     EPERM,   EOPNOTSUPP, nullptr,        nullptr, ESRCH,
+                                 Move,      Describe,  Recall};
 
 const RouteSys *ROUTE_SystemBackend()
 {

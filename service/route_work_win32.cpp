@@ -164,7 +164,11 @@ static const RouteSys s_windows = {ReadTable,
                                    ERROR_ACCESS_DENIED,
                                    ERROR_NOT_SUPPORTED,
                                    RunCommandToEnd,
-                                   InterfaceMetric};
+                                   InterfaceMetric,
+                                   ERROR_NOT_FOUND,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr};
 
 // The address table holds every address of the host with its mask; the
 // broadcast address of each network is made from them.

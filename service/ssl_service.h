@@ -85,7 +85,8 @@ enum {
 // prefix counts whatever its metric: the metrics of default routes are
 // raised for the tunnel before the host route comes, and the host reaches
 // the gateway by any of them. A route out of no interface (unreachable,
-// blackhole, several next hops) has interface 0 and matches no request.
+// blackhole) has interface 0 and matches no request; a route over several
+// next hops is met through the rows of its hops (ROUTE_TYPE_NEXT_HOP).
 int SVC_JudgeHostRoute(const RouteRow *rows, uint32_t count, const RouteRecord *removed, uint32_t destination,
                        uint32_t tunnel, uint32_t index, uint32_t nextHop);
 

@@ -42,6 +42,29 @@ static void AppendRow(std::string *text, const char *kind, const RouteRow *r)
     *text += line;
 }
 
+// A detail the reader would not take (more hops or metrics than an entry
+// holds) is left out: the route is then known by its row, as before.
+static void AppendDetail(std::string *text, const RouteDetail *d)
+{
+    if (!d->present || d->hopCount > ROUTE_DETAIL_HOPS || (d->metricsSet >> ROUTE_DETAIL_METRICS) != 0)
+        return;
+    char line[STATE_LINE_MAX];
+    int n = snprintf(line, sizeof(line), "detail %" PRIx32 " %" PRIx32 " %" PRIx32 " %" PRIx32 " %" PRIx32 " %" PRIx32
+                     " %" PRIx32,
+                     d->table, d->scope, d->type, d->flags, d->source, d->nextHopId, d->metricsSet);
+    for (uint32_t i = 0; i < ROUTE_DETAIL_METRICS; i++)
+        if (d->metricsSet & (1u << i))
+            n += snprintf(line + n, sizeof(line) - (size_t)n, " %" PRIx32, d->metrics[i]);
+    n += snprintf(line + n, sizeof(line) - (size_t)n, " %" PRIx32, d->hopCount);
+    for (uint32_t i = 0; i < d->hopCount; i++) {
+        const RouteHop *h = &d->hops[i];
+        n += snprintf(line + n, sizeof(line) - (size_t)n, " %" PRIx32 " %" PRIx32 " %" PRIx32 " %" PRIx32,
+                      h->gateway, h->ifIndex, h->weight, h->flags);
+    }
+    *text += line;
+    *text += "\n";
+}
+
 static void Write()
 {
     std::string text;
@@ -86,8 +109,10 @@ void STATE_NoteRoutes(const RouteRecord *added, const RouteRecord *removed, cons
     std::string text;
     for (const RouteRecord *r = added; r; r = r->next)
         AppendRow(&text, "added", &r->row);
-    for (const RouteRecord *r = removed; r; r = r->next)
+    for (const RouteRecord *r = removed; r; r = r->next) {
         AppendRow(&text, "removed", &r->row);
+        AppendDetail(&text, &r->detail);
+    }
     for (const RouteRecord *r = raised; r; r = r->next)
         AppendRow(&text, "raised", &r->row);
     if (text == s_routes)
@@ -124,25 +149,58 @@ static uint32_t HexValue(char c)
     return c <= '9' ? (uint32_t)(c - '0') : (uint32_t)(c - 'a' + 10);
 }
 
+// " <1 to 8 hex digits>": the text after it, or null.
+static const char *Field(const char *p, uint32_t *field)
+{
+    if (!p || *p != ' ')
+        return nullptr;
+    p++;
+    uint32_t value = 0;
+    int digits = 0;
+    for (; IsHex(*p); p++, digits++)
+        value = value << 4 | HexValue(*p);
+    if (digits == 0 || digits > 8)
+        return nullptr;
+    *field = value;
+    return p;
+}
+
 static bool ParseRow(const char *fields, RouteRow *r)
 {
     uint32_t *v[15] = {&r->destination, &r->mask,      &r->policy,  &r->nextHop, &r->ifIndex,
                        &r->type,        &r->protocol,  &r->age,     &r->nextHopAS, &r->metric1,
                        &r->metric2,     &r->metric3,   &r->metric4, &r->metric5, &r->sysProtocol};
     const char *p = fields;
-    for (uint32_t *field : v) {
-        if (*p != ' ')
-            return false;
-        p++;
-        uint32_t value = 0;
-        int digits = 0;
-        for (; IsHex(*p); p++, digits++)
-            value = value << 4 | HexValue(*p);
-        if (digits == 0 || digits > 8)
-            return false;
-        *field = value;
+    for (uint32_t *field : v)
+        p = Field(p, field);
+    return p && *p == '\0';
+}
+
+// What AppendDetail writes: the values are the system's to judge (the
+// recovery asks it), the form is judged here.
+static bool ParseDetail(const char *fields, RouteDetail *d)
+{
+    *d = RouteDetail();
+    uint32_t *head[7] = {&d->table, &d->scope, &d->type, &d->flags, &d->source, &d->nextHopId, &d->metricsSet};
+    const char *p = fields;
+    for (uint32_t *field : head)
+        p = Field(p, field);
+    if (!p || (d->metricsSet >> ROUTE_DETAIL_METRICS) != 0)
+        return false;
+    for (uint32_t i = 0; i < ROUTE_DETAIL_METRICS; i++)
+        if (d->metricsSet & (1u << i))
+            p = Field(p, &d->metrics[i]);
+    p = Field(p, &d->hopCount);
+    if (!p || d->hopCount > ROUTE_DETAIL_HOPS)
+        return false;
+    for (uint32_t i = 0; i < d->hopCount; i++) {
+        RouteHop *h = &d->hops[i];
+        p = Field(Field(Field(Field(p, &h->gateway), &h->ifIndex), &h->weight), &h->flags);
     }
-    return *p == '\0';
+    if (!p || *p != '\0')
+        return false;
+    d->present = 1;
+    return true;
 }
 
 static void Reset(StateContent *out)
@@ -156,6 +214,7 @@ static void Reset(StateContent *out)
     out->added.clear();
     out->removed.clear();
     out->raised.clear();
+    out->removedDetail.clear();
 }
 
 // "adapter <index> <name>": the name as STATE_NoteAdapter writes it.
@@ -191,9 +250,14 @@ static bool ParseBoot(const char *fields, StateContent *out)
     return true;
 }
 
-// One line, its end taken off: false when it is no entry.
-static bool ParseLine(const char *line, StateContent *out)
+// One line, its end taken off: false when it is no entry. detailMay says
+// whether the line before was a removed route still without its detail.
+static bool ParseLine(const char *line, StateContent *out, bool *detailMay)
 {
+    bool may = *detailMay;
+    *detailMay = false;
+    if (strncmp(line, "detail", 6) == 0)
+        return may && ParseDetail(line + 6, &out->removedDetail.back());
     static const struct {
         const char *word;
         std::vector<RouteRow> StateContent::*list;
@@ -210,6 +274,10 @@ static bool ParseLine(const char *line, StateContent *out)
             if (!ParseRow(line + n, &r))
                 return false;
             (out->*k.list).push_back(r);
+            if (k.list == &StateContent::removed) {
+                out->removedDetail.push_back(RouteDetail());
+                *detailMay = true;
+            }
             return true;
         }
     }
@@ -234,6 +302,7 @@ int STATE_Parse(const char *text, size_t length, StateContent *out)
     }
     char line[STATE_LINE_MAX];
     size_t number = 0;
+    bool detailMay = false;
     for (size_t at = 0; at < length;) {
         const char *start = text + at;
         const char *nl = static_cast<const char *>(memchr(start, '\n', length - at));
@@ -252,7 +321,7 @@ int STATE_Parse(const char *text, size_t length, StateContent *out)
         line[n] = '\0';
         if (n > 0 && line[n - 1] == '\r')
             line[n - 1] = '\0';
-        if (!ParseLine(line, out))
+        if (!ParseLine(line, out, &detailMay))
             return Refuse(out, "is no entry", number);
     }
     return 1;

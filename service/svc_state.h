@@ -7,8 +7,14 @@
 //   boot <the system start the file was written in>
 //   adapter <index hex> <name>      (Windows: the name is the adapter's GUID)
 //   added|removed|raised <the 15 fields of a RouteRow, hex>
+//   detail <table> <scope> <type> <flags> <source> <next-hop id>
+//          <metrics set> <each set metric, lowest first>
+//          <hop count> <gateway> <index> <weight> <flags> for each hop
+//                                  (hex; only right after a removed line:
+//                                  what the system held of that route)
 // in the lists' own order (most recent first). The file goes when nothing
-// is left to undo.
+// is left to undo. A removed line without a detail line is a route known
+// by its row alone, as an older service wrote it.
 //
 // Nothing on disk is trusted: the folder must be the service's own and the
 // file a plain file of the service's own that nobody else may read or
@@ -40,7 +46,7 @@ void STATE_Clear();
 
 // The longest line the service writes is well below this; a longer one is
 // no line of its own.
-#define STATE_LINE_MAX 512
+#define STATE_LINE_MAX 1024
 // A file larger than this is no undo of the service's own.
 #define STATE_FILE_MAX (256 * 1024)
 #define STATE_WHY_MAX 200
@@ -54,6 +60,7 @@ struct StateContent {
     char adapterName[128];
     uint32_t adapterIndex;
     std::vector<RouteRow> added, removed, raised;  // in list order
+    std::vector<RouteDetail> removedDetail;        // one for each removed row
 };
 // The file's text: 1 when every line is an entry, else 0 with why set (the
 // content is then emptied).

@@ -66,14 +66,21 @@ const char *GetErrorText(uint32_t)
     return "";
 }
 
-static std::vector<RouteRecord> Records(const std::vector<RouteRow> &rows)
+static std::vector<RouteRecord> Records(const std::vector<RouteRow> &rows,
+                                        const std::vector<RouteDetail> *details = nullptr)
 {
     std::vector<RouteRecord> list(rows.size());
     for (size_t i = 0; i < rows.size(); i++) {
         list[i].row = rows[i];
         list[i].next = i + 1 < rows.size() ? &list[i + 1] : nullptr;
+        list[i].detail = details ? (*details)[i] : RouteDetail();
     }
     return list;
+}
+
+static bool SameDetails(const std::vector<RouteDetail> &a, const std::vector<RouteDetail> &b)
+{
+    return a.size() == b.size() && (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(RouteDetail)) == 0);
 }
 
 static bool SameRows(const std::vector<RouteRow> &a, const std::vector<RouteRow> &b)
@@ -87,14 +94,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int ok = STATE_Parse(reinterpret_cast<const char *>(data), size, &c);
     if (!ok) {
         if (!c.refused || c.why[0] == '\0' || c.haveAdapter || !c.added.empty() || !c.removed.empty() ||
-            !c.raised.empty())
+            !c.raised.empty() || !c.removedDetail.empty())
             abort();
         return 0;
     }
     STATE_Clear();
     if (c.haveAdapter)
         STATE_NoteAdapter(c.adapterName, c.adapterIndex);
-    std::vector<RouteRecord> added = Records(c.added), removed = Records(c.removed), raised = Records(c.raised);
+    if (c.removedDetail.size() != c.removed.size())
+        abort();
+    std::vector<RouteRecord> added = Records(c.added), removed = Records(c.removed, &c.removedDetail),
+                             raised = Records(c.raised);
     STATE_NoteRoutes(added.empty() ? nullptr : &added[0], removed.empty() ? nullptr : &removed[0],
                      raised.empty() ? nullptr : &raised[0]);
     StateContent back;
@@ -102,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     if (back.haveAdapter != c.haveAdapter || strcmp(back.adapterName, c.adapterName) != 0 ||
         back.adapterIndex != c.adapterIndex || !SameRows(back.added, c.added) || !SameRows(back.removed, c.removed) ||
-        !SameRows(back.raised, c.raised))
+        !SameRows(back.raised, c.raised) || !SameDetails(back.removedDetail, c.removedDetail))
         abort();
     return 0;
 }

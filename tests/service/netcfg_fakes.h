@@ -61,6 +61,11 @@ struct RouteState {
     uint32_t readResult = 0;            // ReadTable fails with this when nonzero
     uint32_t failCreate = 0, failDelete = 0, failUpdate = 0;  // one failure each
     int allocsLeft = -1;                // -1: no limit
+    // Routes known by their metric too, as a kernel that keys them so
+    // (MetricKeyedBackend): two that differ in it alone are two.
+    bool metricKeyed = false;
+    RouteDetail detail = {};            // what Describe says of every route
+    const char *recallFault = nullptr;  // what Recall answers
 };
 
 inline RouteState &routes()
@@ -72,6 +77,11 @@ inline RouteState &routes()
 inline bool Same(const RouteRow &a, const RouteRow &b)
 {
     return a.destination == b.destination && a.mask == b.mask && a.nextHop == b.nextHop && a.ifIndex == b.ifIndex;
+}
+
+inline bool SameHere(const RouteRow &a, const RouteRow &b)
+{
+    return Same(a, b) && (!routes().metricKeyed || a.metric1 == b.metric1);
 }
 
 inline std::string Describe(const char *op, const RouteRow *r)
@@ -112,7 +122,7 @@ inline uint32_t Create(const RouteRow *r)
     if (uint32_t f = Take(&s.failCreate))
         return f;
     for (const RouteRow &t : s.table)
-        if (Same(t, *r))
+        if (SameHere(t, *r))
             return EXISTS;
     s.table.push_back(*r);
     return 0;
@@ -124,7 +134,7 @@ inline uint32_t Delete(const RouteRow *r)
     if (uint32_t f = Take(&s.failDelete))
         return f;
     for (size_t i = 0; i < s.table.size(); i++) {
-        if (Same(s.table[i], *r)) {
+        if (SameHere(s.table[i], *r)) {
             s.table.erase(s.table.begin() + (long)i);
             return 0;
         }
@@ -145,6 +155,27 @@ inline uint32_t Update(const RouteRow *r)
     }
     return NOT_FOUND;
 }
+// The route the row names, its metric included, to the metric; logged as an
+// update to it.
+inline uint32_t Move(const RouteRow *r, uint32_t metric)
+{
+    RouteState &s = routes();
+    RouteRow to = *r;
+    to.metric1 = metric;
+    s.calls.push_back(Describe("Update", &to));
+    if (uint32_t f = Take(&s.failUpdate))
+        return f;
+    for (const RouteRow &t : s.table)
+        if (Same(t, *r) && t.metric1 == metric)
+            return EXISTS;
+    for (RouteRow &t : s.table) {
+        if (Same(t, *r) && t.metric1 == r->metric1) {
+            t.metric1 = metric;
+            return 0;
+        }
+    }
+    return NOT_FOUND;
+}
 inline uint32_t RunCommand(const char *parameters)
 {
     routes().commands.push_back(parameters);
@@ -160,10 +191,33 @@ inline void *Alloc(size_t size)
     return malloc(size);
 }
 
+inline int DescribeRoute(const RouteRow *, RouteDetail *d)
+{
+    *d = routes().detail;
+    return (int)d->present;
+}
+// "Recall <the row> src <source>": the detail handed back with its route.
+inline const char *RecallRoute(const RouteRow *r, const RouteDetail *d)
+{
+    RouteState &s = routes();
+    s.calls.push_back(Describe("Recall", r) + " src " + SVC_IpToString(d->source));
+    return s.recallFault;
+}
+
 inline const RouteSys *RouteBackend()
 {
     static const RouteSys sys = {ReadTable, FreeTable, Create, Delete, Update,     RunCommand, Alloc,
-                                 free,      NO_MEMORY, INVALID, EXISTS, DENIED, UNSUPPORTED, nullptr, nullptr};
+                                 free,      NO_MEMORY, INVALID, EXISTS, DENIED, UNSUPPORTED, nullptr, nullptr,
+                                 NOT_FOUND, nullptr,   DescribeRoute, RecallRoute};
+    return &sys;
+}
+
+// The table keyed by metric too, with a move of its own (set metricKeyed).
+inline const RouteSys *MetricKeyedBackend()
+{
+    static RouteSys sys;
+    sys = *RouteBackend();
+    sys.Move = Move;
     return &sys;
 }
 

@@ -177,29 +177,166 @@ TEST(RouteWork, RaiseMetricRaisesLowMetricsOnceAndRestoreWritesThemBack)
                       Row("0.0.0.0", "0.0.0.0", "192.168.3.1", 8, 2),
                       Row("10.0.0.0", "255.0.0.0", "192.168.1.1", ETH, 0)};
     EXPECT_EQ(0u, ROUTE_RaiseMetric(0));
-    EXPECT_EQ(0u, ROUTE_RaiseMetric(0));  // now 2 and 3: left alone
-    EXPECT_EQ((std::vector<std::string>{"Update 0.0.0.0/0.0.0.0 if 7 m 2", "Update 0.0.0.0/0.0.0.0 if 9 m 3"}),
+    EXPECT_EQ(0u, ROUTE_RaiseMetric(0));  // now 2, 3 and 4: left alone
+    // The route at 2 goes along first, so that the three keep their order.
+    EXPECT_EQ((std::vector<std::string>{"Update 0.0.0.0/0.0.0.0 if 8 m 4", "Update 0.0.0.0/0.0.0.0 if 9 m 3",
+                                        "Update 0.0.0.0/0.0.0.0 if 7 m 2"}),
               Calls());
     EXPECT_EQ(2u, routes().table[0].metric1);
     EXPECT_EQ(3u, routes().table[1].metric1);
-    EXPECT_EQ(2u, routes().table[2].metric1);
+    EXPECT_EQ(4u, routes().table[2].metric1);
     EXPECT_EQ(0u, routes().table[3].metric1);
-    ASSERT_EQ(2u, Count(ROUTE_RaisedMetricRoutes()));
-    EXPECT_EQ(1u, ROUTE_RaisedMetricRoutes()->row.metric1);  // as read
+    ASSERT_EQ(3u, Count(ROUTE_RaisedMetricRoutes()));
+    EXPECT_EQ(0u, ROUTE_RaisedMetricRoutes()->row.metric1);  // as read
 
     // The raised metrics outlive a client's clean-up.
     ROUTE_CleanUpRoutes();
-    EXPECT_EQ(2u, Count(ROUTE_RaisedMetricRoutes()));
+    EXPECT_EQ(3u, Count(ROUTE_RaisedMetricRoutes()));
     Calls();
 
     EXPECT_EQ(0u, ROUTE_RestoreMetrics());
-    EXPECT_EQ((std::vector<std::string>{"Update 0.0.0.0/0.0.0.0 if 9 m 1", "Update 0.0.0.0/0.0.0.0 if 7 m 0"}),
+    EXPECT_EQ((std::vector<std::string>{"Update 0.0.0.0/0.0.0.0 if 7 m 0", "Update 0.0.0.0/0.0.0.0 if 9 m 1",
+                                        "Update 0.0.0.0/0.0.0.0 if 8 m 2"}),
               Calls());
     EXPECT_EQ(0u, routes().table[0].metric1);
     EXPECT_EQ(1u, routes().table[1].metric1);
+    EXPECT_EQ(2u, routes().table[2].metric1);
     EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
     EXPECT_NE(std::string::npos,
               ReadLog().find("Restoring route:  Dest: 0.0.0.0  If: 0x7  Metric: 0:4294967295:4294967295:"));
+}
+
+// The host's own default routes keep their order among themselves while the
+// tunnel's route at 1 comes first, and come back exactly; on a system that
+// keys routes by metric (Linux) as on one that does not (Windows).
+TEST(RouteWork, RaisedRoutesKeepTheirOrderAndComeBackExactly)
+{
+    const struct Case {
+        const char *what;
+        std::vector<RouteRow> table;
+        std::vector<uint32_t> raised;  // the metrics after the raise, row by row
+    } cases[] = {
+        {"primary at 0, backup at 2",
+         {Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 0), Row("0.0.0.0", "0.0.0.0", "192.168.2.1", 9, 2)},
+         {2, 4}},
+        {"primary at 1, backup at 2",
+         {Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 1), Row("0.0.0.0", "0.0.0.0", "192.168.2.1", 9, 2)},
+         {3, 4}},
+        {"a chain the raise reaches: 0, 2, 3, 4 and 9",
+         {Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 0), Row("0.0.0.0", "0.0.0.0", "192.168.2.1", 9, 2),
+          Row("0.0.0.0", "0.0.0.0", "192.168.3.1", 8, 3), Row("0.0.0.0", "0.0.0.0", "192.168.4.1", 6, 4),
+          Row("0.0.0.0", "0.0.0.0", "192.168.5.1", 5, 9)},
+         {2, 4, 5, 6, 9}},
+        {"a backup far behind is left alone",
+         {Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 0), Row("0.0.0.0", "0.0.0.0", "192.168.2.1", 9, 5)},
+         {2, 5}},
+        {"routes to other destinations are no part of it",
+         {Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 1), Row("10.0.0.0", "255.0.0.0", "192.168.2.1", 9, 2)},
+         {3, 2}},
+        {"defaults at 0 and 7 through one gateway",
+         {Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 0), Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 7)},
+         {2, 7}},
+    };
+    for (bool keyed : {false, true}) {
+        for (const Case &c : cases) {
+            if (!keyed && c.what[0] == 'd')
+                continue;  // one route of a next hop and interface where metrics are no key
+            SCOPED_TRACE(std::string(c.what) + (keyed ? ", metric-keyed" : ""));
+            Scope scope;
+            if (keyed)
+                ROUTE_SetSystem(MetricKeyedBackend());
+            routes().metricKeyed = keyed;
+            routes().table = c.table;
+            EXPECT_EQ(0u, ROUTE_RaiseMetric(0));
+            EXPECT_EQ(0u, ROUTE_RaiseMetric(0));  // again: nothing more
+            std::vector<uint32_t> metrics;
+            for (const RouteRow &r : routes().table)
+                metrics.push_back(r.metric1);
+            EXPECT_EQ(c.raised, metrics);
+            size_t moved = 0;
+            for (size_t i = 0; i < c.table.size(); i++)
+                moved += c.raised[i] != c.table[i].metric1;
+            EXPECT_EQ(moved, Count(ROUTE_RaisedMetricRoutes()));
+            EXPECT_EQ(0u, ROUTE_RestoreMetrics());
+            ASSERT_EQ(c.table.size(), routes().table.size());
+            for (size_t i = 0; i < c.table.size(); i++)
+                EXPECT_TRUE(Same(c.table[i], routes().table[i]) && c.table[i].metric1 == routes().table[i].metric1)
+                    << i;
+            EXPECT_TRUE(events().empty());
+        }
+    }
+}
+
+// Where routes are keyed by metric: a full session with two default routes
+// through one gateway that differ only in their metric takes both away and
+// puts both back, each as it was.
+TEST(RouteWork, TwoDefaultsThatDifferOnlyInMetricBothComeBack)
+{
+    Scope scope;
+    ROUTE_SetSystem(MetricKeyedBackend());
+    routes().metricKeyed = true;
+    RouteRow low = Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 0), high = low;
+    high.metric1 = 7;
+    low.sysProtocol = 16;  // as DHCP made it
+    high.sysProtocol = 3;
+    routes().table = {low, high};
+    for (bool clientsOwn : {true, false}) {
+        SCOPED_TRACE(clientsOwn ? "the client's own clean-up" : "a client gone");
+        ROUTE_RaiseMetric(0);
+        EXPECT_EQ(0u, ROUTE_PrepareInterface(TUN, 1));
+        EXPECT_TRUE(routes().table.empty());
+        EXPECT_EQ(2u, Count(ROUTE_RemovedRoutes()));
+        if (clientsOwn) {
+            ROUTE_CleanUpRoutes();
+            ROUTE_RestoreMetrics();
+        } else {
+            ROUTE_CleanUpClient(nullptr, 0);
+        }
+        ASSERT_EQ(2u, routes().table.size());
+        for (const RouteRow &want : {low, high}) {
+            bool found = false;
+            for (const RouteRow &r : routes().table)
+                found = found || (Same(r, want) && r.metric1 == want.metric1 && r.sysProtocol == want.sysProtocol);
+            EXPECT_TRUE(found) << want.metric1;
+        }
+        EXPECT_TRUE(events().empty());
+    }
+}
+
+// A raised route that the system makes again at its own metric during a
+// session (a DHCP client's renewal): the moved copy goes, at the next raise
+// as at the restore, and the table is as it was.
+TEST(RouteWork, ARouteMadeAgainAtItsOwnMetricTakesThePlaceOfItsMovedCopy)
+{
+    const RouteRow own = Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 0);
+    const RouteRow backup = Row("0.0.0.0", "0.0.0.0", "192.168.2.1", 9, 2);
+    for (bool raisedAgain : {false, true}) {
+        SCOPED_TRACE(raisedAgain ? "raised again before the restore" : "restored");
+        Scope scope;
+        ROUTE_SetSystem(MetricKeyedBackend());
+        routes().metricKeyed = true;
+        routes().table = {own, backup};
+        EXPECT_EQ(0u, ROUTE_RaiseMetric(0));
+        routes().table.push_back(own);  // made again at 0
+        Calls();
+        if (raisedAgain) {
+            EXPECT_EQ(0u, ROUTE_RaiseMetric(0));
+            EXPECT_EQ((std::vector<std::string>{"Delete 0.0.0.0/0.0.0.0 if 7 m 2", "Update 0.0.0.0/0.0.0.0 if 7 m 2"}),
+                      Calls());
+            EXPECT_EQ(2u, Count(ROUTE_RaisedMetricRoutes()));  // no second record of it
+            EXPECT_EQ(2u, routes().table.size());
+        }
+        EXPECT_EQ(0u, ROUTE_RestoreMetrics());
+        ASSERT_EQ(2u, routes().table.size());
+        for (const RouteRow &want : {own, backup}) {
+            bool found = false;
+            for (const RouteRow &r : routes().table)
+                found = found || (Same(r, want) && r.metric1 == want.metric1);
+            EXPECT_TRUE(found) << want.metric1;
+        }
+        EXPECT_TRUE(events().empty());
+        EXPECT_EQ(std::string::npos, ReadLog().find("ERROR"));
+    }
 }
 
 TEST(RouteWork, RestoreWhileARaisedRouteIsRemovedPutsItBackWithItsOwnMetric)
@@ -218,23 +355,40 @@ TEST(RouteWork, RestoreWhileARaisedRouteIsRemovedPutsItBackWithItsOwnMetric)
     EXPECT_EQ(0u, routes().table[0].metric1);
 }
 
-TEST(RouteWork, RaiseMetricRemembersARouteWhoseUpdateFailed)
+TEST(RouteWork, RaiseMetricKeepsNoRecordOfAMoveThatFailed)
 {
     Scope scope;
     routes().table = {Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 0),
                       Row("0.0.0.0", "0.0.0.0", "192.168.2.1", 9, 1)};
     routes().failUpdate = DENIED;
     EXPECT_EQ((uint32_t)DENIED, ROUTE_RaiseMetric(0));
-    // The route tool ran and may have raised it: it is put back all the same.
+    // The farthest moves first; the tool could not do it either.
     ASSERT_EQ(1u, routes().commands.size());
-    EXPECT_EQ("CHANGE 0.0.0.0 MASK 0.0.0.0 192.168.1.1 METRIC 2 IF 7", routes().commands[0]);
-    ASSERT_EQ(1u, Count(ROUTE_RaisedMetricRoutes()));
-    EXPECT_EQ(0u, ROUTE_RaisedMetricRoutes()->row.metric1);
+    EXPECT_EQ("CHANGE 0.0.0.0 MASK 0.0.0.0 192.168.2.1 METRIC 3 IF 9", routes().commands[0]);
+    EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
     EXPECT_EQ(1u, Calls().size());  // later rows are not looked at
 
     routes().allocsLeft = 0;
     EXPECT_EQ((uint32_t)NO_MEMORY, ROUTE_RaiseMetric(0));
     EXPECT_NE(std::string::npos, ReadLog().find("Unable to allocate backup entry for routing table metric.\r\n"));
+}
+
+// A tunnel route that went with the adapter before it is deleted has been
+// removed: no error, no event, no route tool.
+TEST(RouteWork, ATunnelRouteAlreadyGoneCountsAsRemoved)
+{
+    Scope scope;
+    EXPECT_EQ(0u, ROUTE_AddRoute(TUN, Ip("10.8.0.0"), Ip("255.255.0.0"), Ip("10.0.0.1"), 5));
+    routes().table.clear();  // the adapter's reset took it
+    events().clear();
+    routes().commands.clear();
+    EXPECT_EQ(0u, ROUTE_CleanUpRoutes());
+    EXPECT_EQ(nullptr, ROUTE_AddedRoutes());
+    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(routes().commands.empty());
+    std::string log = ReadLog();
+    EXPECT_NE(std::string::npos, log.find("Route already gone: Interface: 20, Dest: 10.8.0.0"));
+    EXPECT_EQ(std::string::npos, log.find("Unable to"));
 }
 
 TEST(RouteWork, TableReadFailuresAreReportedAndReturned)

@@ -5,6 +5,8 @@
 #include "iface_config.h"
 #include "route_work.h"
 #include "svc_state.h"
+#include "service_log.h"
+#include "ssl_service.h"
 
 #include <arpa/inet.h>
 
@@ -20,6 +22,14 @@
 namespace {
 
 using netns::CountMatching;
+
+size_t Count(const RouteRecord *r)
+{
+    size_t n = 0;
+    for (; r; r = r->next)
+        n++;
+    return n;
+}
 
 uint32_t A(const char *text)
 {
@@ -40,7 +50,14 @@ protected:
     }
     std::string Routes()
     {
-        return Ip("-j route show");
+        return Ip("-4 -j route show table all");
+    }
+    // Where an off-tunnel address leaves: its device and gateway.
+    std::string Way()
+    {
+        std::string out = Ip("route get 192.0.2.99");
+        size_t cut = out.find(" src ");
+        return cut == std::string::npos ? out : out.substr(0, cut);
     }
 };
 
@@ -142,14 +159,27 @@ struct DefaultsCase {
 TEST_F(RouteLinux, RaisedDefaultRoutesKeepWhatTheyCarriedAndComeBackExactly)
 {
     const DefaultsCase cases[] = {
-        {"metrics 0 and 2 on two links (0 cannot go to 2)",
-         {"route add default via 198.51.100.1 dev tlxeth proto static metric 0",
+        {"primary at 0 (DHCP), backup at 2 on another link: the backup goes along first",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0",
           "route add default via 10.0.0.1 dev tlx0 proto static metric 2"},
-         {{"\"dev\":\"tlxeth\"", "\"metric\":3"}, {"\"dev\":\"tlx0\"", "\"metric\":2"}}},
+         {{"\"dev\":\"tlxeth\"", "\"metric\":2"}, {"\"dev\":\"tlx0\"", "\"metric\":4"}}},
+        {"primary at 1, backup at 2 on another link",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 1",
+          "route add default via 10.0.0.1 dev tlx0 proto static metric 2"},
+         {{"\"dev\":\"tlxeth\"", "\"metric\":3"}, {"\"dev\":\"tlx0\"", "\"metric\":4"}}},
         {"metrics 0 and 2 over the same next hop",
          {"route add default via 198.51.100.1 dev tlxeth proto static metric 0 mtu 1400",
           "route add default via 198.51.100.1 dev tlxeth proto static metric 2 mtu 1300"},
-         {{"\"metric\":3", "\"mtu\":1400"}, {"\"metric\":2", "\"mtu\":1300"}}},
+         {{"\"metric\":2", "\"mtu\":1400"}, {"\"metric\":4", "\"mtu\":1300"}}},
+        {"metrics 0 and 7 over the same next hop",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0 src 198.51.100.2 mtu lock 1400 "
+          "advmss 1360 initcwnd 10",
+          "route add default via 198.51.100.1 dev tlxeth proto boot metric 7"},
+         {{"\"metric\":2", "\"prefsrc\":\"198.51.100.2\"", "\"initcwnd\":10"},
+          {"\"metric\":7", "\"gateway\":\"198.51.100.1\""}}},
+        {"through a next-hop object",
+         {"nexthop add id 7 via 198.51.100.1 dev tlxeth", "route add default nhid 7 proto static"},
+         {{"\"nhid\":7", "\"metric\":2"}}},
         {"metrics 0 and 1 over the same next hop",
          {"route add default via 198.51.100.1 dev tlxeth proto static metric 0 mtu 1400",
           "route add default via 198.51.100.1 dev tlxeth proto static metric 1 mtu 1300"},
@@ -182,16 +212,20 @@ TEST_F(RouteLinux, RaisedDefaultRoutesKeepWhatTheyCarriedAndComeBackExactly)
         Ip("route flush exact 0.0.0.0/0");
         for (const std::string &command : c.setUp)
             ASSERT_EQ("", Ip(command)) << command;
-        std::string before = Routes();
+        std::string before = Routes(), nexthops = Ip("-j nexthop show");
+        std::string wayBefore = Way();
         Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
         std::string raised = Routes();
         EXPECT_EQ(c.raised.size(), CountMatching(raised, {"\"dst\":\"default\""})) << raised;
         for (const std::vector<std::string> &route : c.raised)
             EXPECT_EQ(1u, CountMatching(raised, route)) << raised;
+        EXPECT_EQ(Way(), wayBefore) << "an off-tunnel address leaves as it did";
         EXPECT_EQ(0u, CountMatching(raised, {"\"dst\":\"default\"", "\"metric\":1,"}));
         Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
         EXPECT_EQ(before, Routes());
+        EXPECT_EQ(nexthops, Ip("-j nexthop show"));
         EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
+        Ip("nexthop flush");
     }
 }
 
@@ -210,7 +244,8 @@ TEST_F(RouteLinux, AMoveThatCannotBeMadeLeavesEveryRouteWhereItIs)
     std::string taken = Routes();
     Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
     EXPECT_EQ(taken, Routes());
-    EXPECT_EQ(1u, CountMatching(taken, {"\"gateway\":\"198.51.100.1\"", "\"metric\":3"}));
+    EXPECT_EQ(1u, CountMatching(taken, {"\"gateway\":\"198.51.100.1\"", "\"metric\":2"}));
+    EXPECT_EQ(1u, CountMatching(taken, {"\"gateway\":\"10.0.0.1\"", "\"metric\":4"}));
 
     char change[128];
     snprintf(change, sizeof(change), "CHANGE 0.0.0.0 MASK 0.0.0.0 198.51.100.1 METRIC 2 IF %u", eth);
@@ -218,13 +253,26 @@ TEST_F(RouteLinux, AMoveThatCannotBeMadeLeavesEveryRouteWhereItIs)
     EXPECT_EQ(taken, Routes());
 }
 
+// The state file's boot line as another boot of the system wrote it.
+void AsWrittenInAnotherBoot(const std::string &path)
+{
+    std::string text = netns::Shell("cat " + path);
+    ASSERT_EQ(0u, text.rfind("boot ", 0)) << text;
+    text = "boot 00000000-0000-4000-8000-000000000000" + text.substr(text.find('\n'));
+    ASSERT_EQ(0u, STATESYS_Write(path.c_str(), text.data(), text.size()));
+}
+
 // A full-tunnel session takes the host's default routes away and makes them
 // again when the client goes: they come back as they were, every attribute
-// and metric, the one the raise passed over included. Both ends of a session
-// are rows: the client's own ("ROUTE_CleanUp" makes the removed routes again
-// at their raised metrics, its exit puts the metrics back) and a client gone
-// without its own (the service undoes all at once). Each runs two sessions
-// in a row, as one service serves them.
+// and metric, the one the raise passed over included. Each end of a session
+// is a row: the client's own ("ROUTE_CleanUp" makes the removed routes again
+// at their raised metrics, its exit puts the metrics back), a client gone
+// without its own (the service undoes all at once), a service that dies in
+// the session (its successor undoes what the state file says), and one whose
+// system starts again before a successor runs (the tunnel's routes and the
+// raised metrics went with the system; the removed routes are made again at
+// the metric they had before the raise). Each runs two sessions in a row, as
+// one service serves them.
 TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
 {
     ASSERT_EQ("", Ip("link add tlxoth type veth peer name tlxothp"));
@@ -237,52 +285,204 @@ TEST_F(RouteLinux, AFullSessionPutsBackTheHostsDefaultRoutesExactly)
           "route add default via 192.0.2.1 dev tlxoth metric 2"},
          {}},
         {"metric 1", {"route add default via 198.51.100.1 dev tlxeth proto static metric 1"}, {}},
+        {"primary at 0 (DHCP), backup at 2",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0",
+          "route add default via 192.0.2.1 dev tlxoth proto static metric 2"},
+         {}},
+        {"defaults at 0 and 7 through one gateway, the first with attributes",
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0 src 198.51.100.2 mtu lock 1400 "
+          "advmss 1360 initcwnd 10",
+          "route add default via 198.51.100.1 dev tlxeth proto boot metric 7"},
+         {}},
+        {"through a next-hop object",
+         {"nexthop add id 7 via 198.51.100.1 dev tlxeth", "route add default nhid 7 proto static"},
+         {}},
         {"a route with its own source, MTU and initial window",
-         {"route add default via 198.51.100.1 dev tlxeth proto static src 198.51.100.2 mtu 1400 initcwnd 10"},
+         {"route add default via 198.51.100.1 dev tlxeth proto dhcp src 198.51.100.2 mtu lock 1400 initcwnd 10 "
+          "advmss 1360"},
          {}},
     };
+    enum { LIVES, DIES, REBOOTS };
     struct End {
         const char *what;
+        int service;
         void (*run)(uint32_t tun);
     } ends[] = {
-        {"the client's own clean-up and exit",
+        {"the client's own clean-up and exit", LIVES,
          [](uint32_t) {
              EXPECT_EQ(0u, ROUTE_CleanUpRoutes());
              EXPECT_EQ(0u, ROUTE_RestoreMetrics());
          }},
-        {"a client gone without its own", [](uint32_t tun) { EXPECT_EQ(0u, ROUTE_CleanUpClient("tlx0", tun)); }},
+        {"a client gone without its own", LIVES,
+         [](uint32_t tun) { EXPECT_EQ(0u, ROUTE_CleanUpClient("tlx0", tun)); }},
+        {"the service dies, its successor undoes", DIES, [](uint32_t) { EXPECT_EQ(0u, ROUTE_RecoverState()); }},
+        {"the service dies, the system starts again, a successor undoes", REBOOTS,
+         [](uint32_t) { EXPECT_EQ(0u, ROUTE_RecoverState()); }},
     };
+    // The successor resets only a TAP adapter; the state file in a folder of
+    // the service's own.
+    ASSERT_EQ("", Ip("link set tlx0 alias \"TAP-Windows Adapter V9\""));
+    std::string folder = "/tmp/tlx-state-" + name, state = folder + "/service.state";
     std::string dns = "/tmp/tlx-dns-" + name + ".conf";
     for (const End &end : ends) {
         for (const DefaultsCase &c : hosts) {
             SCOPED_TRACE(std::string(c.what) + ", " + end.what);
             Ip("route flush exact 0.0.0.0/0");
+            Ip("nexthop flush");
             Ip("addr flush dev tlx0");  // the adapter at rest
             for (const std::string &command : c.setUp)
                 ASSERT_EQ("", Ip(command)) << command;
-            std::string before = Routes();
+            std::string before = Routes(), nexthops = Ip("-j nexthop show");
             for (int session = 0; session < 2; session++) {
                 SCOPED_TRACE(session);
-                Inside([&] {
-                    IFACE_SetDnsFile(dns.c_str());
+                auto start = [&] {
                     EXPECT_EQ(0u, ROUTE_RaiseMetric(0));  // the client's start
                     EXPECT_EQ(0u,
                               IFACE_SetAddress("tlx0", tun, A("10.0.0.7"), A("255.255.255.0"), A("10.0.0.1"), 1400));
                     EXPECT_EQ(0u, ROUTE_PrepareInterface(tun, 1));
                     EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5));
+                };
+                Inside([&] {
+                    IFACE_SetDnsFile(dns.c_str());
+                    if (end.service == LIVES) {
+                        start();
+                        return;
+                    }
+                    STATE_SetPath(state.c_str());
+                    pid_t pid = fork();
+                    if (pid == 0) {
+                        start();
+                        _exit(testing::Test::HasFailure() ? 1 : 0);  // dies with everything outstanding
+                    }
+                    int status = -1;
+                    waitpid(pid, &status, 0);
+                    EXPECT_EQ(0, status);
                 });
                 std::string during = Routes();
                 EXPECT_EQ(1u, CountMatching(during, {"\"dst\":\"default\""})) << during;
+                if (end.service == REBOOTS) {
+                    // What a new start of the system leaves: the adapter at
+                    // rest, no route of the tunnel, none of the host's
+                    // default routes (its set-up makes none).
+                    Ip("route flush dev tlx0");
+                    Ip("addr flush dev tlx0");
+                    Ip("route flush exact 0.0.0.0/0");
+                    AsWrittenInAnotherBoot(state);
+                }
                 Inside([&] {
-                    IFACE_ResetAdapter("tlx0", tun);
+                    if (end.service == LIVES)
+                        IFACE_ResetAdapter("tlx0", tun);
                     end.run(tun);
                     IFACE_SetDnsFile(nullptr);
+                    STATE_SetPath(nullptr);
                 });
                 EXPECT_EQ(before, Routes());
+                EXPECT_EQ(nexthops, Ip("-j nexthop show"));
+                EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
             }
         }
     }
+    Ip("nexthop flush");
     remove(dns.c_str());
+    netns::Shell("rm -rf " + folder);
+}
+
+// A route over several next hops is listed with each of them, so that a
+// host route through one of them is judged as the route it is.
+TEST_F(RouteLinux, EachNextHopOfAMultipathDefaultIsSeen)
+{
+    ASSERT_EQ("", Ip("route flush exact 0.0.0.0/0"));
+    ASSERT_EQ("", Ip("route add default proto static nexthop via 198.51.100.1 dev tlxeth nexthop via 10.0.0.1 dev tlx0"));
+    RouteRow *rows = nullptr;
+    uint32_t count = 0;
+    Inside([&] { ASSERT_EQ(0u, ROUTE_SystemBackend()->ReadTable(&rows, &count)); });
+    const struct {
+        uint32_t index;
+        const char *hop;
+        int verdict;
+    } cases[] = {
+        {eth, "198.51.100.1", SVC_ROUTE_TAKEN},
+        {tun, "10.0.0.1", SVC_ROUTE_TAKEN},
+        {eth, "198.51.100.9", SVC_ROUTE_OTHER_NEXT_HOP},
+        {999, "198.51.100.1", SVC_ROUTE_OTHER_IFACE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.hop);
+        EXPECT_EQ(c.verdict, SVC_JudgeHostRoute(rows, count, nullptr, A("203.0.113.9"), 0, c.index, A(c.hop)));
+    }
+    ROUTE_SystemBackend()->FreeTable(rows);
+    // The route itself is raised and put back whole, once.
+    std::string before = Routes();
+    Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
+    EXPECT_EQ(1u, Count(ROUTE_RaisedMetricRoutes()));
+    Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
+    EXPECT_EQ(before, Routes());
+}
+
+// Every delete names its route with its metric: the kernel takes metric 0
+// for "any", so a route of another metric must never go in its place.
+TEST_F(RouteLinux, ADeleteTakesTheNamedRouteAndNoOther)
+{
+    ASSERT_EQ("", Ip("route flush exact 0.0.0.0/0"));
+    ASSERT_EQ("", Ip("route add default via 198.51.100.1 dev tlxeth proto static metric 2"));
+    std::string before = Routes();
+    RouteRow gone = {};
+    gone.nextHop = A("198.51.100.1");
+    gone.ifIndex = eth;
+    gone.type = ROUTE_TYPE_INDIRECT;
+    gone.protocol = ROUTE_PROTO_NETMGMT;
+    gone.metric1 = 0;  // no route of this metric is there
+    Inside([&] {
+        EXPECT_EQ((uint32_t)ESRCH, ROUTE_SystemBackend()->Delete(&gone));
+        EXPECT_EQ(0u, ROUTE_Apply(ROUTE_OP_DELETE, &gone, false));  // gone already: done
+    });
+    EXPECT_EQ(before, Routes());
+    // The one named goes, the other stays.
+    ASSERT_EQ("", Ip("route add default via 198.51.100.1 dev tlxeth proto static metric 0"));
+    Inside([&] { EXPECT_EQ(0u, ROUTE_Apply(ROUTE_OP_DELETE, &gone, false)); });
+    EXPECT_EQ(before, Routes());
+    // A route through a next-hop object is named by its id.
+    ASSERT_EQ("", Ip("nexthop add id 9 via 198.51.100.1 dev tlxeth"));
+    ASSERT_EQ("", Ip("route add default nhid 9 proto static metric 0"));
+    Inside([&] { EXPECT_EQ(0u, ROUTE_SystemBackend()->Delete(&gone)); });
+    EXPECT_EQ(before, Routes());
+    Ip("nexthop flush");
+}
+
+// A raised route the system makes again at its own metric during the
+// session (a DHCP client's renewal): the moved copy goes at the restore, and
+// nothing is reported as failed.
+TEST_F(RouteLinux, ARouteMadeAgainAtItsOwnMetricEndsTheSessionExact)
+{
+    ASSERT_EQ("", Ip("route flush exact 0.0.0.0/0"));
+    ASSERT_EQ("", Ip("route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0 src 198.51.100.2"));
+    ASSERT_EQ("", Ip("route add default via 10.0.0.1 dev tlx0 proto static metric 2"));
+    std::string before = Routes();
+    for (bool raisedAgain : {false, true}) {
+        SCOPED_TRACE(raisedAgain);
+        Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
+        ASSERT_EQ("", Ip("route add default via 198.51.100.1 dev tlxeth proto dhcp metric 0 src 198.51.100.2"));
+        if (raisedAgain)
+            Inside([] { EXPECT_EQ(0u, ROUTE_RaiseMetric(0)); });
+        Inside([] { EXPECT_EQ(0u, ROUTE_RestoreMetrics()); });
+        EXPECT_EQ(before, Routes());
+    }
+}
+
+// The adapter's reset takes the tunnel's routes with it before they are
+// deleted: they have been removed, and nothing is reported.
+TEST_F(RouteLinux, ATunnelRouteAlreadyGoneIsNoFailure)
+{
+    Inside([&] { EXPECT_EQ(0u, ROUTE_AddRoute(tun, A("10.8.0.0"), A("255.255.0.0"), A("10.0.0.1"), 5)); });
+    ASSERT_EQ("", Ip("route flush dev tlx0 proto static"));
+    static int s_events;
+    s_events = 0;
+    EVENTLOG_Sink old =
+        EVENTLOG_SetSink([](uint16_t, uint16_t, uint32_t, const char *, const char *) { s_events++; });
+    Inside([] { EXPECT_EQ(0u, ROUTE_CleanUpRoutes()); });
+    EVENTLOG_SetSink(old);
+    EXPECT_EQ(0, s_events);
+    EXPECT_EQ(nullptr, ROUTE_AddedRoutes());
 }
 
 TEST_F(RouteLinux, FailuresReturnTheKernelsCodeAndTheFallbackIsChecked)

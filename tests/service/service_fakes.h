@@ -166,7 +166,7 @@ inline int JudgeHostRoute(uint32_t destination, uint32_t tunnel, uint32_t index,
     std::lock_guard<std::mutex> hold(calls().lock);
     std::vector<RouteRecord> removed(calls().removed.size());
     for (size_t i = 0; i < removed.size(); i++)
-        removed[i] = RouteRecord{calls().removed[i], i + 1 < removed.size() ? &removed[i + 1] : nullptr};
+        removed[i] = RouteRecord{calls().removed[i], i + 1 < removed.size() ? &removed[i + 1] : nullptr, {}};
     const std::vector<RouteRow> &t = calls().table;
     return SVC_JudgeHostRoute(t.data(), (uint32_t)t.size(), removed.empty() ? nullptr : &removed[0], destination,
                               tunnel, index, nextHop);

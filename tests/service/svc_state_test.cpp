@@ -32,6 +32,26 @@ std::string Line(const char *kind, const RouteRow &r)
 const RouteRow kTunnelNet = Row("10.8.0.0", "255.255.0.0", "10.0.0.1", TUN, 5);
 const RouteRow kHostRoute = Row("203.0.113.9", "255.255.255.255", "198.51.100.1", ETH, 2);
 const RouteRow kEthDefault = Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 0);
+// The main table, scope global, unicast; source 198.51.100.2; metrics lock
+// (the MTU's), MTU 1400, advertised MSS 1360, initial window 10; no hops.
+const std::string kDetail = "detail fe 0 1 0 26433c6 0 1106 4 578 550 a 0\n";
+// Over two next hops, the second on link and of weight 3.
+const std::string kMultipathDetail = "detail fe 0 1 0 0 0 0 2 16433c6 7 0 0 100000a 9 2 4\n";
+
+RouteDetail Detail()
+{
+    RouteDetail d = {};
+    d.present = 1;
+    d.table = 254;
+    d.type = 1;
+    d.source = Ip("198.51.100.2");
+    d.metricsSet = 1u << 1 | 1u << 2 | 1u << 8 | 1u << 12;
+    d.metrics[1] = 1u << 2;
+    d.metrics[2] = 1400;
+    d.metrics[8] = 1360;
+    d.metrics[12] = 10;
+    return d;
+}
 
 TEST(StateParse, OnlyWholeLinesOfTheServicesOwnAreRead)
 {
@@ -63,6 +83,27 @@ TEST(StateParse, OnlyWholeLinesOfTheServicesOwnAreRead)
         {"boot\n", false, "line 1 is no entry"},
         {"boot 1 2\n", false, "line 1 is no entry"},
         {std::string("adapter 14 tl\0x\n", 16), false, "line 1 holds a NUL"},
+        // What the system held of a removed route: only right after it, once,
+        // in the writer's own form.
+        {Line("removed", kEthDefault) + kDetail, true, ""},
+        {Line("removed", kEthDefault) + kMultipathDetail + Line("removed", kEthDefault), true, ""},
+        {kDetail, false, "line 1 is no entry"},
+        {route + kDetail, false, "line 2 is no entry"},
+        {Line("raised", kEthDefault) + kDetail, false, "line 2 is no entry"},
+        {Line("removed", kEthDefault) + kDetail + kDetail, false, "line 3 is no entry"},
+        {Line("removed", kEthDefault) + "adapter 14 tlxtun\n" + kDetail, false, "line 3 is no entry"},
+        {Line("removed", kEthDefault) + "detail fe 0 1 0 0 0 4 578\n", false, "line 2 is no entry"},
+        {Line("removed", kEthDefault) + "detail fe 0 1 0 0 0 4 578 0 0\n", false, "line 2 is no entry"},
+        {Line("removed", kEthDefault) + "detail fe 0 1 0 0 0 100000 1 0\n", false, "line 2 is no entry"},
+        {Line("removed", kEthDefault) + "detail fe 0 1 0 0 0 0 9" + [] {
+             std::string hops;
+             for (int i = 0; i < 9; i++)
+                 hops += " 0 1 0 0";
+             return hops;
+         }() + "\n",
+         false, "line 2 is no entry"},
+        {Line("removed", kEthDefault) + "detail fe 0 1 0 0 0 0 1 c633641 7 0\n", false, "line 2 is no entry"},
+        {Line("removed", kEthDefault) + "detail fe 0 1 0 0 0 0 0 \n", false, "line 2 is no entry"},
         {std::string(STATE_FILE_MAX / 2, '\n') + std::string(STATE_FILE_MAX / 2 + 1, '\n'), false, "larger than"},
     };
     for (const auto &row : rows) {
@@ -89,6 +130,33 @@ TEST(StateParse, OnlyWholeLinesOfTheServicesOwnAreRead)
     EXPECT_EQ(ROUTE_NO_METRIC, c.added[0].metric5);
     ASSERT_EQ(1u, c.removed.size());
     ASSERT_EQ(1u, c.raised.size());
+    ASSERT_EQ(1u, c.removedDetail.size());
+    EXPECT_EQ(0u, c.removedDetail[0].present) << "a removed row of an older service is known by its row alone";
+
+    const struct {
+        std::string detail;
+        RouteDetail expected;
+    } details[] = {
+        {kDetail, Detail()},
+        {kMultipathDetail, [] {
+             RouteDetail d = {};
+             d.present = 1;
+             d.table = 254;
+             d.type = 1;
+             d.hopCount = 2;
+             d.hops[0] = {Ip("198.51.100.1"), 7, 0, 0};
+             d.hops[1] = {Ip("10.0.0.1"), 9, 2, 4};
+             return d;
+         }()},
+    };
+    for (const auto &d : details) {
+        SCOPED_TRACE(d.detail);
+        std::string text = Line("removed", kEthDefault) + d.detail + Line("removed", kTunnelNet);
+        ASSERT_EQ(1, STATE_Parse(text.data(), text.size(), &c));
+        ASSERT_EQ(2u, c.removedDetail.size());
+        EXPECT_EQ(0, memcmp(&d.expected, &c.removedDetail[0], sizeof(RouteDetail)));
+        EXPECT_EQ(0u, c.removedDetail[1].present);
+    }
 }
 
 // What the service writes, it reads back as it was.
@@ -98,7 +166,8 @@ TEST(StateParse, TheWritersLinesReadBack)
     std::string folder = LogPath() + ".state";
     STATE_SetPath((folder + "/service.state").c_str());
     STATE_NoteAdapter("tlx\ttun", 0x2a);
-    RouteRecord removed = {kEthDefault, nullptr}, added = {kHostRoute, nullptr};
+    RouteRecord plain = {kTunnelNet, nullptr, {}};
+    RouteRecord removed = {kEthDefault, &plain, Detail()}, added = {kHostRoute, nullptr, {}};
     STATE_NoteRoutes(&added, &removed, nullptr);
     StateContent c;
     ASSERT_EQ(1, STATE_Load(&c));
@@ -108,8 +177,11 @@ TEST(StateParse, TheWritersLinesReadBack)
     EXPECT_EQ(0x2au, c.adapterIndex);
     ASSERT_EQ(1u, c.added.size());
     EXPECT_TRUE(Same(kHostRoute, c.added[0]));
-    ASSERT_EQ(1u, c.removed.size());
+    ASSERT_EQ(2u, c.removed.size());
     EXPECT_TRUE(Same(kEthDefault, c.removed[0]));
+    ASSERT_EQ(2u, c.removedDetail.size());
+    EXPECT_EQ(0, memcmp(&removed.detail, &c.removedDetail[0], sizeof(RouteDetail)));
+    EXPECT_EQ(0u, c.removedDetail[1].present);
     STATE_Clear();
     EXPECT_EQ(0, STATE_Load(&c));
     STATE_SetPath(nullptr);
@@ -242,6 +314,15 @@ TEST(StateRecovery, EveryEntryIsCheckedAsALiveRequestWouldBe)
          true, 0, TUN, {Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 7)}, {}, true, "no such route now"},
         {"a raised route still there gets its metric back", Line("raised", kEthDefault), true, 0, TUN,
          {Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 2)}, {"Update 0.0.0.0/0.0.0.0 if 7 m 0"}, false, ""},
+        {"a backup the raise moved along gets its metric back with the primary",
+         Line("raised", kEthDefault) + Line("raised", Row("0.0.0.0", "0.0.0.0", "192.168.9.1", 9, 2)) +
+             Line("raised", Row("0.0.0.0", "0.0.0.0", "192.168.9.7", 9, 5)),
+         true, 0, TUN,
+         {Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 2), Row("0.0.0.0", "0.0.0.0", "192.168.9.1", 9, 4),
+          Row("0.0.0.0", "0.0.0.0", "192.168.9.7", 9, 7)},
+         {"Update 0.0.0.0/0.0.0.0 if 7 m 0", "Update 0.0.0.0/0.0.0.0 if 9 m 2"}, false,
+         "raised route Dest: 0.0.0.0 Netmask: 0.0.0.0 Gateway: 192.168.9.7 Index: 9: the service raises no route of "
+         "that metric"},
         // After a restart of the system: the routes and metrics went with it;
         // only a default route that is still missing is made again, and the
         // adapter found by its GUID is reset with today's index.
@@ -249,6 +330,11 @@ TEST(StateRecovery, EveryEntryIsCheckedAsALiveRequestWouldBe)
              Line("removed", kEthDefault) + Line("removed", otherDefault) + Line("raised", kEthDefault),
          false, 0, 33, {Row("0.0.0.0", "0.0.0.0", "198.51.100.254", ETH, 10), kTunnelNet},
          {"Create 0.0.0.0/0.0.0.0 if 9 m 0"}, true, "the interface has its default route again"},
+        {"a file of an earlier boot: a removed route comes back at the metric it had before the raise",
+         adapter + Line("added", kTunnelNet) + Line("removed", Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 2)) +
+             Line("raised", kEthDefault) + Line("raised", Row("0.0.0.0", "0.0.0.0", "192.168.9.1", 9, 1)),
+         false, 0, 33, {Row("0.0.0.0", "0.0.0.0", "192.168.9.1", 9, 3)}, {"Create 0.0.0.0/0.0.0.0 if 7 m 0"}, true,
+         "the system has started since, and the metric went with it"},
         {"a file that is no undo of the service's", "adapter 14 tlxtun\nip route add default via 6.6.6.6\n", true,
          0, TUN, {kTunnelNet}, {}, false, "is refused and nothing of it is undone: line 3 is no entry"},
     };
@@ -274,6 +360,79 @@ TEST(StateRecovery, EveryEntryIsCheckedAsALiveRequestWouldBe)
             EXPECT_EQ(row.today, ifaces().steps[0].index) << "reset with today's index";
         }
     }
+}
+
+// What the system held of a removed route goes back to it before the route
+// is made again, and only for an entry the row's own checks let through; a
+// detail the system refuses takes its entry with it, never another.
+TEST(StateRecovery, ARemovedRoutesDetailGoesBackToTheSystemBeforeItIsMade)
+{
+    const RouteRow otherDefault = Row("0.0.0.0", "0.0.0.0", "192.168.9.1", 9, 0);
+    const std::string recalled = "Recall 0.0.0.0/0.0.0.0 if 7 m 0 src 198.51.100.2";
+    const struct {
+        const char *name;
+        std::string body;
+        bool sameBoot;
+        bool systemTakesDetails;
+        const char *refusal;  // the system's answer to the detail
+        std::vector<std::string> calls;
+        const char *logged;
+    } rows[] = {
+        {"handed back, then made", Line("removed", kEthDefault) + kDetail, true, true, nullptr,
+         {recalled, "Create 0.0.0.0/0.0.0.0 if 7 m 0"}, "Undoing the changes"},
+        {"a removed row alone, as an older service wrote it", Line("removed", kEthDefault), true, true, nullptr,
+         {"Create 0.0.0.0/0.0.0.0 if 7 m 0"}, "Undoing the changes"},
+        {"refused by the system: its entry goes, the next one is made",
+         Line("removed", kEthDefault) + kDetail + Line("removed", otherDefault), true, true, "an MTU out of range",
+         {recalled, "Create 0.0.0.0/0.0.0.0 if 9 m 0"},
+         "removed route Dest: 0.0.0.0 Netmask: 0.0.0.0 Gateway: 198.51.100.1 Index: 7: an MTU out of range"},
+        {"a system that keeps no detail", Line("removed", kEthDefault) + kDetail + Line("removed", otherDefault),
+         true, false, nullptr, {"Create 0.0.0.0/0.0.0.0 if 9 m 0"}, "its detail is of no kind this system keeps"},
+        {"an entry the row's checks drop hands over nothing",
+         Line("removed", Row("10.0.0.0", "255.0.0.0", "198.51.100.1", ETH, 0)) + kDetail, true, true, nullptr, {},
+         "no static default route"},
+        {"after a restart of the system: handed back and made at the metric before the raise",
+         Line("removed", Row("0.0.0.0", "0.0.0.0", "198.51.100.1", ETH, 2)) + kDetail + Line("raised", kEthDefault),
+         false, true, nullptr, {"Recall 0.0.0.0/0.0.0.0 if 7 m 0 src 198.51.100.2", "Create 0.0.0.0/0.0.0.0 if 7 m 0"},
+         "only missing default routes are made again"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Scope scope;
+        RouteSys withoutDetails = *RouteBackend();
+        withoutDetails.Recall = nullptr;
+        if (!row.systemTakesDetails)
+            ROUTE_SetSystem(&withoutDetails);
+        routes().recallFault = row.refusal;
+        finder() = Finder();
+        Recovered r = Recover(row.body, row.sameBoot, {}, false);
+        routes().recallFault = nullptr;
+        EXPECT_EQ(row.calls, r.calls);
+        EXPECT_NE(std::string::npos, r.log.find(row.logged)) << r.log;
+    }
+}
+
+// A removed route is described while it is still there: the file holds
+// what the system said of it.
+TEST(StateRecovery, ARemovedRouteIsDescribedBeforeItGoes)
+{
+    Scope scope;
+    std::string folder = LogPath() + ".describe";
+    STATE_SetPath((folder + "/service.state").c_str());
+    routes().detail = Detail();
+    routes().table = {kEthDefault, kTunnelNet};
+    EXPECT_EQ(0u, ROUTE_PrepareInterface(TUN, 1));
+    routes().detail = RouteDetail();
+    StateContent c;
+    ASSERT_EQ(1, STATE_Load(&c));
+    ASSERT_EQ(1u, c.removed.size());
+    ASSERT_EQ(1u, c.removedDetail.size());
+    const RouteDetail expected = Detail();
+    EXPECT_EQ(0, memcmp(&expected, &c.removedDetail[0], sizeof(RouteDetail)));
+    ROUTE_CleanUpRoutes();
+    STATE_Clear();
+    STATE_SetPath(nullptr);
+    remove(folder.c_str());
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // service's own before a byte of it is read, no link is followed on the
 // way in or out, and one lock keeps a second service away.
 #include "netcfg_fakes.h"
+#include "route_detail_linux.h"
 #include "svc_state.h"
+
+#include <linux/rtnetlink.h>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +150,112 @@ TEST_F(StateDisk, ASecondProcessDoesNotGetTheLock)
         _exit(STATESYS_Lock(other.c_str()) == 0 ? 0 : 1);
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A removed route's detail from the file is judged as its row is before
+// anything of it reaches the kernel: every value a route of another link can
+// have passes, anything else refuses the entry and says why.
+TEST(StateRecovery, TheKernelsDetailOfARouteIsJudgedAsStrictlyAsItsRow)
+{
+    using netfake::Ip;
+    const RouteRow row = netfake::Row("0.0.0.0", "0.0.0.0", "198.51.100.1", 7, 2);
+    auto base = [] {
+        RouteDetail d = {};
+        d.present = 1;
+        d.table = RT_TABLE_MAIN;
+        d.type = RTN_UNICAST;
+        return d;
+    };
+    auto metric = [&](uint32_t i, uint32_t value) {
+        RouteDetail d = base();
+        d.metricsSet = 1u << i;
+        d.metrics[i] = value;
+        return d;
+    };
+    auto hops = [&](RouteHop first, RouteHop second) {
+        RouteDetail d = base();
+        d.hopCount = 2;
+        d.hops[0] = first;
+        d.hops[1] = second;
+        return d;
+    };
+    auto with = [&](RouteDetail d, uint32_t RouteDetail::*field, uint32_t value) {
+        d.*field = value;
+        return d;
+    };
+    RouteRow wideProtocol = row;
+    wideProtocol.sysProtocol = 0x100;
+    const struct {
+        const char *what;
+        RouteRow row;
+        RouteDetail detail;
+        const char *why;  // null: taken
+    } cases[] = {
+        {"a plain route", row, base(), nullptr},
+        {"on-link, scope link, from DHCP", row,
+         with(with(base(), &RouteDetail::flags, RTNH_F_ONLINK), &RouteDetail::scope, RT_SCOPE_LINK), nullptr},
+        {"source, MTU locked, MSS, initial window", row,
+         [&] {
+             RouteDetail d = metric(RTAX_LOCK, 1u << RTAX_MTU);
+             d.source = Ip("198.51.100.2");
+             d.metricsSet |= 1u << RTAX_MTU | 1u << RTAX_ADVMSS | 1u << RTAX_INITCWND | 1u << RTAX_FEATURES;
+             d.metrics[RTAX_MTU] = 1400;
+             d.metrics[RTAX_ADVMSS] = 1360;
+             d.metrics[RTAX_INITCWND] = 10;
+             d.metrics[RTAX_FEATURES] = RTAX_FEATURE_ECN;
+             return d;
+         }(),
+         nullptr},
+        {"a next-hop object", row, with(base(), &RouteDetail::nextHopId, 7), nullptr},
+        {"two next hops, one on link and weighted", row,
+         hops({Ip("198.51.100.1"), 7, 0, 0}, {Ip("10.0.0.1"), 9, 2, RTNH_F_ONLINK}), nullptr},
+        {"another table", row, with(base(), &RouteDetail::table, 100), "its table is not the main table"},
+        {"no unicast route", row, with(base(), &RouteDetail::type, RTN_BLACKHOLE), "it is no unicast route"},
+        {"host scope", row, with(base(), &RouteDetail::scope, RT_SCOPE_HOST), "a scope no route of another link"},
+        {"a flag the kernel sets itself", row, with(base(), &RouteDetail::flags, RTNH_F_DEAD),
+         "flags the kernel sets only itself"},
+        {"a protocol past a byte", wideProtocol, base(), "a protocol or type of service out of range"},
+        {"a multicast source", row, with(base(), &RouteDetail::source, Ip("224.0.0.1")),
+         "its preferred source is no unicast address"},
+        {"an object and next hops", row,
+         with(hops({Ip("198.51.100.1"), 7, 0, 0}, {Ip("10.0.0.1"), 9, 0, 0}), &RouteDetail::nextHopId, 7),
+         "both a next-hop object and next hops"},
+        {"too many next hops", row, with(base(), &RouteDetail::hopCount, ROUTE_DETAIL_HOPS + 1),
+         "more next hops than an entry holds"},
+        {"metric 0", row, metric(RTAX_UNSPEC, 1), "a metric the kernel does not know"},
+        {"a metric past the kernel's last", row, metric(RTAX_MAX + 1, 1), "a metric the kernel does not know"},
+        {"the congestion control, which is text", row, metric(RTAX_CC_ALGO, 1), "a metric the kernel does not know"},
+        {"a lock on an unknown metric", row, metric(RTAX_LOCK, 1u << (RTAX_MAX + 1)), "a lock on a metric"},
+        {"an MTU of 67", row, metric(RTAX_MTU, 67), "an MTU out of range"},
+        {"an MTU past 65535", row, metric(RTAX_MTU, 0x10000), "an MTU out of range"},
+        {"an MSS of 0", row, metric(RTAX_ADVMSS, 0), "an advertised MSS out of range"},
+        {"a hop limit of 256", row, metric(RTAX_HOPLIMIT, 256), "a hop limit out of range"},
+        {"an unknown TCP feature", row, metric(RTAX_FEATURES, 1u << 7), "a TCP feature the kernel does not know"},
+        {"a next hop without its link", row, hops({Ip("198.51.100.1"), 7, 0, 0}, {Ip("10.0.0.1"), 0, 0, 0}),
+         "a next hop without its interface"},
+        {"a next hop through a broadcast", row,
+         hops({Ip("198.51.100.1"), 7, 0, 0}, {Ip("255.255.255.255"), 9, 0, 0}), "gateway is no unicast address"},
+        {"a next hop's weight past a byte", row, hops({Ip("198.51.100.1"), 7, 256, 0}, {Ip("10.0.0.1"), 9, 0, 0}),
+         "weight out of range"},
+        {"a next hop said dead", row, hops({Ip("198.51.100.1"), 7, 0, RTNH_F_DEAD}, {Ip("10.0.0.1"), 9, 0, 0}),
+         "a next hop's flags"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const char *why = RDETAIL_Fault(&c.row, &c.detail);
+        if (!c.why) {
+            EXPECT_EQ(nullptr, why) << why;
+            // What is taken reads back from the message made of it as it was.
+            std::vector<unsigned char> message;
+            ASSERT_EQ(1, RDETAIL_Message(&c.row, &c.detail, &message));
+            RouteDetail back;
+            EXPECT_EQ(nullptr, RDETAIL_Of(reinterpret_cast<const nlmsghdr *>(message.data()), &back));
+            EXPECT_EQ(0, memcmp(&c.detail, &back, sizeof(back)));
+        } else {
+            ASSERT_NE(nullptr, why);
+            EXPECT_NE(nullptr, strstr(why, c.why)) << why;
+        }
+    }
 }
 
 }  // namespace
