@@ -113,10 +113,10 @@ wait_for() {
 
 # ---- namespaces and links ----
 
-# The namespaces, the gateway's tun link and the host behind the gateway:
-# everything but the way from the client to the gateway.
+# The gateway's tun link, the client's and the host behind the gateway:
+# everything but the way from the client to the gateway, made after it (so
+# that the links keep their order).
 setup_ends() {
-  ip netns add "$NS_CL" && ip netns add "$NS_GW" && ip netns add "$NS_LAN" || return 1
   ip link add name veth-lan netns "$NS_GW" type veth peer name veth-host netns "$NS_LAN" || return 1
   ip -n "$NS_GW" tuntap add dev "$GW_TUN" mode tun || return 1
   ip -n "$NS_CL" tuntap add dev "$CL_TUN" mode tun || return 1
@@ -135,8 +135,8 @@ setup_ends() {
 }
 
 setup_network() {
-  setup_ends || return 1
-  ip link add name veth-gw netns "$NS_GW" type veth peer name veth-cl netns "$NS_CL" || return 1
+  ip netns add "$NS_CL" && ip netns add "$NS_GW" && ip netns add "$NS_LAN" || return 1
+  ip link add name veth-gw netns "$NS_GW" type veth peer name veth-cl netns "$NS_CL" && setup_ends || return 1
   ip -n "$NS_GW" addr add "$GW_OUTER/30" dev veth-gw && ip -n "$NS_GW" link set veth-gw up || return 1
   ip -n "$NS_CL" addr add "$CL_OUTER/30" dev veth-cl && ip -n "$NS_CL" link set veth-cl up || return 1
 }
@@ -144,10 +144,11 @@ setup_network() {
 # The router answers ARP for what lies behind it on the first uplink, so that
 # an uplink with a /32 address and an on-link default route works too.
 setup_routed_network() {
-  setup_ends && ip netns add "$NS_RT" && ip -n "$NS_RT" link set lo up || return 1
+  ip netns add "$NS_CL" && ip netns add "$NS_GW" && ip netns add "$NS_LAN" && ip netns add "$NS_RT" &&
+    ip -n "$NS_RT" link set lo up || return 1
   ip link add name veth-gw netns "$NS_GW" type veth peer name veth-rg netns "$NS_RT" &&
     ip link add name veth-cl netns "$NS_CL" type veth peer name veth-r1 netns "$NS_RT" &&
-    ip link add name veth-cl2 netns "$NS_CL" type veth peer name veth-r2 netns "$NS_RT" || return 1
+    ip link add name veth-cl2 netns "$NS_CL" type veth peer name veth-r2 netns "$NS_RT" && setup_ends || return 1
   ip -n "$NS_GW" addr add "$GW_OUTER/30" dev veth-gw && ip -n "$NS_GW" link set veth-gw up &&
     ip -n "$NS_GW" route add 198.18.0.0/16 via "$RT_GW" || return 1
   ip -n "$NS_RT" addr add "$RT_GW/30" dev veth-rg &&

@@ -105,7 +105,7 @@ road_step e2e 240 scripts/e2e-test.sh
 fault_passed() { echo "$(grep -c '^  result: ' build/fault.log) rows"; }
 fault_failed() { grep -E '^(----|  result|  exit)' build/fault.log; tail -n 30 build/fault.log; }
 step "fault: faults on the whole road"
-road_step fault 480 scripts/fault-test.sh
+road_step fault 360 scripts/fault-test.sh
 
 # Short, repeatable fuzzing runs of the PPP input path and the configuration
 # loader (clang, libFuzzer).
