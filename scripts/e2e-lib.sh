@@ -10,6 +10,12 @@
 # (198.19.7.0/24); the tunnel uses the gateway's defaults (gateway 10.99.0.1,
 # client 10.99.0.2, DNS 10.99.0.53 and .54).
 #
+# start_routed_network puts the gateway one hop away instead, as most hosts
+# meet it: a router namespace vt-rt-N between them, the gateway on its
+# 198.18.0.0/30, and two uplinks of the client to it: veth-cl (198.18.1.0/24,
+# the router .1, the client .2, the client's default route) and veth-cl2
+# (198.18.2.0/24, the same numbers), for rows with a backup uplink.
+#
 # The sourcing script sets NAME (its prefix in messages) and calls
 # e2e_init [LINUX-BUILD] first; everything made is removed on exit.
 
@@ -42,8 +48,9 @@ e2e_init() {
   trap 'exit 130' INT TERM
 }
 
-NS_CL=vt-cl-$$ NS_GW=vt-gw-$$ NS_LAN=vt-lan-$$
+NS_CL=vt-cl-$$ NS_GW=vt-gw-$$ NS_LAN=vt-lan-$$ NS_RT=vt-rt-$$
 GW_OUTER=198.18.0.1 CL_OUTER=198.18.0.2
+RT_GW=198.18.0.2 RT_UP1=198.18.1.1 CL_UP1=198.18.1.2 RT_UP2=198.18.2.1 CL_UP2=198.18.2.2
 GW_LAN=198.19.7.1 LAN_HOST=198.19.7.2 LAN_NET=198.19.7.0/24
 GW_TUNNEL=10.99.0.1 CL_TUNNEL=10.99.0.2 DNS1=10.99.0.53 DNS2=10.99.0.54
 CL_TUN=tlxcl0 GW_TUN=tlxgw0
@@ -51,7 +58,7 @@ TAP_ALIAS="TAP-Windows Adapter V9"
 PORT=4433
 GW_AUTH=(--auth pap --user e2e-user --password e2e-secret)
 
-work=
+work= ROUTED=
 gw_pid= svc_pid= cl_pid=
 
 # Stops a process we started: TERM, up to 5 s, then KILL. Background jobs
@@ -68,7 +75,7 @@ stop_pid() {
 cleanup() {
   stop_pid "$cl_pid"; stop_pid "$svc_pid"; stop_pid "$gw_pid"
   local ns pid
-  for ns in "$NS_CL" "$NS_GW" "$NS_LAN"; do
+  for ns in "$NS_CL" "$NS_GW" "$NS_LAN" "$NS_RT"; do
     for pid in $(ip netns pids "$ns" 2>/dev/null); do stop_pid "$pid"; done
     ip netns del "$ns" 2>/dev/null
   done
@@ -106,27 +113,54 @@ wait_for() {
 
 # ---- namespaces and links ----
 
-setup_network() {
-  ip netns add "$NS_CL" && ip netns add "$NS_GW" && ip netns add "$NS_LAN" || return 1
-  ip link add name veth-gw netns "$NS_GW" type veth peer name veth-cl netns "$NS_CL" || return 1
+# The gateway's tun link, the client's and the host behind the gateway:
+# everything but the way from the client to the gateway, made after it (so
+# that the links keep their order).
+setup_ends() {
   ip link add name veth-lan netns "$NS_GW" type veth peer name veth-host netns "$NS_LAN" || return 1
   ip -n "$NS_GW" tuntap add dev "$GW_TUN" mode tun || return 1
   ip -n "$NS_CL" tuntap add dev "$CL_TUN" mode tun || return 1
   ip -n "$NS_CL" link set "$CL_TUN" alias "$TAP_ALIAS" || return 1
   local ns
   for ns in "$NS_CL" "$NS_GW" "$NS_LAN"; do ip -n "$ns" link set lo up || return 1; done
-  ip -n "$NS_GW" addr add "$GW_OUTER/30" dev veth-gw &&
-    ip -n "$NS_GW" link set veth-gw up &&
-    ip -n "$NS_GW" addr add "$GW_LAN/24" dev veth-lan &&
+  ip -n "$NS_GW" addr add "$GW_LAN/24" dev veth-lan &&
     ip -n "$NS_GW" link set veth-lan up &&
     ip -n "$NS_GW" addr add "$GW_TUNNEL/24" dev "$GW_TUN" &&
     in_gw sysctl -qw "net.ipv6.conf.$GW_TUN.disable_ipv6=1" &&
     ip -n "$NS_GW" link set "$GW_TUN" up &&
     in_gw sysctl -qw net.ipv4.ip_forward=1 || return 1
-  ip -n "$NS_CL" addr add "$CL_OUTER/30" dev veth-cl && ip -n "$NS_CL" link set veth-cl up || return 1
   ip -n "$NS_LAN" addr add "$LAN_HOST/24" dev veth-host &&
     ip -n "$NS_LAN" link set veth-host up &&
     ip -n "$NS_LAN" route add default via "$GW_LAN" || return 1
+}
+
+setup_network() {
+  ip netns add "$NS_CL" && ip netns add "$NS_GW" && ip netns add "$NS_LAN" || return 1
+  ip link add name veth-gw netns "$NS_GW" type veth peer name veth-cl netns "$NS_CL" && setup_ends || return 1
+  ip -n "$NS_GW" addr add "$GW_OUTER/30" dev veth-gw && ip -n "$NS_GW" link set veth-gw up || return 1
+  ip -n "$NS_CL" addr add "$CL_OUTER/30" dev veth-cl && ip -n "$NS_CL" link set veth-cl up || return 1
+}
+
+# The router answers ARP for what lies behind it on the first uplink, so that
+# an uplink with a /32 address and an on-link default route works too.
+setup_routed_network() {
+  ip netns add "$NS_CL" && ip netns add "$NS_GW" && ip netns add "$NS_LAN" && ip netns add "$NS_RT" &&
+    ip -n "$NS_RT" link set lo up || return 1
+  ip link add name veth-gw netns "$NS_GW" type veth peer name veth-rg netns "$NS_RT" &&
+    ip link add name veth-cl netns "$NS_CL" type veth peer name veth-r1 netns "$NS_RT" &&
+    ip link add name veth-cl2 netns "$NS_CL" type veth peer name veth-r2 netns "$NS_RT" && setup_ends || return 1
+  ip -n "$NS_GW" addr add "$GW_OUTER/30" dev veth-gw && ip -n "$NS_GW" link set veth-gw up &&
+    ip -n "$NS_GW" route add 198.18.0.0/16 via "$RT_GW" || return 1
+  ip -n "$NS_RT" addr add "$RT_GW/30" dev veth-rg &&
+    ip -n "$NS_RT" addr add "$RT_UP1/24" dev veth-r1 &&
+    ip -n "$NS_RT" addr add "$RT_UP2/24" dev veth-r2 || return 1
+  local dev
+  for dev in veth-rg veth-r1 veth-r2; do ip -n "$NS_RT" link set "$dev" up || return 1; done
+  ip netns exec "$NS_RT" sysctl -qw net.ipv4.ip_forward=1 &&
+    ip netns exec "$NS_RT" sysctl -qw net.ipv4.conf.veth-r1.proxy_arp=1 || return 1
+  ip -n "$NS_CL" addr add "$CL_UP1/24" dev veth-cl && ip -n "$NS_CL" link set veth-cl up &&
+    ip -n "$NS_CL" addr add "$CL_UP2/24" dev veth-cl2 && ip -n "$NS_CL" link set veth-cl2 up &&
+    ip -n "$NS_CL" route add default via "$RT_UP1" dev veth-cl || return 1
 }
 
 # Namespaces up, and each side reaches the next over its veth.
@@ -137,16 +171,30 @@ start_network() {
   pass "namespaces $NS_CL, $NS_GW, $NS_LAN"
 }
 
+# The gateway behind the router, reached from the client over either uplink.
+start_routed_network() {
+  setup_routed_network || fail "setting up the namespaces with the router"
+  ROUTED=1
+  wait_for 5 in_cl python3 "$NET" ping "$GW_OUTER" 1 1 || fail "the client's namespace does not reach the gateway through the router"
+  in_cl ip route add "$GW_OUTER/32" via "$RT_UP2" dev veth-cl2 &&
+    wait_for 5 in_cl python3 "$NET" ping "$GW_OUTER" 1 1 && in_cl ip route del "$GW_OUTER/32" ||
+    fail "the client's namespace does not reach the gateway over its second uplink"
+  wait_for 5 in_gw python3 "$NET" ping "$LAN_HOST" 1 1 || fail "the gateway's namespace does not reach the host behind it"
+  pass "namespaces $NS_CL, $NS_RT, $NS_GW, $NS_LAN: the gateway behind the router $RT_UP1 / $RT_UP2"
+}
+
 # The client's uplink as on a point-to-point or mobile link: a /32 address
 # and a default route without a gateway, the gateway reached on-link (its
 # side keeps its /30, which is its route back).
 use_onlink_uplink() {
+  local address=$CL_OUTER prefix=30
+  [ -n "$ROUTED" ] && address=$CL_UP1 prefix=24
   in_cl ip route flush default &&
-    in_cl ip addr del "$CL_OUTER/30" dev veth-cl &&
-    in_cl ip addr add "$CL_OUTER/32" dev veth-cl &&
+    in_cl ip addr del "$address/$prefix" dev veth-cl &&
+    in_cl ip addr add "$address/32" dev veth-cl &&
     in_cl ip route add default dev veth-cl || fail "making the client's uplink a /32 with an on-link default route"
   wait_for 5 in_cl python3 "$NET" ping "$GW_OUTER" 1 1 || fail "the gateway is not reached over the on-link uplink"
-  pass "client uplink $CL_OUTER/32 with an on-link default route"
+  pass "client uplink $address/32 with an on-link default route"
 }
 
 # ---- gateway ----

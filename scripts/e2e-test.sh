@@ -9,8 +9,10 @@
 # tunnel, and client to gateway over the bare veth; the figures and the
 # ratios are printed, not judged, but every transfer must complete. Last,
 # SIGTERM: the client reports Disconnected, exits 0 and its route is gone.
-# Then the variants: a gateway asking for a small MRU, a full tunnel, and a
-# full tunnel over an uplink with a /32 address and an on-link default route.
+# Then the variants: a gateway asking for a small MRU, a full tunnel (the
+# gateway sits behind a router, so it needs a host route through the
+# uplink's next hop), and a full tunnel over an uplink with a /32 address and
+# an on-link default route.
 #
 #   scripts/e2e-test.sh [LINUX-BUILD]      (default build/linux)
 #
@@ -26,15 +28,24 @@ BYTES=${TLX_E2E_BYTES:-200000000}
 SPEED_LIMIT_S=30
 
 # A clean disconnect reports no failure: requests sent while the
-# connection stops say that their replies are not awaited.
+# connection stops say that their replies are not awaited. The service's
+# log and its events (echoed on its standard output besides the system log)
+# count as much as the client's output. Each call reads what was written
+# since the previous one.
+svc_log_mark=0 svc_out_mark=0
 no_failures() {
   local found
   found=$(grep -E "FAILED|\(\) failed" "$work/client.out") &&
     fail "$1: the client reported failures on a clean run: $found"
-  pass "$1: no failure in the client's output"
+  found=$(tail -n +$((svc_log_mark + 1)) "$work/service.log" | grep -E "ERROR|Unable to|FAILED")
+  [ -n "$found" ] && fail "$1: the service logged failures on a clean run: $found"
+  found=$(tail -n +$((svc_out_mark + 1)) "$work/service.out" | grep -E "^ *(ERROR|WARNING):|Unable to|FAILED")
+  [ -n "$found" ] && fail "$1: the service wrote error events on a clean run: $found"
+  svc_log_mark=$(wc -l <"$work/service.log") svc_out_mark=$(wc -l <"$work/service.out")
+  pass "$1: no failure in the client's output, the service's log or its events"
 }
 
-start_network
+start_routed_network
 start_gateway
 start_service
 write_config "$work/e2e.tlxcf" "$LAN_NET"
@@ -93,8 +104,8 @@ start_gateway
 # ---- full tunnel: a configuration without client routes ----
 
 # The tunnel takes the default route; the client namespace's own default
-# route (metric 1) must be back as it was once the client has ended.
-in_cl ip route add default via "$GW_OUTER" dev veth-cl metric 1 || fail "adding the client's default route"
+# route must be back as it was once the client has ended, and the gateway,
+# behind the router, is reached by a host route through the router.
 default_routes() {
   in_cl ip -j route show default | python3 -c '
 import json, sys
@@ -107,10 +118,10 @@ wait_for 30 connected_or_ended
 grep -q "^State: Connected" "$work/client.out" || fail "the full-tunnel client did not reach Connected"
 tunnel_default() { [ "$(route_dev default)" = "$CL_TUN" ]; }
 wait_for 5 tunnel_default || fail "full tunnel: the default route does not go through $CL_TUN: $(in_cl ip route)"
-grep -q "Local server no single host route needed" "$work/client-full.log" ||
-  fail "full tunnel: the gateway on the local link got a host route"
+gateway_route() { in_cl ip route show "$GW_OUTER" | grep -q "^$GW_OUTER via $RT_UP1 dev veth-cl "; }
+wait_for 5 gateway_route || fail "full tunnel: no host route to $GW_OUTER via $RT_UP1 dev veth-cl: $(in_cl ip route)"
 in_cl python3 "$NET" ping "$LAN_HOST" 3 2 >"$work/ping-full.out" 2>&1 || { cat "$work/ping-full.out"; fail "full tunnel: ping to $LAN_HOST"; }
-pass "full tunnel: Connected, default route through $CL_TUN, $LAN_HOST reached"
+pass "full tunnel: Connected, default route through $CL_TUN, host route to $GW_OUTER via $RT_UP1, $LAN_HOST reached"
 kill -TERM "$cl_pid"
 wait_for 15 exited || fail "the full-tunnel client did not end within 15 s of SIGTERM"
 wait "$cl_pid"
@@ -141,6 +152,7 @@ pass "on-link uplink: host route to $GW_OUTER on veth-cl, $LAN_HOST reached, sti
 stop_client
 wait_for 5 eval '[ -z "$(in_cl ip route show "$GW_OUTER")" ]' || fail "on-link uplink: the host route stayed: $(in_cl ip route)"
 pass "on-link uplink: Disconnected on SIGTERM, the host route gone"
+no_failures "on-link uplink"
 
 # ---- configuration and environment mistakes a user makes ----
 

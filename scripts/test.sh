@@ -122,9 +122,11 @@ e2e_failed() { tail -n 60 build/e2e.log; }
 step "e2e: client, route service and gateway in network namespaces"
 road_step e2e 240 scripts/e2e-test.sh
 
-# Faults on the whole road: killed client and service, stop signals, host
-# default routes of metric 0 and 1, a gateway stalled mid-frame, a peer
-# without TLS.
+# Faults on the whole road: killed client and service (and a new boot
+# between a killed service and its successor), stop signals, the host's own
+# default routes (metrics 0 and 1, a primary and a backup uplink, multipath,
+# a nexthop object, two through one gateway, one made again mid-session), a
+# gateway stalled mid-frame, a peer without TLS.
 fault_passed() { echo "$(grep -c '^  result: ' build/fault.log) rows"; }
 fault_failed() { grep -E '^(----|  result|  exit)' build/fault.log; tail -n 30 build/fault.log; }
 step "fault: faults on the whole road"

@@ -57,6 +57,7 @@ struct Tables {
     std::vector<Link> links;
     std::vector<Address> addresses;
     std::vector<Gateway> gateways;
+    bool interrupted = false;  // a table changed while the kernel was listing it
 };
 
 // RFC 2863 operational states as the kernel numbers them, to the numbers of
@@ -68,6 +69,21 @@ uint32_t MapOperState(uint8_t state)
                                   NETIFACE_OPER_TESTING,     NETIFACE_OPER_DORMANT,
                                   NETIFACE_OPER_UP};
     return state < sizeof map ? map[state] : static_cast<uint32_t>(NETIFACE_OPER_UNKNOWN);
+}
+
+// The kernel's operational state trails the carrier: its link watch applies
+// a carrier change up to a second later (it paces itself for the whole
+// host). A tun link whose program has just closed it still reads "up" then,
+// though nothing holds it any more. A link without carrier is judged as the
+// kernel is about to judge it: down, or lower layer down when it sits on
+// another link.
+uint32_t LinkState(uint32_t reported, unsigned int flags, bool onLowerLink)
+{
+    if (reported != NETIFACE_OPER_UP || (flags & IFF_LOWER_UP))
+        return reported;
+    if ((flags & IFF_UP) && onLowerLink)
+        return NETIFACE_OPER_LOWER_LAYER_DOWN;
+    return NETIFACE_OPER_DOWN;
 }
 
 // Copies an attribute's text, terminated; a text the field cannot hold
@@ -91,6 +107,7 @@ void ParseLink(const nlmsghdr *h, Tables *t)
     memset(&link, 0, sizeof link);
     link.index = static_cast<uint32_t>(ifi->ifi_index);
     link.operStatus = NETIFACE_OPER_UNKNOWN;
+    uint32_t lower = 0;
     int len = static_cast<int>(IFLA_PAYLOAD(h));
     for (const rtattr *a = IFLA_RTA(ifi); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
         switch (a->rta_type) {
@@ -108,8 +125,13 @@ void ParseLink(const nlmsghdr *h, Tables *t)
             if (RTA_PAYLOAD(a) >= 1)
                 link.operStatus = MapOperState(*static_cast<const uint8_t *>(RTA_DATA(a)));
             break;
+        case IFLA_LINK:
+            if (RTA_PAYLOAD(a) >= sizeof(uint32_t))
+                memcpy(&lower, RTA_DATA(a), sizeof lower);
+            break;
         }
     }
+    link.operStatus = LinkState(link.operStatus, ifi->ifi_flags, lower != 0 && lower != link.index);
     t->links.push_back(link);
 }
 
@@ -212,6 +234,8 @@ bool Dump(int fd, uint16_t type, uint32_t seq, Tables *t)
     static thread_local char buffer[32768];
     for (;;) {
         ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return false;
         int len = static_cast<int>(n);
@@ -219,6 +243,8 @@ bool Dump(int fd, uint16_t type, uint32_t seq, Tables *t)
              h = NLMSG_NEXT(h, len)) {
             if (h->nlmsg_seq != seq)
                 continue;
+            if (h->nlmsg_flags & NLM_F_DUMP_INTR)
+                t->interrupted = true;
             if (h->nlmsg_type == NLMSG_DONE)
                 return true;
             if (h->nlmsg_type == NLMSG_ERROR)
@@ -233,7 +259,7 @@ bool Dump(int fd, uint16_t type, uint32_t seq, Tables *t)
     }
 }
 
-bool ReadTables(Tables *t)
+bool ReadTablesOnce(Tables *t)
 {
     int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0)
@@ -244,6 +270,21 @@ bool ReadTables(Tables *t)
               Dump(fd, RTM_GETROUTE, 3, t);
     close(fd);
     return ok;
+}
+
+// A dump the kernel marks as interrupted may lack entries that were there
+// all along (a link being changed by the route service, for one), so it is
+// never taken as the whole answer: it is read again, a few times at most.
+bool ReadTables(Tables *t)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        *t = Tables();
+        if (!ReadTablesOnce(t))
+            return false;
+        if (!t->interrupted)
+            return true;
+    }
+    return false;
 }
 
 void ReadDns(uint32_t *dns1, uint32_t *dns2)

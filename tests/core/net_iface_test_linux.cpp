@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "iface_checks.h"
@@ -261,6 +267,52 @@ TEST_F(NetIfaceNamespace, AddressesGatewayMtuAndDnsMatchTheSystem)
         }
     });
     unlink(resolver);
+}
+
+// A client killed a moment ago has closed its tun link, but the kernel
+// applies the lost carrier to the link's operational state up to a second
+// later; the next client must find the link free meanwhile. A link still
+// held by a program is not free.
+TEST_F(NetIfaceNamespace, TapSearchFindsATunLinkTheMomentItsProgramClosedIt)
+{
+    ASSERT_TRUE(IpIn("tuntap add dev tlxtun0 mode tun"));
+    ASSERT_TRUE(IpIn("link set tlxtun0 alias 'TAP-Windows Adapter V9'"));
+    ASSERT_TRUE(IpIn("link set tlxv0 alias plain"));
+    ASSERT_TRUE(IpIn("link set tlxv1 alias plain"));
+    const uint32_t tun = IndexOf("tlxtun0");
+    ASSERT_NE(tun, 0u);
+    InNamespace([&] {
+        auto operOf = [&](uint32_t index) {
+            NETIFACE_Key key = {NETIFACE_BY_INDEX, index};
+            uint32_t oper = 0;
+            return NETIFACE_Lookup(&key, nullptr, &oper, nullptr) ? oper : 0u;
+        };
+        auto tapFound = [] {
+            NETIFACE_Key key = {NETIFACE_BY_TAP, 0};
+            TUNLEX_InterfaceInfo info;
+            uint32_t oper = 0;
+            return NETIFACE_Lookup(&key, &info, &oper, nullptr) ? info.ifIndex : 0u;
+        };
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE(round);
+            int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            ifreq ifr;
+            memset(&ifr, 0, sizeof ifr);
+            strcpy(ifr.ifr_name, "tlxtun0");
+            ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+            ASSERT_EQ(ioctl(fd, TUNSETIFF, &ifr), 0);
+            ASSERT_TRUE(RunIp("-n " + ns_ + " link set tlxtun0 up"));
+            for (int i = 0; i < 300 && operOf(tun) != NETIFACE_OPER_UP; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_EQ(operOf(tun), static_cast<uint32_t>(NETIFACE_OPER_UP));
+            EXPECT_EQ(tapFound(), 0u);  // held: not free
+            close(fd);
+            EXPECT_EQ(tapFound(), tun);
+            EXPECT_EQ(operOf(tun), static_cast<uint32_t>(NETIFACE_OPER_DOWN));
+            ASSERT_TRUE(RunIp("-n " + ns_ + " link set tlxtun0 down"));
+        }
+    });
 }
 
 }  // namespace
