@@ -105,7 +105,8 @@ uint32_t IFACE_SetAddress(const char *name, uint32_t index, uint32_t address, ui
     if (!IFACE_NameIsSafe(name) || !IFACE_MaskIsPrefix(mask))
         return Refuse("address change", name);
     // Recorded before the change: a successor can put the adapter back.
-    STATE_NoteAdapter(name, index);
+    if (uint32_t noted = STATE_NoteAdapter(name, index))
+        return noted;
     StepContext c;
     Begin(&c, name, index);
     IfaceStep s = {};
@@ -136,7 +137,8 @@ uint32_t IFACE_DeleteAddress(const char *name, uint32_t index, uint32_t address)
     if (!IFACE_NameIsSafe(name))
         return Refuse("address removal", name);
     // Recorded before the change: a successor can put the adapter back.
-    STATE_NoteAdapter(name, index);
+    if (uint32_t noted = STATE_NoteAdapter(name, index))
+        return noted;
     StepContext c;
     Begin(&c, name, index);
     IfaceStep s = {};
@@ -151,7 +153,8 @@ uint32_t IFACE_SetDns(const char *name, uint32_t index, bool clear, uint32_t dns
     if (!IFACE_NameIsSafe(name))
         return Refuse("DNS change", name);
     // Recorded before the change: a successor can put the adapter back.
-    STATE_NoteAdapter(name, index);
+    if (uint32_t noted = STATE_NoteAdapter(name, index))
+        return noted;
     StepContext c;
     Begin(&c, name, index);
     // Both texts are made before any step: each has its own slot, so the

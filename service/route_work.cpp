@@ -252,10 +252,37 @@ static void Push(RouteRecord **list, RouteRecord *r)
 }
 
 // The lists on disk, before the change they stand for is made and after an
-// entry is undone.
-static void Note()
+// entry is undone. 0, or the error that kept them off the disk.
+static uint32_t Note()
 {
-    STATE_NoteRoutes(s_added, s_removed, s_raised);
+    return STATE_NoteRoutes(s_added, s_removed, s_raised);
+}
+
+// A new entry at the head of its list, on disk before the caller makes the
+// change it stands for. When it cannot be written it is taken back (and
+// freed): a change whose undo is not kept is not made.
+static uint32_t PushNoted(RouteRecord **list, RouteRecord *r)
+{
+    Push(list, r);
+    uint32_t code = Note();
+    if (code != 0) {
+        *list = r->next;
+        Sys()->Free(r);
+    }
+    return code;
+}
+
+// Takes an entry out of its list, wherever it is, and the file follows.
+static void Forget(RouteRecord **list, RouteRecord *gone)
+{
+    for (RouteRecord **at = list; *at; at = &(*at)->next) {
+        if (*at == gone) {
+            *at = gone->next;
+            Sys()->Free(gone);
+            Note();
+            return;
+        }
+    }
 }
 
 static bool SameRoute(const RouteRow *a, const RouteRow *b)
@@ -272,9 +299,7 @@ uint32_t ROUTE_SaveRemoved(const RouteRow *row)
     RouteRecord *r = NewRecord(row);
     if (!r)
         return Sys()->outOfMemory;
-    Push(&s_removed, r);
-    Note();
-    return 0;
+    return PushNoted(&s_removed, r);
 }
 
 static bool IsDefault(const RouteRow *row)
@@ -355,6 +380,13 @@ static uint32_t WithInterfaceMetric(uint32_t index, uint32_t metric)
     return metric > UINT32_MAX - own ? UINT32_MAX : metric + own;
 }
 
+// What tells one route from another in the kernel's table (the table is
+// always the main one), whatever its metric.
+static bool SameIdentity(const RouteRow *a, const RouteRow *b)
+{
+    return SameRoute(a, b) && a->policy == b->policy;
+}
+
 uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uint32_t nextHop, uint32_t metric)
 {
     if (ROUTE_Exists(destination, mask, index))
@@ -368,16 +400,34 @@ uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uin
     row.protocol = ROUTE_PROTO_NETMGMT;
     row.metric1 = WithInterfaceMetric(index, metric);
     row.metric2 = row.metric3 = row.metric4 = row.metric5 = ROUTE_NO_METRIC;
-    for (RouteRecord *r = s_added; r; r = r->next)
-        if (SameRoute(&r->row, &row) && r->row.metric1 == row.metric1)
-            return ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
-    RouteRecord *r = NewRecord(&row);
-    if (!r)
-        return Sys()->outOfMemory;
-    // Listed before it is made, so that a half-made route is taken away too.
-    Push(&s_added, r);
-    Note();
-    return ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
+    // One entry per route: a route asked for again (at another metric, once
+    // it went meanwhile) takes its entry over, so that the list stays as
+    // long as the routes it stands for.
+    RouteRecord *r = s_added;
+    while (r && !SameIdentity(&r->row, &row))
+        r = r->next;
+    uint32_t code;
+    if (r) {
+        RouteRow was = r->row;
+        r->row = row;
+        if ((code = Note()) != 0) {
+            r->row = was;
+            return code;
+        }
+    } else {
+        r = NewRecord(&row);
+        if (!r)
+            return Sys()->outOfMemory;
+        // Listed before it is made, so that a half-made route is taken away too.
+        if ((code = PushNoted(&s_added, r)) != 0)
+            return code;
+    }
+    code = ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
+    // A route the system refused leaves nothing to undo, unless the route
+    // tool made it all the same.
+    if (code != 0 && !ROUTE_Exists(destination, mask, index))
+        Forget(&s_added, r);
+    return code;
 }
 
 static RouteRecord *Pop(RouteRecord **list)
@@ -430,8 +480,8 @@ uint32_t ROUTE_RaiseMetric(uint32_t destination)
         // the same, and writing back the row as it was read is harmless when
         // nothing changed.
         r->row = *row;
-        Push(&s_raised, r);
-        Note();
+        if ((code = PushNoted(&s_raised, r)) != 0)
+            break;
         RouteRow raised = *row;
         raised.metric1 += 2;
         code = ROUTE_Apply(ROUTE_OP_UPDATE, &raised, false);
@@ -622,7 +672,8 @@ static std::vector<RouteRow> Keep(const char *kind, const std::vector<RouteRow> 
 // The lock decides whether this copy may touch anything: 0 when it holds it,
 // else the error. A lock that cannot be had for another reason than another
 // copy holding it (a folder that is not the service's) leaves the file
-// unread but the service serving: nothing it could undo is trusted then.
+// unread and the service serving, but with no undo kept: it makes no change
+// a successor could not put back, and every request for one fails.
 static uint32_t TakeLock(bool *recover)
 {
     uint32_t code = STATE_Lock();
@@ -639,8 +690,11 @@ static uint32_t TakeLock(bool *recover)
         char why[STATE_WHY_MAX] = "";
         if (STATESYS_CheckFolder(STATE_Path(), why, sizeof(why)) == 0)
             snprintf(why, sizeof(why), "%s", GetErrorText(code));
-        snprintf(text, sizeof(text), "The lock beside \"%s\" cannot be taken (%lu: %s); nothing is undone",
+        snprintf(text, sizeof(text),
+                 "The lock beside \"%s\" cannot be taken (%lu: %s); nothing is undone, and no change is made "
+                 "while no undo can be kept",
                  STATE_Path(), (unsigned long)code, why);
+        STATE_SetUnkept(code, why);
     }
     LOG_Print("ERROR: %s\r\n", text);
     EVENTLOG_Write(SVC_EVENT_ERROR, text);
