@@ -749,7 +749,10 @@ uint32_t ROUTE_RecoverState()
     Rebuild(&s_removed, removed);
     Rebuild(&s_raised, raised);
     if (rc.tap) {
-        STATE_NoteAdapter(state.adapterName, rc.tapIndex);
+        // Put back even where the file cannot be written again (a full file
+        // system): the note only hands the adapter to the clean-up.
+        if (STATE_NoteAdapter(state.adapterName, rc.tapIndex) != 0)
+            IFACE_ResetAdapter(state.adapterName, rc.tapIndex);
         return ROUTE_CleanUpClient(state.adapterName, rc.tapIndex);
     }
     return ROUTE_CleanUpClient(nullptr, 0);

@@ -10,9 +10,10 @@
 // in the lists' own order (most recent first). The file goes when nothing
 // is left to undo.
 //
-// Nothing on disk is trusted: the folder must be the service's own and the
-// file a plain file of the service's own that nobody else may read or
-// write (no link followed), every line whole and of the service's own
+// Nothing on disk is trusted: the folder must be the service's own (on
+// Linux every folder above it too root's or the service's, and writable by
+// nobody else unless root's and sticky) and the file a plain file of the
+// service's own that nobody else may read or write (no link followed), every line whole and of the service's own
 // making; anything else is refused as a whole and nothing of it is undone.
 #pragma once
 

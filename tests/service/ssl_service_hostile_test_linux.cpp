@@ -820,6 +820,9 @@ TEST_F(HostileCaller, NoChangeIsMadeWhoseUndoCannotBeKept)
             EXPECT_EQ(change.substr(0, change.find(',')) + " FAILED", reply.substr(0, reply.find(',')));
             EXPECT_EQ(before, State());
         }
+        // The client's clean-up puts its adapter at rest, which needs no
+        // undo of its own: the service serves on.
+        EXPECT_EQ("ROUTE_CleanUp OK", Call(c, "ROUTE_CleanUp"));
         EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
         SPIPE_Close(c);
         EXPECT_NE(std::string::npos, Log().find(row.logged)) << Log();
@@ -894,6 +897,35 @@ TEST_F(HostileCaller, RefusedRoutesLeaveNoEntryAndAKilledSessionComesBackExactly
     EXPECT_EQ(routesBefore, Ip("-4 -j route show table all"));
     EXPECT_EQ(std::string::npos, Ip("-j addr show dev tlxtun").find("\"family\":\"inet\""));
     EXPECT_NE(0, stat(state_.c_str(), &st)) << "the file goes once it has been dealt with";
+}
+
+// The successor of a killed service on a file system that has filled up
+// meanwhile: it cannot write the file again as it undoes, and puts the
+// adapter and the routes back all the same.
+TEST_F(HostileCaller, ASuccessorOnAFullFileSystemPutsEverythingBack)
+{
+    const std::string tap = Hex(tap_), eth = Hex(this->eth);
+    const std::string routesBefore = Ip("-4 -j route show table all");
+    SvcPipeClient *c = Connect();
+    ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+    EXPECT_EQ("SSL_SetIfaceAddr OK", Call(c, "SSL_SetIfaceAddr,tlxtun," + tap + "," + Word(10, 99, 0, 2) + "," +
+                                                 Word(255, 255, 255, 0) + "," + Word(10, 99, 0, 1) + ",1400"));
+    EXPECT_EQ("ROUTE_Init OK", Call(c, "ROUTE_Init," + tap + ",0x1"));
+    EXPECT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + eth + "," + Word(203, 0, 113, 9) + "," +
+                                          Word(255, 255, 255, 255) + "," + Word(198, 51, 100, 1) + ",2"));
+    ASSERT_EQ("[]\n", Ip("-j route show default dev tlxeth"));
+    Stop(SIGKILL);
+    SPIPE_Close(c);
+    const std::string kept = dir_ + "/kept.state";
+    ASSERT_EQ("", netns::Shell("cp -p " + state_ + " " + kept));
+    Start("mount -t tmpfs -o size=64k,mode=0700 tmpfs " + stateDir_ + " && cp -p " + kept + " " + state_ +
+          " && (dd if=/dev/zero of=" + stateDir_ + "/fill bs=4096 2>/dev/null; true)");
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (Ip("-4 -j route show table all") != routesBefore && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(routesBefore, Ip("-4 -j route show table all"));
+    EXPECT_EQ(std::string::npos, Ip("-j addr show dev tlxtun").find("\"family\":\"inet\""));
+    EXPECT_NE(std::string::npos, Log().find("Undoing the changes a previous service left")) << Log();
 }
 
 }  // namespace
