@@ -99,13 +99,17 @@ static uint32_t Refuse(const char *what, const char *name)
     return Sys()->invalidParameter;
 }
 
-uint32_t IFACE_SetAddress(const char *name, uint32_t index, uint32_t address, uint32_t mask,
-                          uint32_t gateway, uint32_t mtu)
+// A change is recorded before it is made, so that a successor can put the
+// adapter back; the reset is that putting back, and needs no record of its
+// own (it is made also where none can be written).
+static uint32_t SetAddress(const char *name, uint32_t index, uint32_t address, uint32_t mask, uint32_t gateway,
+                           uint32_t mtu, bool note)
 {
     if (!IFACE_NameIsSafe(name) || !IFACE_MaskIsPrefix(mask))
         return Refuse("address change", name);
-    // Recorded before the change: a successor can put the adapter back.
-    STATE_NoteAdapter(name, index);
+    if (note)
+        if (uint32_t noted = STATE_NoteAdapter(name, index))
+            return noted;
     StepContext c;
     Begin(&c, name, index);
     IfaceStep s = {};
@@ -131,12 +135,19 @@ uint32_t IFACE_SetAddress(const char *name, uint32_t index, uint32_t address, ui
     return Step(&c, m, "interface ipv4 set subinterface %s mtu=%d", c.iface, (int)mtu);
 }
 
+uint32_t IFACE_SetAddress(const char *name, uint32_t index, uint32_t address, uint32_t mask,
+                          uint32_t gateway, uint32_t mtu)
+{
+    return SetAddress(name, index, address, mask, gateway, mtu, true);
+}
+
 uint32_t IFACE_DeleteAddress(const char *name, uint32_t index, uint32_t address)
 {
     if (!IFACE_NameIsSafe(name))
         return Refuse("address removal", name);
     // Recorded before the change: a successor can put the adapter back.
-    STATE_NoteAdapter(name, index);
+    if (uint32_t noted = STATE_NoteAdapter(name, index))
+        return noted;
     StepContext c;
     Begin(&c, name, index);
     IfaceStep s = {};
@@ -146,12 +157,13 @@ uint32_t IFACE_DeleteAddress(const char *name, uint32_t index, uint32_t address)
                 SVC_IpToString(address));
 }
 
-uint32_t IFACE_SetDns(const char *name, uint32_t index, bool clear, uint32_t dns1, uint32_t dns2)
+static uint32_t SetDns(const char *name, uint32_t index, bool clear, uint32_t dns1, uint32_t dns2, bool note)
 {
     if (!IFACE_NameIsSafe(name))
         return Refuse("DNS change", name);
-    // Recorded before the change: a successor can put the adapter back.
-    STATE_NoteAdapter(name, index);
+    if (note)
+        if (uint32_t noted = STATE_NoteAdapter(name, index))
+            return noted;
     StepContext c;
     Begin(&c, name, index);
     // Both texts are made before any step: each has its own slot, so the
@@ -181,6 +193,11 @@ uint32_t IFACE_SetDns(const char *name, uint32_t index, bool clear, uint32_t dns
             return code;
     }
     return 0;
+}
+
+uint32_t IFACE_SetDns(const char *name, uint32_t index, bool clear, uint32_t dns1, uint32_t dns2)
+{
+    return SetDns(name, index, clear, dns1, dns2, true);
 }
 
 uint32_t IFACE_SetMetric(uint32_t index)
@@ -226,11 +243,11 @@ uint32_t IFACE_ResetAdapter(const char *name, uint32_t index)
         LOG_Print("ERROR: Adapter reset skipped: unusable adapter name\r\n");
         return 0;
     }
-    uint32_t code = IFACE_SetAddress(name, index, PlaceholderAddress(), PlaceholderMask(), IFACE_NO_GATEWAY,
-                                     IFACE_RESET_MTU);
+    uint32_t code = SetAddress(name, index, PlaceholderAddress(), PlaceholderMask(), IFACE_NO_GATEWAY,
+                               IFACE_RESET_MTU, false);
     if (code != 0)
         return code;
-    return IFACE_SetDns(name, index, true, 0, 0);
+    return SetDns(name, index, true, 0, 0, false);
 }
 
 void IFACE_SetDnsFile(const char *path)

@@ -290,10 +290,37 @@ static void Push(RouteRecord **list, RouteRecord *r)
 }
 
 // The lists on disk, before the change they stand for is made and after an
-// entry is undone.
-static void Note()
+// entry is undone. 0, or the error that kept them off the disk.
+static uint32_t Note()
 {
-    STATE_NoteRoutes(s_added, s_removed, s_raised);
+    return STATE_NoteRoutes(s_added, s_removed, s_raised);
+}
+
+// A new entry at the head of its list, on disk before the caller makes the
+// change it stands for. When it cannot be written it is taken back (and
+// freed): a change whose undo is not kept is not made.
+static uint32_t PushNoted(RouteRecord **list, RouteRecord *r)
+{
+    Push(list, r);
+    uint32_t code = Note();
+    if (code != 0) {
+        *list = r->next;
+        Sys()->Free(r);
+    }
+    return code;
+}
+
+// Takes an entry out of its list, wherever it is, and the file follows.
+static void Forget(RouteRecord **list, RouteRecord *gone)
+{
+    for (RouteRecord **at = list; *at; at = &(*at)->next) {
+        if (*at == gone) {
+            *at = gone->next;
+            Sys()->Free(gone);
+            Note();
+            return;
+        }
+    }
 }
 
 static bool SameRoute(const RouteRow *a, const RouteRow *b)
@@ -327,9 +354,7 @@ uint32_t ROUTE_SaveRemoved(const RouteRow *row)
     // makes it again as the system had it.
     if (Sys()->Describe)
         Sys()->Describe(row, &r->detail);
-    Push(&s_removed, r);
-    Note();
-    return 0;
+    return PushNoted(&s_removed, r);
 }
 
 static bool IsDefault(const RouteRow *row)
@@ -410,6 +435,14 @@ static uint32_t WithInterfaceMetric(uint32_t index, uint32_t metric)
     return metric > UINT32_MAX - own ? UINT32_MAX : metric + own;
 }
 
+// One added route, whatever its metric: a request for it at another metric
+// takes over its record rather than adding one (the table is always the
+// main one).
+static bool SameAddedRoute(const RouteRow *a, const RouteRow *b)
+{
+    return SameRoute(a, b) && a->policy == b->policy;
+}
+
 uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uint32_t nextHop, uint32_t metric)
 {
     if (ROUTE_Exists(destination, mask, index))
@@ -423,16 +456,34 @@ uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uin
     row.protocol = ROUTE_PROTO_NETMGMT;
     row.metric1 = WithInterfaceMetric(index, metric);
     row.metric2 = row.metric3 = row.metric4 = row.metric5 = ROUTE_NO_METRIC;
-    for (RouteRecord *r = s_added; r; r = r->next)
-        if (SameRoute(&r->row, &row) && r->row.metric1 == row.metric1)
-            return ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
-    RouteRecord *r = NewRecord(&row);
-    if (!r)
-        return Sys()->outOfMemory;
-    // Listed before it is made, so that a half-made route is taken away too.
-    Push(&s_added, r);
-    Note();
-    return ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
+    // One entry per route: a route asked for again (at another metric, once
+    // it went meanwhile) takes its entry over, so that the list stays as
+    // long as the routes it stands for.
+    RouteRecord *r = s_added;
+    while (r && !SameAddedRoute(&r->row, &row))
+        r = r->next;
+    uint32_t code;
+    if (r) {
+        RouteRow was = r->row;
+        r->row = row;
+        if ((code = Note()) != 0) {
+            r->row = was;
+            return code;
+        }
+    } else {
+        r = NewRecord(&row);
+        if (!r)
+            return Sys()->outOfMemory;
+        // Listed before it is made, so that a half-made route is taken away too.
+        if ((code = PushNoted(&s_added, r)) != 0)
+            return code;
+    }
+    code = ROUTE_Apply(ROUTE_OP_CREATE, &r->row, false);
+    // A route the system refused leaves nothing to undo, unless the route
+    // tool made it all the same.
+    if (code != 0 && !ROUTE_Exists(destination, mask, index))
+        Forget(&s_added, r);
+    return code;
 }
 
 static RouteRecord *Pop(RouteRecord **list)
@@ -626,9 +677,8 @@ static uint32_t RaiseOne(const RouteRow *row)
         Push(&s_raised, r);
     }
     SetMovedTo(r, to);
-    Note();
-    uint32_t code = MoveRoute(row, to);
-    if (code == 0)
+    uint32_t code = Note();
+    if (code == 0 && (code = MoveRoute(row, to)) == 0)
         return 0;
     // Nothing moved (the route tool's own change counts as made): the record
     // would put back what was never changed.
@@ -954,7 +1004,8 @@ static std::vector<RouteRow> KeepRemoved(const Recovery *rc, const StateContent 
 // The lock decides whether this copy may touch anything: 0 when it holds it,
 // else the error. A lock that cannot be had for another reason than another
 // copy holding it (a folder that is not the service's) leaves the file
-// unread but the service serving: nothing it could undo is trusted then.
+// unread and the service serving, but with no undo kept: it makes no change
+// a successor could not put back, and every request for one fails.
 static uint32_t TakeLock(bool *recover)
 {
     uint32_t code = STATE_Lock();
@@ -971,8 +1022,11 @@ static uint32_t TakeLock(bool *recover)
         char why[STATE_WHY_MAX] = "";
         if (STATESYS_CheckFolder(STATE_Path(), why, sizeof(why)) == 0)
             snprintf(why, sizeof(why), "%s", GetErrorText(code));
-        snprintf(text, sizeof(text), "The lock beside \"%s\" cannot be taken (%lu: %s); nothing is undone",
+        snprintf(text, sizeof(text),
+                 "The lock beside \"%s\" cannot be taken (%lu: %s); nothing is undone, and no change is made "
+                 "while no undo can be kept",
                  STATE_Path(), (unsigned long)code, why);
+        STATE_SetUnkept(code, why);
     }
     LOG_Print("ERROR: %s\r\n", text);
     EVENTLOG_Write(SVC_EVENT_ERROR, text);
@@ -1029,7 +1083,10 @@ uint32_t ROUTE_RecoverState()
     Rebuild(&s_removed, removed, &details);
     Rebuild(&s_raised, raised);
     if (rc.tap) {
-        STATE_NoteAdapter(state.adapterName, rc.tapIndex);
+        // Put back even where the file cannot be written again (a full file
+        // system): the note only hands the adapter to the clean-up.
+        if (STATE_NoteAdapter(state.adapterName, rc.tapIndex) != 0)
+            IFACE_ResetAdapter(state.adapterName, rc.tapIndex);
         return CleanUpClient(state.adapterName, rc.tapIndex, RecallRemoved);
     }
     return CleanUpClient(nullptr, 0, RecallRemoved);

@@ -126,7 +126,9 @@ uint32_t ROUTE_CleanUpClient(const char *name, uint32_t index);
 // the one host route off the tunnel; removed and raised rows only of the
 // kinds the service changes), then the file goes. A file that is not the
 // service's own is refused whole. 0, or the lock's error when another copy
-// of the service holds it (nothing is touched then).
+// of the service holds it (nothing is touched then). A lock that cannot be
+// had for another reason leaves the service serving without an undo: every
+// change it is asked for then fails unmade (STATE_SetUnkept).
 uint32_t ROUTE_RecoverState();
 // Replaces the adapter lookup of the recovery (tests); null restores the
 // system's (STATESYS_FindAdapter).

@@ -12,6 +12,7 @@ static bool s_haveAdapter;
 static char s_adapterName[128];
 static uint32_t s_adapterIndex;
 static std::string s_routes;  // the route lines as last written
+static unsigned s_entries;    // ... and how many they are
 
 void STATE_SetPath(const char *path)
 {
@@ -65,30 +66,55 @@ static void AppendDetail(std::string *text, const RouteDetail *d)
     *text += "\n";
 }
 
-static void Write()
+static uint32_t s_unkept;
+static char s_unkeptWhy[STATE_WHY_MAX];
+
+void STATE_SetUnkept(uint32_t code, const char *why)
 {
-    std::string text;
-    if (s_haveAdapter) {
-        char line[200];
-        snprintf(line, sizeof(line), "adapter %" PRIx32 " %s\n", s_adapterIndex, s_adapterName);
-        text += line;
+    s_unkept = code;
+    snprintf(s_unkeptWhy, sizeof(s_unkeptWhy), "%s", code && why ? why : "");
+}
+
+static std::string AdapterLine(bool have, const char *name, uint32_t index)
+{
+    if (!have)
+        return "";
+    char line[200];
+    snprintf(line, sizeof(line), "adapter %" PRIx32 " %s\n", index, name);
+    return line;
+}
+
+// The whole file from its parts; nothing of the caller's state changes here,
+// so that a file that could not be written leaves it as the disk has it.
+static uint32_t Write(const std::string &adapter, const std::string &routes)
+{
+    if (s_unkept != 0) {
+        LOG_Print("ERROR: No undo is kept (%s): the change is not made\r\n", s_unkeptWhy);
+        return s_unkept;
     }
-    text += s_routes;
+    std::string text = adapter + routes;
     if (text.empty()) {
         STATESYS_Remove(STATE_Path());
-        return;
+        return 0;
     }
     char boot[64];
     STATESYS_Boot(boot, sizeof(boot));
     if (boot[0])
         text = "boot " + std::string(boot) + "\n" + text;
+    // The entries' own bound keeps far below this; the reader refuses a file
+    // past it whole, and every change it stands for would be lost.
+    if (text.size() > STATE_FILE_MAX / 4) {
+        LOG_Print("ERROR: The state file would be %lu bytes: the change is not made\r\n", (unsigned long)text.size());
+        return STATE_FULL;
+    }
     uint32_t code = STATESYS_Write(STATE_Path(), text.data(), text.size());
     if (code != 0)
-        LOG_Print("ERROR: Unable to write the state file \"%s\": %lu (%s)\r\n", STATE_Path(), (unsigned long)code,
-                  GetErrorText(code));
+        LOG_Print("ERROR: Unable to write the state file \"%s\": %lu (%s); the change is not made\r\n", STATE_Path(),
+                  (unsigned long)code, GetErrorText(code));
+    return code;
 }
 
-void STATE_NoteAdapter(const char *name, uint32_t index)
+uint32_t STATE_NoteAdapter(const char *name, uint32_t index)
 {
     char safe[sizeof(s_adapterName)];
     size_t n = 0;
@@ -97,28 +123,42 @@ void STATE_NoteAdapter(const char *name, uint32_t index)
         safe[n++] = (unsigned char)*p < 0x20 || *p == 0x7F ? '?' : *p;
     safe[n] = '\0';
     if (s_haveAdapter && s_adapterIndex == index && strcmp(s_adapterName, safe) == 0)
-        return;
+        return 0;
+    uint32_t code = Write(AdapterLine(true, safe, index), s_routes);
+    if (code != 0)
+        return code;
     s_haveAdapter = true;
     s_adapterIndex = index;
     memcpy(s_adapterName, safe, n + 1);
-    Write();
+    return 0;
 }
 
-void STATE_NoteRoutes(const RouteRecord *added, const RouteRecord *removed, const RouteRecord *raised)
+uint32_t STATE_NoteRoutes(const RouteRecord *added, const RouteRecord *removed, const RouteRecord *raised)
 {
     std::string text;
-    for (const RouteRecord *r = added; r; r = r->next)
+    unsigned entries = 0;
+    for (const RouteRecord *r = added; r; r = r->next, entries++)
         AppendRow(&text, "added", &r->row);
-    for (const RouteRecord *r = removed; r; r = r->next) {
+    for (const RouteRecord *r = removed; r; r = r->next, entries++) {
         AppendRow(&text, "removed", &r->row);
         AppendDetail(&text, &r->detail);
     }
-    for (const RouteRecord *r = raised; r; r = r->next)
+    for (const RouteRecord *r = raised; r; r = r->next, entries++)
         AppendRow(&text, "raised", &r->row);
     if (text == s_routes)
-        return;
-    s_routes = text;
-    Write();
+        return 0;
+    // Fewer entries are always written: they are what is left to undo.
+    if (entries > STATE_ENTRIES_MAX && entries > s_entries) {
+        LOG_Print("ERROR: The state file holds the most route entries it may (%u): the change is not made\r\n",
+                  (unsigned)STATE_ENTRIES_MAX);
+        return STATE_FULL;
+    }
+    uint32_t code = Write(AdapterLine(s_haveAdapter, s_adapterName, s_adapterIndex), text);
+    if (code == 0) {
+        s_routes = text;
+        s_entries = entries;
+    }
+    return code;
 }
 
 bool STATE_NotedAdapter(char *name, size_t size, uint32_t *index)
@@ -136,6 +176,7 @@ void STATE_Clear()
     s_adapterName[0] = '\0';
     s_adapterIndex = 0;
     s_routes.clear();
+    s_entries = 0;
     STATESYS_Remove(STATE_Path());
 }
 

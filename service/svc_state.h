@@ -16,9 +16,10 @@
 // is left to undo. A removed line without a detail line is a route known
 // by its row alone, as an older service wrote it.
 //
-// Nothing on disk is trusted: the folder must be the service's own and the
-// file a plain file of the service's own that nobody else may read or
-// write (no link followed), every line whole and of the service's own
+// Nothing on disk is trusted: the folder must be the service's own (on
+// Linux every folder above it too root's or the service's, and writable by
+// nobody else unless root's and sticky) and the file a plain file of the
+// service's own that nobody else may read or write (no link followed), every line whole and of the service's own
 // making; anything else is refused as a whole and nothing of it is undone.
 #pragma once
 
@@ -35,10 +36,19 @@
 void STATE_SetPath(const char *path);
 const char *STATE_Path();
 
-// The adapter a client changes; written when it is new.
-void STATE_NoteAdapter(const char *name, uint32_t index);
-// The three lists as they are now; written at once.
-void STATE_NoteRoutes(const RouteRecord *added, const RouteRecord *removed, const RouteRecord *raised);
+// The adapter a client changes; written when it is new. The three lists as
+// they are now; written at once. Each is written before the change it stands
+// for: 0, or the error that kept it off the disk (the file is then as it was,
+// and the change must not be made).
+uint32_t STATE_NoteAdapter(const char *name, uint32_t index);
+uint32_t STATE_NoteRoutes(const RouteRecord *added, const RouteRecord *removed, const RouteRecord *raised);
+// The most route entries the file holds: the lists past it are not written
+// (STATE_FULL), so that the file stays far below what its reader takes.
+#define STATE_ENTRIES_MAX 256
+extern const uint32_t STATE_FULL;
+// A service that could not take its lock keeps no undo for its life: every
+// note fails with code, logged with why. Code 0 writes them again (tests).
+void STATE_SetUnkept(uint32_t code, const char *why);
 // The adapter noted since the last clear; false when none was changed.
 bool STATE_NotedAdapter(char *name, size_t size, uint32_t *index);
 // Nothing is left to undo: forgets the adapter and removes the file.

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -16,6 +18,7 @@
 #include <unistd.h>
 
 const uint32_t STATE_LOCK_TAKEN = EWOULDBLOCK;
+const uint32_t STATE_FULL = E2BIG;
 
 void STATESYS_DefaultPath(char *out, size_t size)
 {
@@ -34,13 +37,61 @@ static std::string Folder(const char *path)
     return dir;
 }
 
+// A folder above the service's own: whoever may change it may swap the
+// service's folder for one of theirs, or take it away. Root's or the
+// service's, and writable by nobody else, unless it is root's and sticky
+// (as /tmp is: others may add to it, but not rename what is not theirs).
+static bool TrustedAbove(const struct stat &st)
+{
+    if (S_ISLNK(st.st_mode))
+        return st.st_uid == 0 || st.st_uid == geteuid();
+    if (!S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()))
+        return false;
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || ((st.st_mode & S_ISVTX) != 0 && st.st_uid == 0);
+}
+
+// Every folder from the root down to dir's parent, as written (a link among
+// them included) and as the links resolve; true, with the first that is not
+// trusted, when one is not.
+static bool ChainFault(const std::string &dir, std::string *fault, struct stat *bad)
+{
+    std::string parent = Folder(dir.c_str());
+    char resolved[PATH_MAX];
+    std::string chains[2] = {parent, realpath(parent.c_str(), resolved) ? std::string(resolved) : parent};
+    for (const std::string &chain : chains) {
+        for (size_t end = 0; end != std::string::npos;) {
+            end = chain.find('/', end + 1);
+            std::string prefix = end == std::string::npos ? chain : chain.substr(0, end);
+            if (prefix.empty())
+                continue;
+            struct stat st = {};
+            if (lstat(prefix.c_str(), &st) != 0 || !TrustedAbove(st)) {
+                *fault = prefix;
+                *bad = st;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+static std::string Absolute(const std::string &dir)
+{
+    if (!dir.empty() && dir[0] == '/')
+        return dir;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof(cwd)))
+        return dir;
+    return std::string(cwd) + (strcmp(cwd, "/") == 0 ? "" : "/") + dir;
+}
+
 // The folder of the state file and of the pipe's socket (one folder by
 // default): made with its parents when missing, 0755 so that the service's
 // group can reach the socket, and refused unless it is this user's and
-// nobody else may write in it.
+// nobody else may write in it, nor in any folder above it.
 uint32_t STATESYS_CheckFolder(const char *path, char *why, size_t size)
 {
-    std::string dir = Folder(path);
+    std::string dir = Absolute(Folder(path));
     for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
         mkdir(dir.substr(0, slash).c_str(), 0755);
     mkdir(dir.c_str(), 0755);
@@ -53,6 +104,13 @@ uint32_t STATESYS_CheckFolder(const char *path, char *why, size_t size)
     if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         snprintf(why, size, "its folder \"%s\" is not the service's own (owner %lu, mode %03o%s)", dir.c_str(),
                  (unsigned long)st.st_uid, (unsigned)(st.st_mode & 0777), S_ISDIR(st.st_mode) ? "" : ", no folder");
+        return EACCES;
+    }
+    std::string above;
+    struct stat bad = {};
+    if (dir != "/" && ChainFault(dir, &above, &bad)) {
+        snprintf(why, size, "the folder \"%s\" above its folder may be changed by others (owner %lu, mode %04o)",
+                 above.c_str(), (unsigned long)bad.st_uid, (unsigned)(bad.st_mode & 07777));
         return EACCES;
     }
     return 0;

@@ -22,6 +22,7 @@
 #include <string>
 
 const uint32_t STATE_LOCK_TAKEN = ERROR_ALREADY_EXISTS;
+const uint32_t STATE_FULL = ERROR_NOT_ENOUGH_QUOTA;
 
 static const wchar_t FOLDER_SDDL[] = L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)";
 

@@ -56,6 +56,7 @@ uint32_t STATESYS_FindAdapter(const char *, uint32_t recorded, uint32_t *today)
     return 0;
 }
 const uint32_t STATE_LOCK_TAKEN = 1;
+const uint32_t STATE_FULL = 2;
 
 int LOG_Print(const char *, ...)
 {
@@ -105,8 +106,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     std::vector<RouteRecord> added = Records(c.added), removed = Records(c.removed, &c.removedDetail),
                              raised = Records(c.raised);
-    STATE_NoteRoutes(added.empty() ? nullptr : &added[0], removed.empty() ? nullptr : &removed[0],
-                     raised.empty() ? nullptr : &raised[0]);
+    uint32_t noted = STATE_NoteRoutes(added.empty() ? nullptr : &added[0], removed.empty() ? nullptr : &removed[0],
+                                      raised.empty() ? nullptr : &raised[0]);
+    // Past the writer's bound nothing is written, and the adapter stays.
+    if (noted != 0) {
+        if (noted != STATE_FULL || added.size() + removed.size() + raised.size() <= STATE_ENTRIES_MAX)
+            abort();
+        return 0;
+    }
     StateContent back;
     if (!STATE_Parse(s_written.data(), s_written.size(), &back))
         abort();

@@ -1,4 +1,5 @@
 #include "netcfg_fakes.h"
+#include "svc_state.h"
 
 #include <gtest/gtest.h>
 
@@ -62,19 +63,119 @@ TEST(RouteWork, AddedRoutesAreListedOnceAndDeletedAtCleanUp)
     EXPECT_TRUE(InTable(present));
 }
 
-TEST(RouteWork, FailedCreationStaysListedSoCleanUpTakesItAway)
+TEST(RouteWork, ARefusedCreationIsReportedAndLeavesNoRecord)
 {
     Scope scope;
     routes().failCreate = DENIED;
     EXPECT_EQ((uint32_t)DENIED, ROUTE_AddRoute(TUN, Ip("10.8.0.0"), Ip("255.255.0.0"), Ip("10.0.0.1"), 5));
-    EXPECT_EQ(1u, Count(ROUTE_AddedRoutes()));
+    EXPECT_EQ(0u, Count(ROUTE_AddedRoutes()));
     ASSERT_EQ(1u, routes().commands.size());
     EXPECT_EQ("ADD 10.8.0.0 MASK 255.255.0.0 10.0.0.1 METRIC 5 IF 20", routes().commands[0]);
     ASSERT_EQ(1u, events().size());
     EXPECT_EQ("Unable to Create route: Access denied. (Dest: 10.8.0.0, Netmask: 255.255.0.0, Gateway: 10.0.0.1)",
               events()[0].text);
+    StateContent c;
+    EXPECT_TRUE(STATE_Load(&c) == 0 || c.added.empty()) << "the file holds no entry for it";
+}
+
+// The route tool, whose own result is not known, made the route the call
+// could not: it is the client's, and goes with it.
+const RouteRow kMadeByTool = Row("10.8.0.0", "255.255.0.0", "10.0.0.1", TUN, 5);
+uint32_t ToolMakesIt(const char *parameters)
+{
+    routes().commands.push_back(parameters);
+    routes().table.push_back(kMadeByTool);
+    return 0;
+}
+
+TEST(RouteWork, ARouteTheToolMadeAfterAFailedCallStaysListed)
+{
+    Scope scope;
+    RouteSys tool = *RouteBackend();
+    tool.RunCommand = ToolMakesIt;
+    ROUTE_SetSystem(&tool);
+    routes().failCreate = DENIED;
+    EXPECT_EQ((uint32_t)DENIED, ROUTE_AddRoute(TUN, Ip("10.8.0.0"), Ip("255.255.0.0"), Ip("10.0.0.1"), 5));
+    EXPECT_EQ(1u, Count(ROUTE_AddedRoutes()));
     ROUTE_CleanUpRoutes();
-    EXPECT_EQ(nullptr, ROUTE_AddedRoutes());
+    EXPECT_TRUE(routes().table.empty());
+}
+
+// One entry per route, whatever the metric it is asked at: the list (and
+// the undo file) stays as long as the routes it stands for.
+TEST(RouteWork, OneRecordPerRouteWhateverTheMetric)
+{
+    const struct {
+        const char *what;
+        bool refused;     // the system refuses every creation
+        bool goesAway;    // the route is gone again before the next request
+        size_t records;   // entries after 100 requests at metrics 1 to 100
+        uint32_t metric;  // the entry's metric
+    } rows[] = {
+        {"refused at every metric", true, false, 0, 0},
+        {"made once, then present", false, false, 1, 1},
+        {"made, gone meanwhile, made again at each new metric", false, true, 1, 100},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        Scope scope;
+        for (uint32_t metric = 1; metric <= 100; metric++) {
+            if (row.refused)
+                routes().failCreate = DENIED;
+            uint32_t code = ROUTE_AddRoute(TUN, Ip("10.8.0.0"), Ip("255.255.0.0"), Ip("127.0.0.1"), metric);
+            EXPECT_EQ(row.refused ? (uint32_t)DENIED : 0u, code) << metric;
+            if (row.goesAway)
+                routes().table.clear();
+        }
+        ASSERT_EQ(row.records, Count(ROUTE_AddedRoutes()));
+        StateContent c;
+        bool present = STATE_Load(&c) == 1;
+        EXPECT_EQ(row.records, present ? c.added.size() : 0u);
+        if (row.records) {
+            EXPECT_EQ(row.metric, ROUTE_AddedRoutes()->row.metric1);
+            EXPECT_EQ(row.metric, c.added[0].metric1);
+        }
+    }
+    // Another next hop is another route.
+    Scope scope;
+    EXPECT_EQ(0u, ROUTE_AddRoute(TUN, Ip("10.8.0.0"), Ip("255.255.0.0"), Ip("10.0.0.1"), 5));
+    routes().table.clear();
+    EXPECT_EQ(0u, ROUTE_AddRoute(TUN, Ip("10.8.0.0"), Ip("255.255.0.0"), Ip("10.0.0.9"), 5));
+    EXPECT_EQ(2u, Count(ROUTE_AddedRoutes()));
+}
+
+// A change whose undo cannot be written is not made: the request fails
+// with the writer's error and the table is as it was.
+TEST(RouteWork, AChangeWhoseUndoCannotBeKeptIsNotMade)
+{
+    const uint32_t UNKEPT = 13;
+    const struct {
+        const char *what;
+        uint32_t (*request)();
+    } rows[] = {
+        {"a route on the tunnel",
+         [] { return ROUTE_AddRoute(TUN, Ip("10.8.0.0"), Ip("255.255.0.0"), Ip("10.0.0.1"), 5); }},
+        {"the other interfaces' default routes", [] { return ROUTE_PrepareInterface(TUN, 1); }},
+        {"a raised metric", [] { return ROUTE_RaiseMetric(0); }},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        Scope scope;
+        routes().table = {Row("0.0.0.0", "0.0.0.0", "192.168.1.1", ETH, 0)};
+        const std::vector<RouteRow> before = routes().table;
+        STATE_SetUnkept(UNKEPT, "its folder is not the service's own");
+        EXPECT_EQ(UNKEPT, row.request());
+        STATE_SetUnkept(0, nullptr);
+        EXPECT_TRUE(Calls().empty());
+        ASSERT_EQ(before.size(), routes().table.size());
+        EXPECT_TRUE(Same(before[0], routes().table[0]));
+        EXPECT_EQ(before[0].metric1, routes().table[0].metric1);
+        EXPECT_EQ(nullptr, ROUTE_AddedRoutes());
+        EXPECT_EQ(nullptr, ROUTE_RemovedRoutes());
+        EXPECT_EQ(nullptr, ROUTE_RaisedMetricRoutes());
+        EXPECT_NE(std::string::npos, ReadLog().find("No undo is kept (its folder is not the service's own): the "
+                                                    "change is not made"));
+    }
 }
 
 // A table with every kind of row the preparation tells apart.

@@ -91,11 +91,15 @@ protected:
     }
 
     // The program in the namespace, with the socket, resolver and state
-    // files of this test.
-    pid_t Launch(const std::string &log, const char *mode)
+    // files of this test. A prologue runs first, in a mount namespace of the
+    // program's own (the program replaces the shell: the pid is its own).
+    pid_t Launch(const std::string &log, const char *mode, const std::string &prologue = "")
     {
         std::vector<std::string> args = {"/usr/bin/env", "ip", "netns", "exec", name, program_,
                                          "-logfile", log, mode};
+        if (!prologue.empty())
+            args = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                    prologue + " && exec ip netns exec " + name + " " + program_ + " -logfile " + log + " " + mode};
         pid_t pid = fork();
         if (pid == 0) {
             setenv(SVCPIPE_PATH_ENV, socket_.c_str(), 1);
@@ -124,9 +128,9 @@ protected:
         pid_ = -1;
     }
 
-    void Start()
+    void Start(const std::string &prologue = "")
     {
-        pid_ = Launch(log_, "-run");
+        pid_ = Launch(log_, "-run", prologue);
         ASSERT_GE(pid_, 0);
         SPIPE_SetAddress(socket_.c_str());
         SvcPipeClient *c = nullptr;
@@ -765,6 +769,165 @@ TEST_F(HostileCaller, ARefusalsLogLineNamesItsReason)
         << log;
     EXPECT_NE(std::string::npos, log.find(",0x0,100  FAILED (refused: the MTU is not ")) << log;
     EXPECT_EQ(std::string::npos, log.find("(Error: 87")) << log;
+}
+
+// ---- The undo is kept before anything is changed ----
+
+// A request whose undo cannot be written changes nothing and fails: a full
+// file system under the state file, a folder the service does not take as
+// its own from the start (the lock cannot be had), one that another user
+// takes over in the middle of the session. The service says so, and serves
+// on what changes nothing.
+TEST_F(HostileCaller, NoChangeIsMadeWhoseUndoCannotBeKept)
+{
+    const std::string tap = Hex(tap_), eth = Hex(this->eth), mask24 = Word(255, 255, 255, 0);
+    const struct {
+        const char *what;
+        std::string prologue;  // before the service starts, in its own mount namespace
+        std::string during;    // after it started
+        const char *logged;
+    } rows[] = {
+        {"a full file system",
+         "mount -t tmpfs -o size=64k,mode=0700 tmpfs " + stateDir_ + " && (dd if=/dev/zero of=" + stateDir_ +
+             "/fill bs=4096 2>/dev/null; true)",
+         "", "No space left on device); the change is not made"},
+        {"a folder others may write in", "chmod 0777 " + stateDir_, "",
+         "no change is made while no undo can be kept"},
+        {"the folder above taken over by another user mid-session", "true", "chown 65534 " + dir_,
+         "above its folder may be changed by others (owner 65534"},
+    };
+    const std::vector<std::string> changes = {
+        "SSL_SetIfaceAddr,tlxtun," + tap + "," + Word(10, 99, 0, 2) + "," + mask24 + "," + Word(10, 99, 0, 1) + ",1400",
+        "SSL_SetDNSIface,tlxtun," + tap + ",true," + Word(10, 99, 0, 53) + ",0x0",
+        "ROUTE_FixDefaultRoute",
+        "ROUTE_Init," + tap + ",0x1",
+        "ROUTE_Add," + tap + "," + Word(198, 19, 7, 0) + "," + mask24 + "," + Word(10, 99, 0, 1) + ",2",
+        "ROUTE_Add," + eth + "," + Word(203, 0, 113, 9) + "," + Word(255, 255, 255, 255) + "," +
+            Word(198, 51, 100, 1) + ",2",
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        Stop(SIGTERM);
+        netns::Shell("rm -rf " + stateDir_ + " && mkdir -m 0700 " + stateDir_ + " && chown 0 " + dir_);
+        const std::string before = State();
+        Start(row.prologue);
+        if (!row.during.empty()) {
+            ASSERT_EQ("", netns::Shell(row.during));
+        }
+        SvcPipeClient *c = Connect();
+        ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+        for (const std::string &change : changes) {
+            SCOPED_TRACE(change);
+            std::string reply = Call(c, change);
+            EXPECT_EQ(change.substr(0, change.find(',')) + " FAILED", reply.substr(0, reply.find(',')));
+            EXPECT_EQ(before, State());
+        }
+        // The client's clean-up puts its adapter at rest, which needs no
+        // undo of its own: the service serves on.
+        EXPECT_EQ("ROUTE_CleanUp OK", Call(c, "ROUTE_CleanUp"));
+        EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
+        SPIPE_Close(c);
+        EXPECT_NE(std::string::npos, Log().find(row.logged)) << Log();
+    }
+    netns::Shell("chown 0 " + dir_);
+}
+
+// A member re-sends a route the kernel refuses (its next hop this host's
+// loopback), each time at a new metric, then thousands of such routes: the
+// undo holds no entry for any of them, the file stays small, the routes
+// past the client's bound are refused, and after kill -9 the successor puts
+// the host's three default routes back exactly.
+TEST_F(HostileCaller, RefusedRoutesLeaveNoEntryAndAKilledSessionComesBackExactly)
+{
+    std::string made;
+    for (const char *step : {"link add tlxup type veth peer name tlxupp", "link set tlxupp up", "link set tlxup up",
+                             "addr add 100.64.0.5/24 dev tlxup",
+                             "route add default via 100.64.0.1 dev tlxup metric 5 proto static",
+                             "route add default via 198.51.100.3 dev tlxeth metric 9 proto static"})
+        made += Ip(step);
+    ASSERT_EQ("", made);
+    const std::string tap = Hex(tap_), mask24 = Word(255, 255, 255, 0), loopback = Word(127, 0, 0, 1);
+    const std::string routesBefore = Ip("-4 -j route show table all");
+    ASSERT_EQ(3u, netns::CountMatching(Ip("-4 -j route show default"), {"\"dst\":\"default\""}));
+    SvcPipeClient *c = Connect();
+    ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+    EXPECT_EQ("SSL_SetIfaceAddr OK", Call(c, "SSL_SetIfaceAddr,tlxtun," + tap + "," + Word(10, 99, 0, 2) + "," +
+                                                 mask24 + "," + Word(10, 99, 0, 1) + ",1400"));
+    EXPECT_EQ("ROUTE_Init OK", Call(c, "ROUTE_Init," + tap + ",0x1"));
+    for (const char *dev : {"\"dev\":\"tlxeth\"", "\"dev\":\"tlxup\""})
+        ASSERT_EQ(0u, netns::CountMatching(Ip("-4 -j route show default"), {dev})) << dev;
+    auto entries = [&](const char *kind) {
+        std::string text = netns::Shell("cat " + state_);
+        size_t n = 0;
+        for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+            n += text.compare(at, strlen(kind), kind) == 0;
+            if (text.find('\n', at) == std::string::npos)
+                break;
+        }
+        return n;
+    };
+    ASSERT_EQ(3u, entries("removed "));
+    for (int metric = 1; metric <= 100; metric++) {
+        std::string reply =
+            Call(c, "ROUTE_Add," + tap + "," + Word(198, 19, 7, 0) + "," + mask24 + "," + loopback + "," +
+                        std::to_string(metric));
+        ASSERT_EQ(0u, reply.rfind("ROUTE_Add FAILED,", 0)) << reply;
+        ASSERT_NE("ROUTE_Add FAILED,0x00000057", reply) << "refused by the kernel, not the service";
+    }
+    EXPECT_EQ(0u, entries("added "));
+    // 3,000 more over 1,000 networks: the client's 63 other routes are
+    // tried, every one after them is refused by the service itself.
+    size_t refused = 0;
+    for (int i = 0; i < 3000; i++) {
+        int j = i % 1000;
+        std::string reply = Call(c, "ROUTE_Add," + tap + "," + Word(10, 200 + j / 256, j % 256, 0) + "," + mask24 +
+                                        "," + loopback + "," + std::to_string(1 + i % 9999));
+        ASSERT_EQ(0u, reply.rfind("ROUTE_Add FAILED,", 0)) << reply;
+        refused += reply == "ROUTE_Add FAILED,0x00000057";
+    }
+    EXPECT_EQ(3000u - 63u * 3u, refused);
+    struct stat st;
+    ASSERT_EQ(0, stat(state_.c_str(), &st));
+    EXPECT_LT(st.st_size, 2048) << "three removed routes and the adapter";
+    EXPECT_EQ(0u, entries("added "));
+    Stop(SIGKILL);
+    SPIPE_Close(c);
+    Start();
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (Ip("-4 -j route show table all") != routesBefore && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(routesBefore, Ip("-4 -j route show table all"));
+    EXPECT_EQ(std::string::npos, Ip("-j addr show dev tlxtun").find("\"family\":\"inet\""));
+    EXPECT_NE(0, stat(state_.c_str(), &st)) << "the file goes once it has been dealt with";
+}
+
+// The successor of a killed service on a file system that has filled up
+// meanwhile: it cannot write the file again as it undoes, and puts the
+// adapter and the routes back all the same.
+TEST_F(HostileCaller, ASuccessorOnAFullFileSystemPutsEverythingBack)
+{
+    const std::string tap = Hex(tap_), eth = Hex(this->eth);
+    const std::string routesBefore = Ip("-4 -j route show table all");
+    SvcPipeClient *c = Connect();
+    ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+    EXPECT_EQ("SSL_SetIfaceAddr OK", Call(c, "SSL_SetIfaceAddr,tlxtun," + tap + "," + Word(10, 99, 0, 2) + "," +
+                                                 Word(255, 255, 255, 0) + "," + Word(10, 99, 0, 1) + ",1400"));
+    EXPECT_EQ("ROUTE_Init OK", Call(c, "ROUTE_Init," + tap + ",0x1"));
+    EXPECT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + eth + "," + Word(203, 0, 113, 9) + "," +
+                                          Word(255, 255, 255, 255) + "," + Word(198, 51, 100, 1) + ",2"));
+    ASSERT_EQ("[]\n", Ip("-j route show default dev tlxeth"));
+    Stop(SIGKILL);
+    SPIPE_Close(c);
+    const std::string kept = dir_ + "/kept.state";
+    ASSERT_EQ("", netns::Shell("cp -p " + state_ + " " + kept));
+    Start("mount -t tmpfs -o size=64k,mode=0700 tmpfs " + stateDir_ + " && cp -p " + kept + " " + state_ +
+          " && (dd if=/dev/zero of=" + stateDir_ + "/fill bs=4096 2>/dev/null; true)");
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (Ip("-4 -j route show table all") != routesBefore && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(routesBefore, Ip("-4 -j route show table all"));
+    EXPECT_EQ(std::string::npos, Ip("-j addr show dev tlxtun").find("\"family\":\"inet\""));
+    EXPECT_NE(std::string::npos, Log().find("Undoing the changes a previous service left")) << Log();
 }
 
 }  // namespace

@@ -188,6 +188,77 @@ TEST(StateParse, TheWritersLinesReadBack)
     remove(folder.c_str());
 }
 
+// The writer never writes a file its reader refuses: past the entries'
+// bound the lists are not written (the file stays as it was, far below the
+// reader's limit), and a shorter list, being what is left to undo, always is.
+TEST(StateWrite, TheWriterStaysFarBelowWhatItsReaderTakes)
+{
+    Scope scope;
+    std::string folder = LogPath() + ".state";
+    STATE_SetPath((folder + "/service.state").c_str());
+    // The longest lines the service writes: every field at eight digits.
+    RouteRow wide = Row("255.255.255.255", "255.255.255.255", "255.255.255.255", 0xFFFFFFFFu, 0xFFFFFFFFu);
+    wide.policy = wide.age = wide.nextHopAS = wide.sysProtocol = 0xFFFFFFFFu;
+    std::vector<RouteRecord> list(STATE_ENTRIES_MAX + 1);
+    for (size_t i = 0; i < list.size(); i++)
+        list[i] = RouteRecord{wide, i + 1 < list.size() ? &list[i + 1] : nullptr, {}};
+    const struct {
+        size_t entries;
+        uint32_t result;
+        size_t onDisk;  // entries the file holds afterwards
+    } rows[] = {
+        {STATE_ENTRIES_MAX, 0, STATE_ENTRIES_MAX},
+        {STATE_ENTRIES_MAX + 1, STATE_FULL, STATE_ENTRIES_MAX},
+        {10, 0, 10},
+        {STATE_ENTRIES_MAX + 1, STATE_FULL, 10},
+    };
+    EXPECT_EQ(0u, STATE_NoteAdapter(std::string(127, 'n').c_str(), 0xFFFFFFFFu));
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.entries);
+        RouteRecord *head = &list[list.size() - row.entries];
+        EXPECT_EQ(row.result, STATE_NoteRoutes(nullptr, head, nullptr));
+        StateContent c;
+        ASSERT_EQ(1, STATE_Load(&c));
+        EXPECT_FALSE(c.refused) << c.why;
+        EXPECT_EQ(row.onDisk, c.removed.size());
+        EXPECT_TRUE(c.haveAdapter);
+        std::vector<char> text;
+        char why[STATE_WHY_MAX];
+        ASSERT_EQ(STATE_READ_OK, STATESYS_Read(STATE_Path(), &text, why, sizeof(why)));
+        EXPECT_LT(text.size(), (size_t)STATE_FILE_MAX / 4);
+    }
+    EXPECT_NE(std::string::npos, ReadLog().find("the most route entries it may (256): the change is not made"));
+    STATE_Clear();
+    STATE_SetPath(nullptr);
+    remove(folder.c_str());
+}
+
+// A note that cannot be written leaves what the writer knows as the disk
+// has it: the next note writes the whole of it again.
+TEST(StateWrite, ANoteThatFailedIsNotTakenForWritten)
+{
+    Scope scope;
+    std::string folder = LogPath() + ".state";
+    STATE_SetPath((folder + "/service.state").c_str());
+    RouteRecord removed = {kEthDefault, nullptr, {}}, added = {kHostRoute, nullptr, {}};
+    STATE_SetUnkept(5, "the lock is not held");
+    EXPECT_EQ(5u, STATE_NoteAdapter("tlxtun", 0x2a));
+    EXPECT_EQ(5u, STATE_NoteRoutes(&added, &removed, nullptr));
+    StateContent c;
+    EXPECT_EQ(0, STATE_Load(&c)) << "nothing written";
+    char name[32];
+    uint32_t index;
+    EXPECT_FALSE(STATE_NotedAdapter(name, sizeof(name), &index));
+    STATE_SetUnkept(0, nullptr);
+    EXPECT_EQ(0u, STATE_NoteRoutes(&added, &removed, nullptr));
+    ASSERT_EQ(1, STATE_Load(&c));
+    EXPECT_EQ(1u, c.added.size());
+    EXPECT_EQ(1u, c.removed.size());
+    STATE_Clear();
+    STATE_SetPath(nullptr);
+    remove(folder.c_str());
+}
+
 struct Finder {
     uint32_t result = 0;
     uint32_t today = TUN;

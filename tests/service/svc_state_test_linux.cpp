@@ -79,6 +79,14 @@ TEST_F(StateDisk, OnlyAFileOfTheServicesOwnInAFolderOfItsOwnIsRead)
          "cannot be opened as a plain file"},
         {"rm service.state && mkfifo -m 0600 service.state", true, "not a plain file"},
         {"rm service.state && mkdir -m 0700 service.state", true, "not a plain file"},
+        // The folders above it: nobody else may swap the service's folder
+        // for one of theirs, or take it away. A sticky folder of root's (as
+        // /tmp is) lets nobody rename what is not theirs.
+        {"chmod 1777 ..", false, ""},
+        {"chown 65534 ..", true, "above its folder may be changed by others (owner 65534, mode 0755)"},
+        {"chmod 0775 ..", true, "above its folder may be changed by others (owner 0, mode 0775)"},
+        {"chmod 0757 ..", true, "(owner 0, mode 0757)"},
+        {"chown 65534 .. && chmod 1777 ..", true, "(owner 65534, mode 1777)"},
     };
     STATE_SetPath(path_.c_str());
     for (const auto &row : rows) {
@@ -89,6 +97,31 @@ TEST_F(StateDisk, OnlyAFileOfTheServicesOwnInAFolderOfItsOwnIsRead)
         EXPECT_EQ(row.refused, c.refused) << c.why;
         EXPECT_NE(std::string::npos, std::string(c.why).find(row.why)) << c.why;
         EXPECT_EQ(!row.refused, c.haveAdapter);
+        Shell("chown 0 " + root_ + " && chmod 0755 " + root_);
+    }
+}
+
+// The same rule for a folder above the service's that is reached through a
+// link, and for the folder a link leads to.
+TEST_F(StateDisk, TheFoldersAboveAreCheckedAsWrittenAndAsTheLinksLead)
+{
+    const struct {
+        const char *setUp;  // run in the test's folder; "link" leads to "real"
+        bool refused;
+    } rows[] = {
+        {"mkdir -m 0755 real && ln -s real link", false},
+        {"mkdir -m 0755 real && ln -s real link && chown -h 65534 link", true},
+        {"mkdir -m 0777 real && ln -s real link", true},
+        {"mkdir -m 0755 real && chown 65534 real && ln -s real link", true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.setUp);
+        Shell("cd " + root_ + " && rm -rf real link");
+        ASSERT_EQ(0, Shell("cd " + root_ + " && " + row.setUp));
+        ASSERT_EQ(0, Shell("mkdir -m 0700 " + root_ + "/real/state"));
+        char why[STATE_WHY_MAX] = "";
+        EXPECT_EQ(row.refused, STATESYS_CheckFolder((root_ + "/link/state/service.state").c_str(), why, sizeof(why)) != 0);
+        EXPECT_EQ(row.refused, std::string(why).find("above its folder") != std::string::npos) << why;
     }
 }
 
