@@ -91,7 +91,7 @@ protected:
 
     // The program in the namespace, with the socket, resolver and state
     // files of this test.
-    pid_t Launch(const std::string &log, const char *mode)
+    pid_t Launch(const std::string &log, const char *mode, const std::string &errors = "/dev/null")
     {
         std::vector<std::string> args = {"/usr/bin/env", "ip", "netns", "exec", name, program_,
                                          "-logfile", log, mode};
@@ -101,8 +101,9 @@ protected:
             setenv(SVCPIPE_DNS_FILE_ENV, dns_.c_str(), 1);
             setenv("VANTORELLE_SERVICE_STATE", state_.c_str(), 1);
             int null = open("/dev/null", O_WRONLY);
+            int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(null, 1);
-            dup2(null, 2);
+            dup2(err >= 0 ? err : null, 2);
             std::vector<char *> argv;
             for (std::string &a : args)
                 argv.push_back(a.data());
@@ -653,19 +654,35 @@ TEST_F(HostileCaller, ASecondServiceBesideALiveSessionTouchesNothing)
     EXPECT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + tap + "," + Word(198, 19, 7, 0) + "," + Word(255, 255, 255, 0) +
                                           "," + Word(10, 99, 0, 1) + ",2"));
     const std::string during = State();
+    const std::string errors = dir_ + "/second.err";
     for (const char *mode : {"-run", "-debug"}) {
-        SCOPED_TRACE(mode);
-        std::string log = dir_ + "/second" + mode + ".log";
-        pid_t second = Launch(log, mode);
-        ASSERT_GE(second, 0);
-        int status = 0;
-        ASSERT_TRUE(WaitExited(second, 5000, &status)) << "the second copy does not end";
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "status " << status;
-        EXPECT_EQ(during, State());
-        std::string text = netns::Shell("cat " + log);
-        EXPECT_NE(std::string::npos, text.find("Another copy of the service is running")) << text;
-        EXPECT_EQ(std::string::npos, text.find("Undoing")) << text;
-        EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
+        // A log of its own, and the running copy's log, which it leaves as it is.
+        for (bool sameLog : {false, true}) {
+            SCOPED_TRACE(std::string(mode) + (sameLog ? " with the running copy's log" : ""));
+            std::string log = sameLog ? log_ : dir_ + "/second" + mode + ".log";
+            const std::string running = Log();
+            struct stat before = {};
+            stat(log_.c_str(), &before);
+            pid_t second = Launch(log, mode, errors);
+            ASSERT_GE(second, 0);
+            int status = 0;
+            ASSERT_TRUE(WaitExited(second, 5000, &status)) << "the second copy does not end";
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "status " << status;
+            EXPECT_EQ(during, State());
+            // Where the by-hand start shows it: the terminal.
+            std::string shown = netns::Shell("cat " + errors);
+            EXPECT_NE(std::string::npos, shown.find("Another copy of the service is running")) << shown;
+            struct stat after = {};
+            stat(log_.c_str(), &after);
+            EXPECT_EQ(before.st_ino, after.st_ino);
+            EXPECT_EQ(running, Log()) << "the running copy's log is its own";
+            if (!sameLog) {
+                std::string text = netns::Shell("cat " + log);
+                EXPECT_NE(std::string::npos, text.find("Another copy of the service is running")) << text;
+                EXPECT_EQ(std::string::npos, text.find("Undoing")) << text;
+            }
+            EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
+        }
     }
     SPIPE_Close(c);
 }
