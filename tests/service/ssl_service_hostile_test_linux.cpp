@@ -457,6 +457,31 @@ TEST_F(HostileCaller, TheHostRouteOnHostsThatReachTheGatewayInOtherWays)
     }
 }
 
+// A resolver file another user blocks (a folder of theirs in the place of its
+// temporary copy): the DNS request fails instead of claiming the servers are
+// set, and the clean-up and the next client are served as ever.
+TEST_F(HostileCaller, ABlockedResolverFileFailsTheDnsRequestOnly)
+{
+    const std::string tap = Hex(tap_);
+    ASSERT_EQ("", netns::Shell("mkdir " + dns_ + ".new && touch " + dns_ + ".new/keep && chown -R 65534 " + dns_ +
+                               ".new"));
+    for (const std::string &request :
+         {"SSL_SetDNSIface,tlxtun," + tap + ",true," + Word(10, 99, 0, 53) + ",0x0",
+          "SSL_SetDNSIface,tlxtun," + tap + ",true,0x0,0x0", "SSL_SetDNSIface,tlxtun," + tap + ",false,0x0," +
+          Word(10, 99, 0, 54)}) {
+        SCOPED_TRACE(request);
+        SvcPipeClient *c = Connect();
+        ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+        EXPECT_EQ("SSL_SetDNSIface FAILED,0x00000011", Call(c, request));  // 17: the name is taken
+        EXPECT_EQ("ROUTE_CleanUp OK", Call(c, "ROUTE_CleanUp"));
+        SPIPE_Close(c);
+    }
+    SvcPipeClient *c = Connect();
+    EXPECT_EQ("ClientHello OK", Call(c, Hello()));
+    SPIPE_Close(c);
+    EXPECT_NE(std::string::npos, Log().find("could not be emptied"));
+}
+
 // What the real client sends, split tunnel and full tunnel: each change as
 // asked, and the routes back as they were once the client has gone.
 TEST_F(HostileCaller, TheClientsOwnRequestsWorkAndTheRoutesComeBack)
