@@ -17,8 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <grp.h>
 #include <string>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -97,6 +101,12 @@ protected:
                                          "-logfile", log, mode};
         pid_t pid = fork();
         if (pid == 0) {
+            // The service group, for this program only: a group file of the
+            // test's own in /etc/group's place.
+            if (!groupFile_.empty() &&
+                (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 mount(groupFile_.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0))
+                _exit(126);
             setenv(SVCPIPE_PATH_ENV, socket_.c_str(), 1);
             setenv(SVCPIPE_DNS_FILE_ENV, dns_.c_str(), 1);
             setenv("VANTORELLE_SERVICE_STATE", state_.c_str(), 1);
@@ -176,7 +186,37 @@ protected:
         return netns::Shell("cat " + log_);
     }
 
-    std::string program_, dir_, socket_, dns_, log_, stateDir_, state_;
+    // The service again, now with a service group (kServiceGid) whose
+    // members may connect.
+    void StartWithServiceGroup()
+    {
+        Stop(SIGTERM);
+        groupFile_ = dir_ + "/group";
+        netns::Shell("cp /etc/group " + groupFile_ + " && echo 'vantorelle:x:" + std::to_string(kServiceGid) +
+                     ":' >>" + groupFile_);
+        Start();
+    }
+
+    // Runs body in a child as user kMember, a member of the service group
+    // only; the child's exit code.
+    static bool BecomeMember()
+    {
+        gid_t g = kServiceGid;
+        return setgroups(1, &g) == 0 && setgid(kMember) == 0 && setuid(kMember) == 0;
+    }
+    static int AsMember(const std::function<int()> &body)
+    {
+        pid_t child = fork();
+        if (child == 0)
+            _exit(BecomeMember() ? body() : 120);
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    static constexpr gid_t kServiceGid = 4242;
+    static constexpr uid_t kMember = 65534;
+    std::string program_, dir_, socket_, dns_, log_, stateDir_, state_, groupFile_;
     pid_t pid_ = -1;
     uint32_t tap_ = 0;
 };
@@ -454,6 +494,135 @@ TEST_F(HostileCaller, TheHostRouteOnHostsThatReachTheGatewayInOtherWays)
         for (const std::string &step : row.putBack)
             out += Ip(step);
         EXPECT_EQ(pristine, State());
+    }
+}
+
+// A hello binds only a tun link that the caller may use: one of its own
+// user or group (each that is set), one of nobody only for root, and never
+// a link that is no tun, whatever its alias says. A refused hello leaves
+// the link as it was.
+TEST_F(HostileCaller, AHelloBindsOnlyATunLinkTheCallerMayUse)
+{
+    StartWithServiceGroup();
+    const std::string member = std::to_string(kMember), group = std::to_string(kServiceGid);
+    const struct {
+        const char *name;
+        std::string link;  // how tlxother is made
+        bool asMember;  // else as root
+        bool accepted;
+    } rows[] = {
+        {"the member's own tun", "tuntap add dev tlxother mode tun user " + member, true, true},
+        {"a tun of the member's group", "tuntap add dev tlxother mode tun group " + group, true, true},
+        {"the member's own tun of its group", "tuntap add dev tlxother mode tun user " + member + " group " + group,
+         true, true},
+        {"another user's tun", "tuntap add dev tlxother mode tun user 1234", true, false},
+        {"a tun of another group", "tuntap add dev tlxother mode tun group 999", true, false},
+        {"the member's own tun of another group", "tuntap add dev tlxother mode tun user " + member + " group 999",
+         true, false},
+        {"a tun of nobody", "tuntap add dev tlxother mode tun", true, false},
+        {"a link that is no tun", "link add tlxother type veth peer name tlxotherp", true, false},
+        {"another user's tun, for root", "tuntap add dev tlxother mode tun user 1234", false, true},
+        {"a tun of nobody, for root", "tuntap add dev tlxother mode tun", false, true},
+        {"a link that is no tun, for root", "link add tlxother type veth peer name tlxotherp", false, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string out = Ip(row.link);
+        for (const char *step : {"link set tlxother alias \"TAP-Windows Adapter V9\"", "link set tlxother mtu 1500",
+                                 "addr add 192.0.2.7/24 dev tlxother", "link set tlxother up"})
+            out += Ip(step);
+        ASSERT_EQ("", out);
+        const std::string hello = "ClientHello,tlxother," + Hex(Index("tlxother"));
+        const std::string before = State();
+        std::string reply;
+        if (row.asMember) {
+            int rc = AsMember([&] {
+                SvcPipeClient *c = nullptr;
+                if (SPIPE_Connect(&c) != 0)
+                    return 3;
+                std::string r = Call(c, hello);
+                SPIPE_Close(c);
+                return r == "ClientHello OK" ? 0 : r == "ClientHello FAILED,0x00000057" ? 1 : 2;
+            });
+            reply = rc == 0 ? "ClientHello OK" : rc == 1 ? "ClientHello FAILED,0x00000057" : "<" + std::to_string(rc) + ">";
+        } else {
+            SvcPipeClient *c = Connect();
+            reply = Call(c, hello);
+            SPIPE_Close(c);
+        }
+        EXPECT_EQ(row.accepted ? "ClientHello OK" : "ClientHello FAILED,0x00000057", reply);
+        if (!row.accepted) {
+            EXPECT_EQ(before, State());
+        }
+        // The connection's end is taken before the link goes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ("", Ip("link del tlxother"));
+    }
+    const std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("is not the caller's (user " + member + ") to use")) << log;
+    EXPECT_NE(std::string::npos, log.find("carries the adapter's description but is no tun link")) << log;
+}
+
+// Members that connect in a loop and never say hello: each holds the service
+// for its hello deadline at most, and the client, whose connection waits in
+// the queue meanwhile, is served within its own wait every time.
+TEST_F(HostileCaller, MembersConnectingInALoopDoNotHoldOutTheClient)
+{
+    StartWithServiceGroup();
+    const std::string path = socket_;
+    auto loop = [path] {
+        for (;;) {
+            int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+            sockaddr_un addr = {};
+            addr.sun_family = AF_UNIX;
+            snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+            if (connect(fd, (sockaddr *)&addr, sizeof(addr)) == 0) {
+                pollfd p = {fd, POLLIN, 0};
+                poll(&p, 1, 30000);  // until the service ends it
+            }
+            close(fd);
+        }
+        return 0;
+    };
+    std::vector<pid_t> loops;
+    for (int i = 0; i < 2; i++) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            _exit(BecomeMember() ? loop() : 120);
+        loops.push_back(child);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int attempt = 0; attempt < 3; attempt++) {
+        SCOPED_TRACE(attempt);
+        // As the client does: a connect that finds the queue full is tried
+        // again for SVCPIPE_BUSY_WAIT_MS; then the hello and its reply.
+        auto start = Clock::now();
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+        int fd = -1;
+        while (Clock::now() - start < std::chrono::milliseconds(SVCPIPE_BUSY_WAIT_MS)) {
+            fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (connect(fd, (sockaddr *)&addr, sizeof(addr)) == 0)
+                break;
+            close(fd);
+            fd = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_GE(fd, 0) << "the pipe stayed busy";
+        std::string hello = Hello() + std::string(1, '\0');
+        ASSERT_EQ((ssize_t)hello.size(), send(fd, hello.data(), hello.size(), MSG_NOSIGNAL));
+        pollfd p = {fd, POLLIN, 0};
+        char buf[64] = "";
+        ssize_t n = poll(&p, 1, 30000) == 1 ? recv(fd, buf, sizeof(buf) - 1, 0) : -1;
+        EXPECT_EQ("ClientHello OK", std::string(buf, n > 0 ? (size_t)n - 1 : 0));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
+        close(fd);
+    }
+    for (pid_t child : loops) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
     }
 }
 
