@@ -23,6 +23,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -571,26 +572,42 @@ TEST_F(HostileCaller, MembersConnectingInALoopDoNotHoldOutTheClient)
     StartWithServiceGroup();
     const std::string path = socket_;
     auto loop = [path] {
-        for (;;) {
+        // Until the test ends it, or the service has gone.
+        for (int refused = 0; refused < 100;) {
             int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
             sockaddr_un addr = {};
             addr.sun_family = AF_UNIX;
             snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
             if (connect(fd, (sockaddr *)&addr, sizeof(addr)) == 0) {
+                refused = 0;
                 pollfd p = {fd, POLLIN, 0};
                 poll(&p, 1, 30000);  // until the service ends it
+            } else {
+                refused++;
+                usleep(10000);
             }
             close(fd);
         }
         return 0;
     };
-    std::vector<pid_t> loops;
+    struct Loops {
+        std::vector<pid_t> pids;
+        ~Loops()
+        {
+            for (pid_t child : pids) {
+                kill(child, SIGKILL);
+                waitpid(child, nullptr, 0);
+            }
+        }
+    } loops;
     for (int i = 0; i < 2; i++) {
         pid_t child = fork();
         ASSERT_GE(child, 0);
-        if (child == 0)
+        if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             _exit(BecomeMember() ? loop() : 120);
-        loops.push_back(child);
+        }
+        loops.pids.push_back(child);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (int attempt = 0; attempt < 3; attempt++) {
@@ -619,10 +636,6 @@ TEST_F(HostileCaller, MembersConnectingInALoopDoNotHoldOutTheClient)
         EXPECT_EQ("ClientHello OK", std::string(buf, n > 0 ? (size_t)n - 1 : 0));
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
         close(fd);
-    }
-    for (pid_t child : loops) {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
     }
 }
 
