@@ -6,9 +6,10 @@
 // netlink requests and a resolver file. As with netsh, only a step that
 // cannot be started at all is an error; a step the system refuses is logged
 // and counts as done. The resolver file is no such refusal: a DNS step whose
-// file could not be written fails its request. Input that could not be passed on safely (an adapter
-// name with a quote or a control character, a mask that is no prefix) is
-// refused with the backend's invalid-parameter code before anything runs.
+// file could not be written fails its request. Input that could not be
+// passed on safely (an adapter name with a quote or a control character, a
+// mask that is no prefix) is refused with the backend's invalid-parameter
+// code before anything runs.
 //
 // Every operation returns 0 or an error code (Win32 on Windows, errno on
 // Linux). Addresses are IPv4 in network byte order. Only the pipe worker calls

@@ -60,8 +60,9 @@ void LOG_CloseFile();
 // file anew (on Linux: a file that is not the service's own is replaced by
 // one that is) and writes the lines printed since, up to SVC_LOG_EARLY_MAX
 // bytes of them. A file that another copy of the service writes (on Windows:
-// holds open) is neither emptied nor written. LOG_StartFile returns 1 (also when no file is named), or 0
-// with the reason in why; the name is forgotten then.
+// holds open) is neither emptied nor written. LOG_StartFile returns 1 (also
+// when no file is named), or 0 with the reason in why; the name is forgotten
+// then.
 #define SVC_LOG_EARLY_MAX 65536
 #define SVC_LOG_PATH_MAX 1024
 #define SVC_LOG_WHY_MAX 256

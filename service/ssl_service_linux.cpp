@@ -516,10 +516,10 @@ void CSSLService::PIPE_Wake()
 // Whether the caller may have the service change a tun link of that owner
 // and group (TUN_UNSET when not set): each one that is set must be the
 // caller's, as the kernel asks of a user who attaches to the link; a link
-// that belongs to nobody only root may name.
+// that belongs to nobody only root (or the service's own user) may name.
 static bool CallerMayUseTun(const Caller *c, uint32_t owner, uint32_t group)
 {
-    if (c->uid == 0)
+    if (c->uid == 0 || c->uid == geteuid())
         return true;
     if (owner == TUN_UNSET && group == TUN_UNSET)
         return false;
