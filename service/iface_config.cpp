@@ -247,7 +247,15 @@ uint32_t IFACE_ResetAdapter(const char *name, uint32_t index)
                                IFACE_RESET_MTU, false);
     if (code != 0)
         return code;
-    return SetDns(name, index, true, 0, 0, false);
+    code = SetDns(name, index, true, 0, 0, false);
+    if (code != 0 && Sys()->dnsInFile) {
+        // Nothing failed to start: the adapter has its placeholder, the
+        // client's routes are still to be undone and the next client served.
+        LOG_Print("ERROR: The resolver file \"%s\" could not be emptied: it may still name the tunnel's DNS "
+                  "servers\r\n", IFACE_DnsFile());
+        return 0;
+    }
+    return code;
 }
 
 void IFACE_SetDnsFile(const char *path)

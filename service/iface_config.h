@@ -5,9 +5,11 @@
 // hidden netsh run per step (the step carries its netsh parameters), on Linux
 // netlink requests and a resolver file. As with netsh, only a step that
 // cannot be started at all is an error; a step the system refuses is logged
-// and counts as done. Input that could not be passed on safely (an adapter
-// name with a quote or a control character, a mask that is no prefix) is
-// refused with the backend's invalid-parameter code before anything runs.
+// and counts as done. The resolver file is no such refusal: a DNS step whose
+// file could not be written fails its request. Input that could not be
+// passed on safely (an adapter name with a quote or a control character, a
+// mask that is no prefix) is refused with the backend's invalid-parameter
+// code before anything runs.
 //
 // Every operation returns 0 or an error code (Win32 on Windows, errno on
 // Linux). Addresses are IPv4 in network byte order. Only the pipe worker calls
@@ -38,7 +40,8 @@ uint32_t IFACE_SetMetric(uint32_t index);
 // The adapter's placeholder before a client's routes are undone: address
 // 1.1.1.1/24 without gateway, MTU 1400, no DNS servers. Returns only a
 // failure to start a step (the worker ends on it); a kept adapter name that
-// cannot be used is logged and nothing is run.
+// cannot be used is logged and nothing is run, and so is a resolver file
+// that could not be emptied.
 uint32_t IFACE_ResetAdapter(const char *name, uint32_t index);
 // True when an address change is the placeholder's (1.1.1.1/24, gateways
 // removed), from the reset above or from the client.
@@ -81,6 +84,9 @@ struct IfaceSys {
     uint32_t (*Run)(const IfaceStep *step);  // 0, or the error of starting it
     uint32_t (*SetMetric)(uint32_t index);   // 0 or the failing call's code
     uint32_t invalidParameter;
+    // The DNS steps write a file of the service's (Linux): a failed one
+    // fails its request but ends no sequence that resets the adapter.
+    bool dnsInFile;
 };
 
 // The platform's backend (iface_config_win32.cpp, iface_config_linux.cpp).

@@ -256,6 +256,8 @@ static std::vector<std::string> ReadServers(const char *path)
     return servers;
 }
 
+// Unlike a refused netlink request, a file that could not be written fails
+// its step: the client is not told its DNS servers are set when they are not.
 // The file is written whole under a temporary name and then renamed, so a
 // reader never sees half of it. The temporary file is made new where nothing
 // is, so that no link or other file in its place is written through; the
@@ -283,7 +285,7 @@ static uint32_t WriteServers(const IfaceStep *s, const std::vector<std::string> 
             close(fd);
             unlink(temp.c_str());
         }
-        return Done(0, code ? code : EIO);
+        return code ? code : EIO;
     }
     fprintf(f, "# DNS servers of the SSL VPN adapter %s (index %lu)\n", s->name, (unsigned long)s->index);
     for (const std::string &server : servers)
@@ -292,8 +294,8 @@ static uint32_t WriteServers(const IfaceStep *s, const std::vector<std::string> 
     ok = fclose(f) == 0 && ok;
     if (!ok || rename(temp.c_str(), path) != 0) {
         uint32_t code = (uint32_t)errno;
-        remove(temp.c_str());
-        return Done(0, code ? code : EIO);
+        unlink(temp.c_str());
+        return code ? code : EIO;
     }
     return 0;
 }
@@ -343,7 +345,7 @@ static bool NotLegacy()
     return false;
 }
 
-static const IfaceSys s_linux = {"netlink", NotLegacy, Run, SetMetric, EINVAL};
+static const IfaceSys s_linux = {"netlink", NotLegacy, Run, SetMetric, EINVAL, true};
 
 const IfaceSys *IFACE_SystemBackend()
 {

@@ -66,7 +66,7 @@ static bool Legacy()
     return IsLegacyWindows();
 }
 
-static const IfaceSys s_windows = {"netsh", Legacy, RunStep, SetMetric, ERROR_INVALID_PARAMETER};
+static const IfaceSys s_windows = {"netsh", Legacy, RunStep, SetMetric, ERROR_INVALID_PARAMETER, false};
 
 const IfaceSys *IFACE_SystemBackend()
 {

@@ -293,8 +293,10 @@ int SVC_ParseCommandLine(int argc, char **argv)
                 fprintf(stderr, "Missing file argument\r\n");
                 return SVC_MODE_ERROR;
             }
-            if (!LOG_OpenFile(argv[++i])) {
+            char why[SVC_LOG_WHY_MAX];
+            if (!LOG_SetFile(argv[++i], why, sizeof(why))) {
                 fprintf(stderr, "Unable to open logfile \"%s\"\r\n", argv[i]);
+                fprintf(stderr, "  %s\r\n", why);
                 return SVC_MODE_ERROR;
             }
             continue;
@@ -334,6 +336,16 @@ static CSSLService *MakeService()
     return nullptr;
 }
 
+// Installing and removing take no lock: their log file is opened at once.
+static bool StartLogFile()
+{
+    char why[SVC_LOG_WHY_MAX + SVC_LOG_PATH_MAX];
+    if (LOG_StartFile(why, sizeof(why)))
+        return true;
+    fprintf(stderr, "Unable to open the log file %s\r\n", why);
+    return false;
+}
+
 static int RunMode(int mode)
 {
     switch (mode) {
@@ -341,9 +353,9 @@ static int RunMode(int mode)
         PrintUsage();
         return 0;
     case SVC_MODE_INSTALL:
-        return SERVICE_Install() ? 0 : -1;
+        return StartLogFile() && SERVICE_Install() ? 0 : -1;
     case SVC_MODE_REMOVE:
-        return SERVICE_Remove() ? 0 : -1;
+        return StartLogFile() && SERVICE_Remove() ? 0 : -1;
     case SVC_MODE_DEBUG: {
         CSSLService *svc = MakeService();
         if (!svc)
@@ -366,10 +378,8 @@ static int RunMode(int mode)
         if (error)
             fprintf(stderr, "Service failed to run w/err 0x%08lx\r\n", (unsigned long)error);
         SVC_WaitForStop();  // the stop thread may still be on its way out
-        if (!error && svc->startError != 0) {
-            fprintf(stderr, "Service did not start: another copy of it is running\r\n");
-            error = svc->startError;
-        }
+        if (!error && svc->startError != 0)
+            error = svc->startError;  // the worker said why
         // After a shutdown the service reports stopped without ending its
         // worker; the object stays for the worker while the process ends.
         if (svc->HasStopped() || error) {

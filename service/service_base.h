@@ -95,9 +95,10 @@ enum { SVC_MODE_ERROR = -1, SVC_MODE_USAGE = 0, SVC_MODE_RUN, SVC_MODE_DEBUG, SV
 
 // Reads the arguments after the program name: each is "-" or "/" and an
 // option word ("?", "help", "install", "run", "debug", "remove", "logfile"
-// FILE; exact case); a later mode wins; "logfile" opens the log file at once.
-// Errors are written to standard error (an unknown word also prints the
-// usage) and give SVC_MODE_ERROR.
+// FILE; exact case); a later mode wins; "logfile" names the log file and
+// checks it (LOG_SetFile): it is opened once the service holds its lock, or
+// at once to install or remove. Errors are written to standard error (an
+// unknown word also prints the usage) and give SVC_MODE_ERROR.
 int SVC_ParseCommandLine(int argc, char **argv);
 
 void PrintUsage();

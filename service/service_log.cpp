@@ -4,8 +4,16 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 static FILE *s_logFile;
+// The log file the command line named, until LOG_StartFile opens it, and the
+// lines printed meanwhile.
+static char s_filePath[SVC_LOG_PATH_MAX];
+static std::mutex s_earlyLock;
+static char s_early[SVC_LOG_EARLY_MAX];
+static size_t s_earlyLength;
+static bool s_earlyCut;
 static EVENTLOG_Sink s_eventSink;
 static char s_ipSlots[SVC_IP_SLOTS][SVC_IP_SLOT_MAX];
 static int s_ipSlot;
@@ -24,15 +32,74 @@ int LOG_Print(const char *format, ...)
     if (s_logFile) {
         fputs(line, s_logFile);
         fflush(s_logFile);
+    } else if (s_filePath[0]) {
+        std::lock_guard<std::mutex> hold(s_earlyLock);
+        size_t length = strlen(line);
+        if (s_earlyLength + length < sizeof(s_early)) {
+            memcpy(s_early + s_earlyLength, line, length);
+            s_earlyLength += length;
+        } else {
+            s_earlyCut = true;
+        }
     }
     return n;
+}
+
+static void ForgetFile()
+{
+    std::lock_guard<std::mutex> hold(s_earlyLock);
+    s_filePath[0] = '\0';
+    s_earlyLength = 0;
+    s_earlyCut = false;
 }
 
 int LOG_OpenFile(const char *path)
 {
     LOG_CloseFile();
-    s_logFile = LOGSYS_OpenFile(path);
+    char why[SVC_LOG_WHY_MAX], note[SVC_LOG_WHY_MAX + SVC_LOG_PATH_MAX];
+    s_logFile = LOGSYS_OpenFile(path, why, sizeof(why), note, sizeof(note));
     return s_logFile != nullptr;
+}
+
+int LOG_SetFile(const char *path, char *why, size_t size)
+{
+    LOG_CloseFile();
+    if (strlen(path) >= sizeof(s_filePath)) {
+        snprintf(why, size, "the name is longer than %lu bytes", (unsigned long)sizeof(s_filePath) - 1);
+        return 0;
+    }
+    if (!LOGSYS_CheckFile(path, why, size))
+        return 0;
+    snprintf(s_filePath, sizeof(s_filePath), "%s", path);
+    return 1;
+}
+
+int LOG_StartFile(char *why, size_t size)
+{
+    if (s_logFile || !s_filePath[0])
+        return 1;
+    char note[SVC_LOG_WHY_MAX + SVC_LOG_PATH_MAX], reason[SVC_LOG_WHY_MAX];
+    FILE *f = LOGSYS_OpenFile(s_filePath, reason, sizeof(reason), note, sizeof(note));
+    if (!f) {
+        snprintf(why, size, "\"%s\": %s", s_filePath, reason);
+        ForgetFile();
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> hold(s_earlyLock);
+        fwrite(s_early, 1, s_earlyLength, f);
+        if (s_earlyCut)
+            fputs("NOTICE: Lines printed before the log file was opened are left out; standard output has "
+                  "them\r\n", f);
+        fflush(f);
+        s_logFile = f;
+    }
+    ForgetFile();
+    if (note[0]) {
+        LOG_Print("NOTICE: The log file %s\r\n", note);
+        EVENTLOG_Write(SVC_EVENT_WARNING, "The log file was not the service's own: it is made anew.");
+    }
+    return 1;
 }
 
 void LOG_CloseFile()
@@ -40,6 +107,7 @@ void LOG_CloseFile()
     if (s_logFile)
         fclose(s_logFile);
     s_logFile = nullptr;
+    ForgetFile();
 }
 
 const char *EVENTLOG_TypeName(uint16_t type)

@@ -8,6 +8,7 @@
 // Error codes are Win32 error codes on Windows and errno values on Linux.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #if defined(__GNUC__)
@@ -49,7 +50,24 @@ int LOG_Print(const char *format, ...) SVC_PRINTF(1, 2);
 // Opens the log file (write, binary, committed on flush; on Windows other
 // writers are denied). An earlier log file is closed first. 1 or 0.
 int LOG_OpenFile(const char *path);
+// Closes the log file and forgets one named by LOG_SetFile.
 void LOG_CloseFile();
+
+// The log file of the command line comes in two steps, so that a copy of the
+// service that another copy's lock refuses changes nothing of that copy's
+// log: LOG_SetFile checks the name and changes nothing (1, or 0 with the
+// reason in why); LOG_StartFile, once the service holds its lock, opens the
+// file anew (on Linux: a file that is not the service's own is replaced by
+// one that is) and writes the lines printed since, up to SVC_LOG_EARLY_MAX
+// bytes of them. A file that another copy of the service writes (on Windows:
+// holds open) is neither emptied nor written. LOG_StartFile returns 1 (also
+// when no file is named), or 0 with the reason in why; the name is forgotten
+// then.
+#define SVC_LOG_EARLY_MAX 65536
+#define SVC_LOG_PATH_MAX 1024
+#define SVC_LOG_WHY_MAX 256
+int LOG_SetFile(const char *path, char *why, size_t size);
+int LOG_StartFile(char *why, size_t size);
 
 // Reports one event under the service's name and echoes it on standard
 // output as "%8s: %s\r\n" (type name, text). Type 1 is written as an error

@@ -6,7 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 
-FILE *LOGSYS_OpenFile(const char *path);
+// Whether path can become the log file, changing nothing: 1, or 0 with the
+// reason in why.
+int LOGSYS_CheckFile(const char *path, char *why, size_t size);
+// Opens the log file anew, empty. Null with the reason in why; note tells of
+// something that was in the file's place and has been replaced (else empty).
+FILE *LOGSYS_OpenFile(const char *path, char *why, size_t size, char *note, size_t noteSize);
 void LOGSYS_ReportEvent(uint16_t type, uint16_t category, uint32_t eventId,
                         const char *source, const char *text);
 // Always terminates text; writes a fallback when the system has no text.

@@ -3,7 +3,9 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <share.h>
 
 // Wide copy of single-byte text (UTF-8 round-trips the command line's file
@@ -15,11 +17,31 @@ static void ToWide(const char *s, wchar_t *out, int size)
     out[size - 1] = L'\0';
 }
 
-FILE *LOGSYS_OpenFile(const char *path)
+// Opened to append and closed again: it is made if need be, and nothing of
+// a file another program writes (a running copy's log) changes.
+int LOGSYS_CheckFile(const char *path, char *why, size_t size)
 {
     wchar_t wpath[MAX_PATH];
     ToWide(path, wpath, MAX_PATH);
-    return _wfsopen(wpath, L"wbc", _SH_DENYWR);
+    FILE *f = _wfsopen(wpath, L"ab", _SH_DENYWR);
+    if (!f) {
+        snprintf(why, size, "%s", strerror(errno));
+        return 0;
+    }
+    fclose(f);
+    return 1;
+}
+
+FILE *LOGSYS_OpenFile(const char *path, char *why, size_t size, char *note, size_t noteSize)
+{
+    wchar_t wpath[MAX_PATH];
+    ToWide(path, wpath, MAX_PATH);
+    if (noteSize)
+        note[0] = '\0';
+    FILE *f = _wfsopen(wpath, L"wbc", _SH_DENYWR);
+    if (!f)
+        snprintf(why, size, "%s", strerror(errno));
+    return f;
 }
 
 void LOGSYS_ReportEvent(uint16_t type, uint16_t category, uint32_t eventId,

@@ -87,6 +87,20 @@ void CSSLService::OnServiceStop()
         throw code;
 }
 
+// The log file is opened only now that this copy holds the lock. A service
+// that cannot keep the log it was told to keep does not serve.
+static bool StartLogFile()
+{
+    char why[SVC_LOG_WHY_MAX + SVC_LOG_PATH_MAX], text[SVC_LOG_WHY_MAX + SVC_LOG_PATH_MAX + 64];
+    if (LOG_StartFile(why, sizeof(why)))
+        return true;
+    snprintf(text, sizeof(text), "The log file %s: the service does not serve", why);
+    LOG_Print("ERROR: %s\r\n", text);
+    EVENTLOG_Write(SVC_EVENT_ERROR, text);
+    fprintf(stderr, "%s\r\n", text);
+    return false;
+}
+
 void CSSLService::RunWorker()
 {
     LOG_Print("Service started.. \r\n");
@@ -95,6 +109,14 @@ void CSSLService::RunWorker()
     startError = ops->RecoverState();
     if (startError != 0) {
         LOG_Print("ERROR: The service does not start: another copy of it is running\r\n");
+        // Into a log file of its own; one the other copy writes stays as it is.
+        char why[SVC_LOG_WHY_MAX + SVC_LOG_PATH_MAX];
+        LOG_StartFile(why, sizeof(why));
+        fprintf(stderr, "Another copy of the service is running: this one changes nothing and does not serve\r\n");
+    } else if (!StartLogFile()) {
+        startError = SVC_REFUSED;
+    }
+    if (startError != 0) {
         stopping = 1;
         SVCSYS_EventSet(stoppedEvent);
         // Under the service manager: stopped with the reason, not running

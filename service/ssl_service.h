@@ -182,5 +182,6 @@ uint32_t PIPESYS_Create(PipeSys **pipe);  // the wake-up, for the object's life
 void PIPESYS_Destroy(PipeSys *pipe);
 // The system's TAP adapter lookup (ServiceOps::FindTapAdapter): Windows by
 // adapter name (the GUID), Linux by link name (the alias carries the
-// description). 0, or an error code.
+// description; for the caller being served, only a tun link of the caller's
+// user or group, or any tun link for root). 0, or an error code.
 uint32_t SVCSYS_FindTapAdapter(const char *name, uint32_t index);

@@ -1,6 +1,7 @@
 // The pipe on Linux: a Unix-domain SOCK_SEQPACKET socket (one message per
 // request and per reply, as with a message-mode pipe), served one client at
-// a time; an eventfd wakes the worker for a stop.
+// a time while the others wait in its queue; an eventfd wakes the worker for
+// a stop.
 #include "ssl_service.h"
 #include "service_log.h"
 #include "service_pipe.h"
@@ -24,6 +25,11 @@
 #include <grp.h>
 
 #define SVC_SOCKET_GROUP "vantorelle"
+// Callers that connect while another is served wait in the socket's queue
+// for their turn. Each one ahead of a caller holds it for at most the hello
+// deadline (unless it is a client that binds), so a queue this long is
+// served well within the client's wait for its first reply.
+#define SVC_LISTEN_BACKLOG 8
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -109,6 +115,18 @@ struct PipeSys {
     uint64_t replyStarted;  // monotonic ms: the first try to send the pending reply, or 0
     char path[sizeof(((sockaddr_un *)nullptr)->sun_path)];
 };
+
+// The caller on the connection being served, as the kernel gave it when it
+// connected: the adapter it names must be a tun link it may use itself. Only
+// the worker reads and writes it.
+#define SVC_CALLER_GROUPS_MAX 256
+struct Caller {
+    bool known;
+    uid_t uid;
+    uint32_t groupCount;
+    gid_t groups[SVC_CALLER_GROUPS_MAX];  // its primary group first
+};
+static Caller s_caller;
 
 uint32_t PIPESYS_Create(PipeSys **pipe)
 {
@@ -211,7 +229,7 @@ static uint32_t Listen(PipeSys *p)
     umask(old);
     if (rc == 0 && group != (gid_t)-1)
         rc = chown(path, geteuid(), group) == 0 && chmod(path, 0660) == 0 ? 0 : -1;
-    if (rc != 0 || listen(fd, 0) != 0) {
+    if (rc != 0 || listen(fd, SVC_LISTEN_BACKLOG) != 0) {
         code = (uint32_t)errno;
         unlink(path);
         close(fd);
@@ -223,9 +241,32 @@ static uint32_t Listen(PipeSys *p)
     return 0;
 }
 
-// Who may talk to the service: root, the service's own user, or a member of
-// the service group. 1 when the peer may.
-static int PeerAllowed(int fd, gid_t group)
+// The supplementary groups from the process's status, where the socket
+// does not give them.
+static void ReadGroupsOfProcess(pid_t pid, Caller *c)
+{
+    char path[64], line[4096];
+    snprintf(path, sizeof(path), "/proc/%ld/status", (long)pid);
+    FILE *f = fopen(path, "re");
+    if (!f)
+        return;
+    while (fgets(line, sizeof(line), f)) {
+        if (strncmp(line, "Groups:", 7) != 0)
+            continue;
+        char *p = line + 7, *end;
+        for (unsigned long g = strtoul(p, &end, 10); end != p && c->groupCount < SVC_CALLER_GROUPS_MAX;
+             g = strtoul(p, &end, 10)) {
+            c->groups[c->groupCount++] = (gid_t)g;
+            p = end;
+        }
+        break;
+    }
+    fclose(f);
+}
+
+// Who the peer is: its user, its primary group and its supplementary groups.
+// 0 when its credentials cannot be read.
+static int ReadCaller(int fd, Caller *c, pid_t *pid)
 {
     ucred cred;
     socklen_t len = sizeof(cred);
@@ -234,22 +275,47 @@ static int PeerAllowed(int fd, gid_t group)
                   GetErrorText((uint32_t)errno));
         return 0;
     }
-    if (cred.uid == 0 || cred.uid == geteuid())
-        return 1;
-    if (group != (gid_t)-1) {
-        if (cred.gid == group)
-            return 1;
+    c->known = true;
+    c->uid = cred.uid;
+    c->groups[0] = cred.gid;
+    c->groupCount = 1;
+    *pid = cred.pid;
+    bool listed = false;
 #ifdef SO_PEERGROUPS
-        gid_t groups[256];
-        socklen_t size = sizeof(groups);
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &size) == 0)
-            for (socklen_t i = 0; i < size / sizeof(gid_t); i++)
-                if (groups[i] == group)
-                    return 1;
-#endif
+    gid_t groups[SVC_CALLER_GROUPS_MAX];
+    socklen_t size = sizeof(groups);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &size) == 0) {
+        listed = true;
+        for (socklen_t i = 0; i < size / sizeof(gid_t) && c->groupCount < SVC_CALLER_GROUPS_MAX; i++)
+            c->groups[c->groupCount++] = groups[i];
     }
+#endif
+    if (!listed)
+        ReadGroupsOfProcess(cred.pid, c);
+    return 1;
+}
+
+static bool InGroup(const Caller *c, gid_t group)
+{
+    for (uint32_t i = 0; i < c->groupCount; i++)
+        if (c->groups[i] == group)
+            return true;
+    return false;
+}
+
+// Who may talk to the service: root, the service's own user, or a member of
+// the service group. 1 when the peer may.
+static int PeerAllowed(int fd, gid_t group, Caller *c)
+{
+    pid_t pid = 0;
+    if (!ReadCaller(fd, c, &pid))
+        return 0;
+    if (c->uid == 0 || c->uid == geteuid())
+        return 1;
+    if (group != (gid_t)-1 && InGroup(c, group))
+        return 1;
     LOG_Print("ERROR: Refused a client of user %lu (process %ld): neither root nor of the group %s\r\n",
-              (unsigned long)cred.uid, (long)cred.pid, SVC_SOCKET_GROUP);
+              (unsigned long)c->uid, (long)pid, SVC_SOCKET_GROUP);
     EVENTLOG_Write(SVC_EVENT_INFO, "Refused a client that may not use the service.");
     return 0;
 }
@@ -340,7 +406,9 @@ int CSSLService::PIPE_Exchange()
                 return 0;
             }
             // Nothing of a caller that may not use the service is read.
-            if (!PeerAllowed(fd, pipe->group)) {
+            s_caller = Caller();
+            if (!PeerAllowed(fd, pipe->group, &s_caller)) {
+                s_caller = Caller();
                 close(fd);
                 continue;
             }
@@ -420,11 +488,13 @@ int CSSLService::PIPE_Exchange()
 void CSSLService::PIPE_Disconnect()
 {
     CloseFd(&pipe->connFd);
+    s_caller = Caller();
 }
 
 void CSSLService::PIPE_Close()
 {
     CloseFd(&pipe->connFd);
+    s_caller = Caller();
     if (pipe->listenFd >= 0 && pipe->bound)
         unlink(pipe->path);
     pipe->bound = false;
@@ -439,15 +509,94 @@ void CSSLService::PIPE_Wake()
 }
 
 // ---- The TAP adapter lookup: the tun link of that name and index whose
-// alias carries a TAP description ----
+// alias carries a TAP description, and which the caller may use ----
+
+#define TUN_UNSET 0xFFFFFFFFu  // no owner, no group
+
+// Whether the caller may have the service change a tun link of that owner
+// and group (TUN_UNSET when not set): each one that is set must be the
+// caller's, as the kernel asks of a user who attaches to the link; a link
+// that belongs to nobody only root (or the service's own user) may name.
+static bool CallerMayUseTun(const Caller *c, uint32_t owner, uint32_t group)
+{
+    if (c->uid == 0 || c->uid == geteuid())
+        return true;
+    if (owner == TUN_UNSET && group == TUN_UNSET)
+        return false;
+    if (owner != TUN_UNSET && owner != (uint32_t)c->uid)
+        return false;
+    return group == TUN_UNSET || InGroup(c, (gid_t)group);
+}
 
 namespace {
 struct LinkMatch {
     const char *name;
     uint32_t index;
-    bool nameFound, matched;
+    const Caller *caller;
+    bool nameFound, candidate, matched, isTun, mayUse;
+    uint32_t owner, group;
+};
+
+struct LinkFacts {
+    char name[IFNAMSIZ + 1];
+    char alias[256];
+    bool tun;
+    uint32_t owner, group;
 };
 }  // namespace
+
+static void CopyAttribute(const rtattr *a, char *to, size_t size)
+{
+    size_t n = RTA_PAYLOAD(a);
+    if (n >= size)
+        n = size - 1;
+    memcpy(to, RTA_DATA(a), n);
+    to[n] = '\0';
+}
+
+static uint32_t U32Attribute(const rtattr *a)
+{
+    uint32_t v = TUN_UNSET;
+    if (RTA_PAYLOAD(a) >= sizeof(v))
+        memcpy(&v, RTA_DATA(a), sizeof(v));
+    return v;
+}
+
+// The kind of link and, for a tun link, its owner and group.
+static void ReadLinkInfo(const rtattr *info, LinkFacts *f)
+{
+    int len = (int)RTA_PAYLOAD(info);
+    char kind[32] = "";
+    const rtattr *data = nullptr;
+    for (const rtattr *a = static_cast<const rtattr *>(RTA_DATA(info)); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+        if (a->rta_type == IFLA_INFO_KIND)
+            CopyAttribute(a, kind, sizeof(kind));
+        else if (a->rta_type == IFLA_INFO_DATA)
+            data = a;
+    }
+    f->tun = strcmp(kind, "tun") == 0;
+    if (!f->tun || !data)
+        return;
+    len = (int)RTA_PAYLOAD(data);
+    for (const rtattr *a = static_cast<const rtattr *>(RTA_DATA(data)); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+        if (a->rta_type == IFLA_TUN_OWNER)
+            f->owner = U32Attribute(a);
+        else if (a->rta_type == IFLA_TUN_GROUP)
+            f->group = U32Attribute(a);
+    }
+}
+
+static void ReadLink(const ifinfomsg *ifi, int len, LinkFacts *f)
+{
+    for (const rtattr *a = IFLA_RTA(ifi); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+        if (a->rta_type == IFLA_IFNAME)
+            CopyAttribute(a, f->name, sizeof(f->name));
+        else if (a->rta_type == IFLA_IFALIAS)
+            CopyAttribute(a, f->alias, sizeof(f->alias));
+        else if (a->rta_type == IFLA_LINKINFO)
+            ReadLinkInfo(a, f);
+    }
+}
 
 static void MatchLink(const nlmsghdr *h, void *context)
 {
@@ -456,22 +605,38 @@ static void MatchLink(const nlmsghdr *h, void *context)
         return;
     const ifinfomsg *ifi = static_cast<const ifinfomsg *>(NLMSG_DATA(h));
     int len = (int)h->nlmsg_len - (int)NLMSG_LENGTH(sizeof(*ifi));
-    char name[IFNAMSIZ + 1] = "", alias[256] = "";
-    for (const rtattr *a = IFLA_RTA(ifi); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
-        size_t n = RTA_PAYLOAD(a);
-        char *to = a->rta_type == IFLA_IFNAME ? name : a->rta_type == IFLA_IFALIAS ? alias : nullptr;
-        size_t size = a->rta_type == IFLA_IFNAME ? sizeof(name) : sizeof(alias);
-        if (!to)
-            continue;
-        if (n >= size)
-            n = size - 1;
-        memcpy(to, RTA_DATA(a), n);
-        to[n] = '\0';
-    }
-    if (strcmp(name, m->name) != 0)
+    LinkFacts f = {"", "", false, TUN_UNSET, TUN_UNSET};
+    ReadLink(ifi, len, &f);
+    if (strcmp(f.name, m->name) != 0)
         return;
     m->nameFound = true;
-    m->matched = m->matched || ((uint32_t)ifi->ifi_index == m->index && SVC_IsTapDescription(alias));
+    if ((uint32_t)ifi->ifi_index != m->index || !SVC_IsTapDescription(f.alias))
+        return;
+    // The alias anybody with the right to name links can give; only a tun
+    // link is an adapter the client can open.
+    m->candidate = true;
+    m->isTun = f.tun;
+    m->owner = f.owner;
+    m->group = f.group;
+    // Undoing what a predecessor left binds nothing: the link it recorded
+    // was bound by its own caller then.
+    m->mayUse = !m->caller || (f.tun && CallerMayUseTun(m->caller, f.owner, f.group));
+    m->matched = m->mayUse;
+}
+
+static void ReportRefusedLink(const LinkMatch *m)
+{
+    if (!m->isTun) {
+        LOG_Print("NOTICE: The link \"%s\" carries the adapter's description but is no tun link\r\n", m->name);
+        return;
+    }
+    char owner[16] = "nobody", group[16] = "none";
+    if (m->owner != TUN_UNSET)
+        snprintf(owner, sizeof(owner), "%lu", (unsigned long)m->owner);
+    if (m->group != TUN_UNSET)
+        snprintf(group, sizeof(group), "%lu", (unsigned long)m->group);
+    LOG_Print("NOTICE: The tun link \"%s\" (user %s, group %s) is not the caller's (user %lu) to use\r\n", m->name,
+              owner, group, (unsigned long)m->caller->uid);
 }
 
 uint32_t SVCSYS_FindTapAdapter(const char *name, uint32_t index)
@@ -479,9 +644,16 @@ uint32_t SVCSYS_FindTapAdapter(const char *name, uint32_t index)
     NL_Message m;
     NL_Begin(&m, RTM_GETLINK, NLM_F_DUMP, sizeof(ifinfomsg));
     static_cast<ifinfomsg *>(m.Body())->ifi_family = AF_UNSPEC;
-    LinkMatch match = {name, index, false, false};
+    LinkMatch match = {name, index, s_caller.known ? &s_caller : nullptr, false, false, false, false, false,
+                       TUN_UNSET, TUN_UNSET};
     uint32_t code = NL_Dump(&m, MatchLink, &match);
     if (code != 0)
         return code;
-    return match.matched ? 0 : match.nameFound ? EINVAL : ENODEV;
+    if (match.matched)
+        return 0;
+    if (match.candidate) {
+        ReportRefusedLink(&match);
+        return match.isTun ? EACCES : EINVAL;
+    }
+    return match.nameFound ? EINVAL : ENODEV;
 }

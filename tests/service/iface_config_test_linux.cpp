@@ -206,4 +206,38 @@ TEST_F(IfaceLinux, TheResolverFileIsWrittenThroughNoLink)
     netns::Shell("rm -rf " + dir);
 }
 
+// A resolver step that could not be done fails the request that asked for
+// it, and the file stays as it was; the reset before a clean-up still ends
+// well (the worker goes on) and says what it could not do.
+TEST_F(IfaceLinux, AResolverStepThatCannotBeDoneFailsItsRequest)
+{
+    const std::string log = dir + ".log";
+    const struct {
+        const char *name;
+        std::string setUp;
+    } rows[] = {
+        {"a folder another user made in the temporary copy's place",
+         "mkdir " + dns + ".new && touch " + dns + ".new/keep && chown -R 65534 " + dns + ".new"},
+        {"a folder in the file's place", "rm " + dns + " && mkdir " + dns + " && touch " + dns + "/keep"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        netns::Shell("rm -rf " + dir + " && mkdir -m 0755 " + dir + " && echo 'nameserver 192.0.2.53' >" + dns);
+        ASSERT_EQ("", netns::Shell(row.setUp));
+        const std::string before = netns::Shell("ls -lR " + dir + "; cat " + dns + " 2>/dev/null");
+        EXPECT_NE(0u, IFACE_SetDns(NAME, tun, true, A("10.0.0.53"), A("10.0.0.54")));
+        EXPECT_NE(0u, IFACE_SetDns(NAME, tun, true, 0, 0));
+        EXPECT_NE(0u, IFACE_SetDns(NAME, tun, false, 0, A("10.0.0.54")));
+        EXPECT_EQ(before, netns::Shell("ls -lR " + dir + "; cat " + dns + " 2>/dev/null"));
+        ASSERT_TRUE(LOG_OpenFile(log.c_str()));
+        Inside([&] { EXPECT_EQ(0u, IFACE_ResetAdapter(NAME, tun)); });
+        LOG_CloseFile();
+        EXPECT_NE(std::string::npos, ReadFile(log).find("ERROR: The resolver file \"" + dns + "\" could not be emptied"))
+            << ReadFile(log);
+        EXPECT_EQ(std::string::npos, Ip("-j addr show dev tlx0").find("\"family\":\"inet\","));  // reset
+    }
+    remove(log.c_str());
+    netns::Shell("rm -rf " + dir);
+}
+
 }  // namespace

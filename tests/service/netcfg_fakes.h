@@ -258,7 +258,7 @@ inline uint32_t SetMetric(uint32_t index)
 
 inline const IfaceSys *IfaceBackend()
 {
-    static const IfaceSys sys = {"netsh", Legacy, RunStep, SetMetric, INVALID};
+    static const IfaceSys sys = {"netsh", Legacy, RunStep, SetMetric, INVALID, false};
     return &sys;
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,16 +70,31 @@ TEST(ServiceCommandLine, Table)
         SCOPED_TRACE(joined);
         std::string err, out;
         EXPECT_EQ(c.mode, Parse(c.args, &err, &out));
-        if (c.stderrText)
+        if (c.stderrText) {
             EXPECT_EQ(c.stderrText, err);
-        else
-            EXPECT_EQ("Unable to open logfile \"" + missingDir + "\"\r\n", err);
+        } else {
+            // The reason on a line of its own.
+            const std::string first = "Unable to open logfile \"" + missingDir + "\"\r\n  ";
+            EXPECT_EQ(first, err.substr(0, first.size()));
+            EXPECT_GT(err.size(), first.size() + 2);
+            EXPECT_EQ("\r\n", err.substr(err.size() - 2));
+        }
         EXPECT_EQ(c.usage ? USAGE : "", out);
     }
-    // The last case left the log file open: the log reaches it.
+    // The last case named the log file. It stays as it was until the
+    // service holds its lock; then it starts anew with what was printed
+    // meanwhile.
+    {
+        std::ofstream old(LogPath(), std::ios::binary);
+        old << "the running copy's line\r\n";
+    }
+    LOG_Print("before the lock\r\n");
+    EXPECT_EQ("the running copy's line\r\n", ReadLog());
+    char why[SVC_LOG_WHY_MAX + SVC_LOG_PATH_MAX] = "";
+    ASSERT_TRUE(LOG_StartFile(why, sizeof(why))) << why;
     LOG_Print("into the file\r\n");
     LOG_CloseFile();
-    EXPECT_EQ("into the file\r\n", ReadLog());
+    EXPECT_EQ("before the lock\r\ninto the file\r\n", ReadLog());
 }
 
 TEST(ServiceCommandLine, MainExitCodes)

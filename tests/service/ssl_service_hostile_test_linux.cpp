@@ -18,8 +18,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <grp.h>
 #include <string>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -93,7 +98,8 @@ protected:
     // The program in the namespace, with the socket, resolver and state
     // files of this test. A prologue runs first, in a mount namespace of the
     // program's own (the program replaces the shell: the pid is its own).
-    pid_t Launch(const std::string &log, const char *mode, const std::string &prologue = "")
+    pid_t Launch(const std::string &log, const char *mode, const std::string &errors = "/dev/null",
+                 const std::string &prologue = "")
     {
         std::vector<std::string> args = {"/usr/bin/env", "ip", "netns", "exec", name, program_,
                                          "-logfile", log, mode};
@@ -102,12 +108,19 @@ protected:
                     prologue + " && exec ip netns exec " + name + " " + program_ + " -logfile " + log + " " + mode};
         pid_t pid = fork();
         if (pid == 0) {
+            // The service group, for this program only: a group file of the
+            // test's own in /etc/group's place.
+            if (!groupFile_.empty() &&
+                (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 mount(groupFile_.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0))
+                _exit(126);
             setenv(SVCPIPE_PATH_ENV, socket_.c_str(), 1);
             setenv(SVCPIPE_DNS_FILE_ENV, dns_.c_str(), 1);
             setenv("VANTORELLE_SERVICE_STATE", state_.c_str(), 1);
             int null = open("/dev/null", O_WRONLY);
+            int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(null, 1);
-            dup2(null, 2);
+            dup2(err >= 0 ? err : null, 2);
             std::vector<char *> argv;
             for (std::string &a : args)
                 argv.push_back(a.data());
@@ -130,7 +143,7 @@ protected:
 
     void Start(const std::string &prologue = "")
     {
-        pid_ = Launch(log_, "-run", prologue);
+        pid_ = Launch(log_, "-run", "/dev/null", prologue);
         ASSERT_GE(pid_, 0);
         SPIPE_SetAddress(socket_.c_str());
         SvcPipeClient *c = nullptr;
@@ -180,7 +193,37 @@ protected:
         return netns::Shell("cat " + log_);
     }
 
-    std::string program_, dir_, socket_, dns_, log_, stateDir_, state_;
+    // The service again, now with a service group (kServiceGid) whose
+    // members may connect.
+    void StartWithServiceGroup()
+    {
+        Stop(SIGTERM);
+        groupFile_ = dir_ + "/group";
+        netns::Shell("cp /etc/group " + groupFile_ + " && echo 'vantorelle:x:" + std::to_string(kServiceGid) +
+                     ":' >>" + groupFile_);
+        Start();
+    }
+
+    // Runs body in a child as user kMember, a member of the service group
+    // only; the child's exit code.
+    static bool BecomeMember()
+    {
+        gid_t g = kServiceGid;
+        return setgroups(1, &g) == 0 && setgid(kMember) == 0 && setuid(kMember) == 0;
+    }
+    static int AsMember(const std::function<int()> &body)
+    {
+        pid_t child = fork();
+        if (child == 0)
+            _exit(BecomeMember() ? body() : 120);
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    static constexpr gid_t kServiceGid = 4242;
+    static constexpr uid_t kMember = 65534;
+    std::string program_, dir_, socket_, dns_, log_, stateDir_, state_, groupFile_;
     pid_t pid_ = -1;
     uint32_t tap_ = 0;
 };
@@ -461,6 +504,172 @@ TEST_F(HostileCaller, TheHostRouteOnHostsThatReachTheGatewayInOtherWays)
     }
 }
 
+// A hello binds only a tun link that the caller may use: one of its own
+// user or group (each that is set), one of nobody only for root, and never
+// a link that is no tun, whatever its alias says. A refused hello leaves
+// the link as it was.
+TEST_F(HostileCaller, AHelloBindsOnlyATunLinkTheCallerMayUse)
+{
+    StartWithServiceGroup();
+    const std::string member = std::to_string(kMember), group = std::to_string(kServiceGid);
+    const struct {
+        const char *name;
+        std::string link;  // how tlxother is made
+        bool asMember;  // else as root
+        bool accepted;
+    } rows[] = {
+        {"the member's own tun", "tuntap add dev tlxother mode tun user " + member, true, true},
+        {"a tun of the member's group", "tuntap add dev tlxother mode tun group " + group, true, true},
+        {"the member's own tun of its group", "tuntap add dev tlxother mode tun user " + member + " group " + group,
+         true, true},
+        {"another user's tun", "tuntap add dev tlxother mode tun user 1234", true, false},
+        {"a tun of another group", "tuntap add dev tlxother mode tun group 999", true, false},
+        {"the member's own tun of another group", "tuntap add dev tlxother mode tun user " + member + " group 999",
+         true, false},
+        {"a tun of nobody", "tuntap add dev tlxother mode tun", true, false},
+        {"a link that is no tun", "link add tlxother type veth peer name tlxotherp", true, false},
+        {"another user's tun, for root", "tuntap add dev tlxother mode tun user 1234", false, true},
+        {"a tun of nobody, for root", "tuntap add dev tlxother mode tun", false, true},
+        {"a link that is no tun, for root", "link add tlxother type veth peer name tlxotherp", false, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string out = Ip(row.link);
+        for (const char *step : {"link set tlxother alias \"TAP-Windows Adapter V9\"", "link set tlxother mtu 1500",
+                                 "addr add 192.0.2.7/24 dev tlxother", "link set tlxother up"})
+            out += Ip(step);
+        ASSERT_EQ("", out);
+        const std::string hello = "ClientHello,tlxother," + Hex(Index("tlxother"));
+        const std::string before = State();
+        std::string reply;
+        if (row.asMember) {
+            int rc = AsMember([&] {
+                SvcPipeClient *c = nullptr;
+                if (SPIPE_Connect(&c) != 0)
+                    return 3;
+                std::string r = Call(c, hello);
+                SPIPE_Close(c);
+                return r == "ClientHello OK" ? 0 : r == "ClientHello FAILED,0x00000057" ? 1 : 2;
+            });
+            reply = rc == 0 ? "ClientHello OK" : rc == 1 ? "ClientHello FAILED,0x00000057" : "<" + std::to_string(rc) + ">";
+        } else {
+            SvcPipeClient *c = Connect();
+            reply = Call(c, hello);
+            SPIPE_Close(c);
+        }
+        EXPECT_EQ(row.accepted ? "ClientHello OK" : "ClientHello FAILED,0x00000057", reply);
+        if (!row.accepted) {
+            EXPECT_EQ(before, State());
+        }
+        // The connection's end is taken before the link goes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ("", Ip("link del tlxother"));
+    }
+    const std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("is not the caller's (user " + member + ") to use")) << log;
+    EXPECT_NE(std::string::npos, log.find("carries the adapter's description but is no tun link")) << log;
+}
+
+// Members that connect in a loop and never say hello: each holds the service
+// for its hello deadline at most, and the client, whose connection waits in
+// the queue meanwhile, is served within its own wait every time.
+TEST_F(HostileCaller, MembersConnectingInALoopDoNotHoldOutTheClient)
+{
+    StartWithServiceGroup();
+    const std::string path = socket_;
+    auto loop = [path] {
+        // Until the test ends it, or the service has gone.
+        for (int refused = 0; refused < 100;) {
+            int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+            sockaddr_un addr = {};
+            addr.sun_family = AF_UNIX;
+            snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+            if (connect(fd, (sockaddr *)&addr, sizeof(addr)) == 0) {
+                refused = 0;
+                pollfd p = {fd, POLLIN, 0};
+                poll(&p, 1, 30000);  // until the service ends it
+            } else {
+                refused++;
+                usleep(10000);
+            }
+            close(fd);
+        }
+        return 0;
+    };
+    struct Loops {
+        std::vector<pid_t> pids;
+        ~Loops()
+        {
+            for (pid_t child : pids) {
+                kill(child, SIGKILL);
+                waitpid(child, nullptr, 0);
+            }
+        }
+    } loops;
+    for (int i = 0; i < 2; i++) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            _exit(BecomeMember() ? loop() : 120);
+        }
+        loops.pids.push_back(child);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int attempt = 0; attempt < 3; attempt++) {
+        SCOPED_TRACE(attempt);
+        // As the client does: a connect that finds the queue full is tried
+        // again for SVCPIPE_BUSY_WAIT_MS; then the hello and its reply.
+        auto start = Clock::now();
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+        int fd = -1;
+        while (Clock::now() - start < std::chrono::milliseconds(SVCPIPE_BUSY_WAIT_MS)) {
+            fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (connect(fd, (sockaddr *)&addr, sizeof(addr)) == 0)
+                break;
+            close(fd);
+            fd = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_GE(fd, 0) << "the pipe stayed busy";
+        std::string hello = Hello() + std::string(1, '\0');
+        ASSERT_EQ((ssize_t)hello.size(), send(fd, hello.data(), hello.size(), MSG_NOSIGNAL));
+        pollfd p = {fd, POLLIN, 0};
+        char buf[64] = "";
+        ssize_t n = poll(&p, 1, 30000) == 1 ? recv(fd, buf, sizeof(buf) - 1, 0) : -1;
+        EXPECT_EQ("ClientHello OK", std::string(buf, n > 0 ? (size_t)n - 1 : 0));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
+        close(fd);
+    }
+}
+
+// A resolver file another user blocks (a folder of theirs in the place of its
+// temporary copy): the DNS request fails instead of claiming the servers are
+// set, and the clean-up and the next client are served as ever.
+TEST_F(HostileCaller, ABlockedResolverFileFailsTheDnsRequestOnly)
+{
+    const std::string tap = Hex(tap_);
+    ASSERT_EQ("", netns::Shell("mkdir " + dns_ + ".new && touch " + dns_ + ".new/keep && chown -R 65534 " + dns_ +
+                               ".new"));
+    for (const std::string &request :
+         {"SSL_SetDNSIface,tlxtun," + tap + ",true," + Word(10, 99, 0, 53) + ",0x0",
+          "SSL_SetDNSIface,tlxtun," + tap + ",true,0x0,0x0", "SSL_SetDNSIface,tlxtun," + tap + ",false,0x0," +
+          Word(10, 99, 0, 54)}) {
+        SCOPED_TRACE(request);
+        SvcPipeClient *c = Connect();
+        ASSERT_EQ("ClientHello OK", Call(c, Hello()));
+        EXPECT_EQ("SSL_SetDNSIface FAILED,0x00000011", Call(c, request));  // 17: the name is taken
+        EXPECT_EQ("ROUTE_CleanUp OK", Call(c, "ROUTE_CleanUp"));
+        SPIPE_Close(c);
+    }
+    SvcPipeClient *c = Connect();
+    EXPECT_EQ("ClientHello OK", Call(c, Hello()));
+    SPIPE_Close(c);
+    EXPECT_NE(std::string::npos, Log().find("could not be emptied"));
+}
+
 // What the real client sends, split tunnel and full tunnel: each change as
 // asked, and the routes back as they were once the client has gone.
 TEST_F(HostileCaller, TheClientsOwnRequestsWorkAndTheRoutesComeBack)
@@ -659,19 +868,35 @@ TEST_F(HostileCaller, ASecondServiceBesideALiveSessionTouchesNothing)
     EXPECT_EQ("ROUTE_Add OK", Call(c, "ROUTE_Add," + tap + "," + Word(198, 19, 7, 0) + "," + Word(255, 255, 255, 0) +
                                           "," + Word(10, 99, 0, 1) + ",2"));
     const std::string during = State();
+    const std::string errors = dir_ + "/second.err";
     for (const char *mode : {"-run", "-debug"}) {
-        SCOPED_TRACE(mode);
-        std::string log = dir_ + "/second" + mode + ".log";
-        pid_t second = Launch(log, mode);
-        ASSERT_GE(second, 0);
-        int status = 0;
-        ASSERT_TRUE(WaitExited(second, 5000, &status)) << "the second copy does not end";
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "status " << status;
-        EXPECT_EQ(during, State());
-        std::string text = netns::Shell("cat " + log);
-        EXPECT_NE(std::string::npos, text.find("Another copy of the service is running")) << text;
-        EXPECT_EQ(std::string::npos, text.find("Undoing")) << text;
-        EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
+        // A log of its own, and the running copy's log, which it leaves as it is.
+        for (bool sameLog : {false, true}) {
+            SCOPED_TRACE(std::string(mode) + (sameLog ? " with the running copy's log" : ""));
+            std::string log = sameLog ? log_ : dir_ + "/second" + mode + ".log";
+            const std::string running = Log();
+            struct stat before = {};
+            stat(log_.c_str(), &before);
+            pid_t second = Launch(log, mode, errors);
+            ASSERT_GE(second, 0);
+            int status = 0;
+            ASSERT_TRUE(WaitExited(second, 5000, &status)) << "the second copy does not end";
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << "status " << status;
+            EXPECT_EQ(during, State());
+            // Where the by-hand start shows it: the terminal.
+            std::string shown = netns::Shell("cat " + errors);
+            EXPECT_NE(std::string::npos, shown.find("Another copy of the service is running")) << shown;
+            struct stat after = {};
+            stat(log_.c_str(), &after);
+            EXPECT_EQ(before.st_ino, after.st_ino);
+            EXPECT_EQ(running, Log()) << "the running copy's log is its own";
+            if (!sameLog) {
+                std::string text = netns::Shell("cat " + log);
+                EXPECT_NE(std::string::npos, text.find("Another copy of the service is running")) << text;
+                EXPECT_EQ(std::string::npos, text.find("Undoing")) << text;
+            }
+            EXPECT_EQ("ClientStatus OK", Call(c, "ClientStatus,Established"));
+        }
     }
     SPIPE_Close(c);
 }
