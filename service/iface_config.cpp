@@ -185,6 +185,18 @@ uint32_t IFACE_SetDns(const char *name, uint32_t index, bool clear, uint32_t dns
 
 uint32_t IFACE_SetMetric(uint32_t index)
 {
+    // Recorded before the change: the client's going, or a successor, puts
+    // the adapter's own settings back.
+    if (Sys()->GetMetric) {
+        uint32_t metric = 0;
+        bool automatic = false;
+        uint32_t got = Sys()->GetMetric(index, &metric, &automatic);
+        if (got == 0)
+            STATE_NoteMetric(index, metric, automatic);
+        else
+            LOG_Print("Warning: The interface metric of adapter %lu cannot be read (%lu)\r\n", (unsigned long)index,
+                      (unsigned long)got);
+    }
     uint32_t code = Sys()->SetMetric(index);
     if (code != 0) {
         LOG_Print("Warning: Unable to automatically set interface metric. Please manually configure TUNLEX "
@@ -192,6 +204,23 @@ uint32_t IFACE_SetMetric(uint32_t index)
         EVENTLOG_Write(SVC_EVENT_INFO, "Warning: Unable to automatically set interface metric. Please "
                                        "manually configure TUNLEX interface metric to '0'.");
     }
+    return code;
+}
+
+uint32_t IFACE_RestoreMetric()
+{
+    uint32_t index = 0, metric = 0;
+    bool automatic = false;
+    if (!STATE_NotedMetric(&index, &metric, &automatic) || !Sys()->PutMetric)
+        return 0;
+    uint32_t code = Sys()->PutMetric(index, metric, automatic);
+    if (code == 0)
+        LOG_Print("Interface metric of adapter %lu put back: %s%lu\r\n", (unsigned long)index,
+                  automatic ? "automatic, " : "", (unsigned long)metric);
+    else
+        LOG_Print("ERROR: The interface metric of adapter %lu cannot be put back (%s%lu): %lu (%s)\r\n",
+                  (unsigned long)index, automatic ? "automatic, " : "", (unsigned long)metric, (unsigned long)code,
+                  GetErrorText(code));
     return code;
 }
 

@@ -343,7 +343,8 @@ static bool NotLegacy()
     return false;
 }
 
-static const IfaceSys s_linux = {"netlink", NotLegacy, Run, SetMetric, EINVAL};
+// No interface metric to read or put back.
+static const IfaceSys s_linux = {"netlink", NotLegacy, Run, SetMetric, EINVAL, nullptr, nullptr};
 
 const IfaceSys *IFACE_SystemBackend()
 {

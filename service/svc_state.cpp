@@ -12,6 +12,9 @@ static bool s_haveAdapter;
 static char s_adapterName[128];
 static uint32_t s_adapterIndex;
 static std::string s_routes;  // the route lines as last written
+static bool s_haveMetric;
+static uint32_t s_metricIndex, s_metric;
+static bool s_automaticMetric;
 
 void STATE_SetPath(const char *path)
 {
@@ -48,6 +51,12 @@ static void Write()
     if (s_haveAdapter) {
         char line[200];
         snprintf(line, sizeof(line), "adapter %" PRIx32 " %s\n", s_adapterIndex, s_adapterName);
+        text += line;
+    }
+    if (s_haveMetric) {
+        char line[64];
+        snprintf(line, sizeof(line), "metric %" PRIx32 " %" PRIx32 " %d\n", s_metricIndex, s_metric,
+                 s_automaticMetric ? 1 : 0);
         text += line;
     }
     text += s_routes;
@@ -96,6 +105,27 @@ void STATE_NoteRoutes(const RouteRecord *added, const RouteRecord *removed, cons
     Write();
 }
 
+void STATE_NoteMetric(uint32_t index, uint32_t metric, bool automatic)
+{
+    if (s_haveMetric)
+        return;
+    s_haveMetric = true;
+    s_metricIndex = index;
+    s_metric = metric;
+    s_automaticMetric = automatic;
+    Write();
+}
+
+bool STATE_NotedMetric(uint32_t *index, uint32_t *metric, bool *automatic)
+{
+    if (!s_haveMetric)
+        return false;
+    *index = s_metricIndex;
+    *metric = s_metric;
+    *automatic = s_automaticMetric;
+    return true;
+}
+
 bool STATE_NotedAdapter(char *name, size_t size, uint32_t *index)
 {
     if (!s_haveAdapter)
@@ -110,6 +140,9 @@ void STATE_Clear()
     s_haveAdapter = false;
     s_adapterName[0] = '\0';
     s_adapterIndex = 0;
+    s_haveMetric = false;
+    s_metricIndex = s_metric = 0;
+    s_automaticMetric = false;
     s_routes.clear();
     STATESYS_Remove(STATE_Path());
 }
@@ -153,6 +186,9 @@ static void Reset(StateContent *out)
     out->haveAdapter = false;
     out->adapterName[0] = '\0';
     out->adapterIndex = 0;
+    out->haveMetric = false;
+    out->metricIndex = out->metric = 0;
+    out->automaticMetric = false;
     out->added.clear();
     out->removed.clear();
     out->raised.clear();
@@ -180,6 +216,34 @@ static bool ParseAdapter(const char *fields, StateContent *out)
     return true;
 }
 
+// One field of 1 to 8 hex digits after a blank; false when there is none.
+static bool ParseHexField(const char **p, uint32_t *value)
+{
+    if (**p != ' ')
+        return false;
+    (*p)++;
+    int digits = 0;
+    *value = 0;
+    for (; IsHex(**p); (*p)++, digits++)
+        *value = *value << 4 | HexValue(**p);
+    return digits > 0 && digits <= 8;
+}
+
+// "metric <index> <metric> <0|1>", once.
+static bool ParseMetric(const char *fields, StateContent *out)
+{
+    uint32_t index = 0, metric = 0;
+    if (out->haveMetric || !ParseHexField(&fields, &index) || !ParseHexField(&fields, &metric))
+        return false;
+    if (fields[0] != ' ' || (fields[1] != '0' && fields[1] != '1') || fields[2] != '\0')
+        return false;
+    out->haveMetric = true;
+    out->metricIndex = index;
+    out->metric = metric;
+    out->automaticMetric = fields[1] == '1';
+    return true;
+}
+
 static bool ParseBoot(const char *fields, StateContent *out)
 {
     if (out->boot[0] || *fields++ != ' ' || !*fields || strlen(fields) >= sizeof(out->boot))
@@ -203,6 +267,8 @@ static bool ParseLine(const char *line, StateContent *out)
         return ParseBoot(line + 4, out);
     if (strncmp(line, "adapter", 7) == 0)
         return ParseAdapter(line + 7, out);
+    if (strncmp(line, "metric", 6) == 0)
+        return ParseMetric(line + 6, out);
     for (const auto &k : kinds) {
         size_t n = strlen(k.word);
         RouteRow r = {};

@@ -6,6 +6,9 @@
 // One text file, one entry a line:
 //   boot <the system start the file was written in>
 //   adapter <index hex> <name>      (Windows: the name is the adapter's GUID)
+//   metric <index hex> <metric hex> <automatic 0|1>
+//                                   (the adapter's own interface metric
+//                                   before the service set its own)
 //   added|removed|raised <the 15 fields of a RouteRow, hex>
 // in the lists' own order (most recent first). The file goes when nothing
 // is left to undo.
@@ -35,6 +38,11 @@ void STATE_NoteAdapter(const char *name, uint32_t index);
 void STATE_NoteRoutes(const RouteRecord *added, const RouteRecord *removed, const RouteRecord *raised);
 // The adapter noted since the last clear; false when none was changed.
 bool STATE_NotedAdapter(char *name, size_t size, uint32_t *index);
+// The adapter's interface metric as it was before the service changed it
+// (its metric, and whether the system chose it); written at once. The first
+// noted since the last clear holds.
+void STATE_NoteMetric(uint32_t index, uint32_t metric, bool automatic);
+bool STATE_NotedMetric(uint32_t *index, uint32_t *metric, bool *automatic);
 // Nothing is left to undo: forgets the adapter and removes the file.
 void STATE_Clear();
 
@@ -53,6 +61,9 @@ struct StateContent {
     bool haveAdapter;
     char adapterName[128];
     uint32_t adapterIndex;
+    bool haveMetric;  // the adapter's own metric settings, to be put back
+    uint32_t metricIndex, metric;
+    bool automaticMetric;
     std::vector<RouteRow> added, removed, raised;  // in list order
 };
 // The file's text: 1 when every line is an entry, else 0 with why set (the
