@@ -34,7 +34,8 @@
 # and the session's netsh and route lines; the statistics window, opened from
 # the tray menu, shows the tunnel's address and DNS servers (pictures of it
 # and of the menu kept in WIN64-BUILD/wine_road); Disconnect from the tray menu
-# (tools/wine_gui) ends with the service's clean-up, Exit with status 0; a
+# (tools/wine_gui) ends with the service's clean-up, Exit with status 0 and
+# the adapter's own interface metric back (automatic); a
 # wrong password and a fingerprint mismatch each end with the client's
 # message and one attempt only.
 #
@@ -495,6 +496,17 @@ exit_client
 client_pid=
 client_log >"$work/client-session.log"
 pass "the client exited with status 0"
+# Once the client has gone the adapter's own interface metric is back as the
+# system had it before the session (automatic, 25 in the test IP Helper):
+# the session's 1 does not outlive it.
+last_metric() { grep "^set-interface $index " "$calls" | tail -n 1; }
+metric_is_back() { [ "$(last_metric)" = "set-interface $index metric 25 automatic 1" ]; }
+metric_back() {  # WHAT
+  wait_for 20 metric_is_back ||
+    { grep "^set-interface" "$calls"; fail "$1: the adapter's interface metric was not put back"; }
+}
+metric_back "after the full tunnel's client"
+pass "after the full tunnel's client: the adapter's interface metric back to automatic"
 
 # ---- a wrong password and a fingerprint mismatch: the message, no retry ----
 
@@ -546,6 +558,8 @@ pass "after the split session: the route to $LAN_NET gone, the uplink's default 
 cl_pid=$client_pid
 exit_client
 client_pid=
+metric_back "after the split session's client"
+pass "after the split session's client: the adapter's interface metric back to automatic"
 
 # The calls of the full tunnel's disconnect and of the split session.
 sed -n "$((calls_shown + 1)),\$p" "$calls" | sed "s/^/$NAME: IP Helper call: /"

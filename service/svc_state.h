@@ -86,6 +86,7 @@ extern const uint32_t STATE_LOCK_TAKEN;
 #define STATE_ENV "VANTORELLE_SERVICE_STATE"
 void STATESYS_DefaultPath(char *out, size_t size);
 // The folder of the file made if missing, then checked (and on Windows its
+// parents' owners and where the opened folder really is checked too, its
 // protection re-applied); 0, or an error with why set.
 uint32_t STATESYS_CheckFolder(const char *path, char *why, size_t size);
 // Writes the text as the whole file, replacing it in one step, no link
@@ -107,8 +108,8 @@ uint32_t STATESYS_Lock(const char *path);
 uint32_t STATESYS_FindAdapter(const char *name, uint32_t recorded, uint32_t *today);
 // Windows: the folder's and the file's own checks, on what the system said
 // of them (the tests run them with what a system under test cannot make):
-// the owner SID one the service trusts (SYSTEM, Administrators, its own
-// account), and why attributes are not those of a plain file or folder
+// the owner SID one the service trusts (SYSTEM, Administrators, the system's
+// installer account, its own account), and why attributes are not those of a plain file or folder
 // (null when they are).
 bool STATESYS_TrustedOwner(const void *sid);
 const char *STATESYS_AttributeFault(uint32_t attributes, bool folder);
