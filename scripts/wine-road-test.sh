@@ -37,7 +37,9 @@
 # (tools/wine_gui) ends with the service's clean-up, Exit with status 0 and
 # the adapter's own interface metric back (automatic); a
 # wrong password and a fingerprint mismatch each end with the client's
-# message and one attempt only.
+# message and one attempt only; a service started while another program
+# holds its pipe's name stops, and its service manager is told so with the
+# service's own exit code.
 #
 # TLX_ROAD_HOLD=1 keeps a failed run's programs up until its hold file goes.
 # Exit status 0 when every check passed, 77 when a tool is missing, else 1.
@@ -66,6 +68,8 @@ source scripts/wine-lib.sh
 build_stand_in "$OUT" || fail "stand-in driver or helper build"
 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/client_drive.exe" tools/wine_tap/client_drive.c ||
   fail "window driver build"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/pipe_taken.exe" tools/wine_tap/pipe_taken.c -ladvapi32 ||
+  fail "pipe squatter build"
 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/gui_probe.exe" tools/wine_gui/gui_probe.c \
   -luser32 -lgdi32 || fail "window probe build"
 
@@ -567,6 +571,22 @@ sed -n "$((calls_shown + 1)),\$p" "$calls" | sed "s/^/$NAME: IP Helper call: /"
 refused_attempt "wrong password" not-the-password "Authentication failed" -fingerprint "$fingerprint" -no_gateway
 refused_attempt "fingerprint mismatch" e2e-secret "SSL Fingerprint missmatch" \
   -fingerprint 00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33 -no_gateway
+
+# ---- a pipe name another program holds: the service stops, and says why ----
+
+wine_in 30 sc stop QuorvantiVantorelleTUNLEX >"$work/sc-stop.out" 2>&1 ||
+  { cat "$work/sc-stop.out"; fail "sc stop before the taken pipe name"; }
+service_stopped() { wine_in 30 sc query QuorvantiVantorelleTUNLEX 2>/dev/null | grep -q 'STATE.*STOPPED'; }
+wait_for 30 service_stopped || fail "the route service did not stop"
+wine_in 60 "$OUT/pipe_taken.exe" '\\.\pipe\Quorvanti_SSLPipe' QuorvantiVantorelleTUNLEX 2>&1 | tr -d '\r' \
+  >"$work/pipe-taken.out"
+# SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, the service's code for a
+# pipe it could not make.
+grep -qx 'state 1 win32 1066 specific 1' "$work/pipe-taken.out" ||
+  { cat "$work/pipe-taken.out"; fail "a taken pipe name: the service manager was not told the service stopped and why"; }
+service_log | grep -q 'The service stops: its pipe .* cannot be made at the start' ||
+  fail "a taken pipe name: the service's log does not say why it stopped"
+pass "a taken pipe name: the service stopped, its service manager told $(cat "$work/pipe-taken.out")"
 
 echo "$NAME: passed in $(( $(date +%s) - start ))s"
 exit 0
