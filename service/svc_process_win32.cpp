@@ -178,7 +178,10 @@ static int Judge(PSECURITY_DESCRIPTOR sd, DWORD rights, bool fromFile, char *who
     }
     for (DWORD i = 0; i < dacl->AceCount; i++) {
         ACE_HEADER *ace = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+        // A conditional entry (callback) grants as a plain one does when its
+        // condition holds, and has the same layout.
+        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) ||
+            (ace->AceType != ACCESS_ALLOWED_ACE_TYPE && ace->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE))
             continue;
         // Inherit-only entries are for what is made inside, not the folder.
         if (ace->AceFlags & INHERIT_ONLY_ACE)

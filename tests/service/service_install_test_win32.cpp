@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -480,6 +481,7 @@ TEST(ServiceInstall, FolderCheckTrustsAdministratorsAndSystemOnly)
         {"a folder above owned by the installing user", PARENT, "O:" + me + "D:(A;OICI;FA;;;BA)", me},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
         PSECURITY_DESCRIPTOR sd = nullptr;
         ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
             << c.what;
@@ -491,6 +493,39 @@ TEST(ServiceInstall, FolderCheckTrustsAdministratorsAndSystemOnly)
         if (!c.other.empty()) {
             EXPECT_NE(nullptr, strstr(who, c.other.c_str())) << c.what << ": " << who;
         }
+    }
+
+    // A conditional entry grants what it names whenever its condition holds
+    // (made by hand: not every system reads its text form).
+    {
+        PSID admins = nullptr, users = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-32-544", &admins));
+        ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-32-545", &users));
+        union {
+            ACL acl;
+            BYTE bytes[512];
+        } list;
+        ASSERT_TRUE(InitializeAcl(&list.acl, sizeof(list), ACL_REVISION));
+        ASSERT_TRUE(AddAccessAllowedAce(&list.acl, ACL_REVISION, FILE_ALL_ACCESS, admins));
+        BYTE entry[128] = {};
+        ACCESS_ALLOWED_CALLBACK_ACE *ace = reinterpret_cast<ACCESS_ALLOWED_CALLBACK_ACE *>(entry);
+        DWORD sidLength = GetLengthSid(users);
+        const BYTE condition[4] = {'a', 'r', 't', 'x'};  // the mark of a condition, and none after it
+        ace->Header.AceType = ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        ace->Header.AceSize = (WORD)(offsetof(ACCESS_ALLOWED_CALLBACK_ACE, SidStart) + sidLength + sizeof(condition));
+        ace->Mask = FILE_GENERIC_WRITE;
+        CopySid(sidLength, &ace->SidStart, users);
+        memcpy(entry + offsetof(ACCESS_ALLOWED_CALLBACK_ACE, SidStart) + sidLength, condition, sizeof(condition));
+        ASSERT_TRUE(AddAce(&list.acl, ACL_REVISION, MAXDWORD, entry, ace->Header.AceSize));
+        SECURITY_DESCRIPTOR conditional;
+        ASSERT_TRUE(InitializeSecurityDescriptor(&conditional, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(SetSecurityDescriptorOwner(&conditional, admins, FALSE));
+        ASSERT_TRUE(SetSecurityDescriptorDacl(&conditional, TRUE, &list.acl, FALSE));
+        char who[160] = "unset";
+        EXPECT_EQ(1, SVCPROC_OtherFolderWriter(&conditional, who, sizeof who)) << who;
+        EXPECT_NE(nullptr, strstr(who, "S-1-5-32-545")) << who;
+        LocalFree(admins);
+        LocalFree(users);
     }
 
     // No access list at all lets everyone in.
