@@ -110,7 +110,7 @@ bool CSSLService::MakePipe(const char *when)
     char text[256];
     snprintf(text, sizeof(text),
              "The service stops: its pipe \"%s\" cannot be made %s (error %lu: %s); another program may hold the "
-             "name. The service manager starts the service again.",
+             "name.",
              SPIPE_Address(), when, (unsigned long)lastError, GetErrorText(lastError));
     LOG_Print("ERROR: %s\r\n", text);
     EVENTLOG_Write(SVC_EVENT_ERROR, text);
