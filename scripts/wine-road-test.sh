@@ -34,9 +34,12 @@
 # and the session's netsh and route lines; the statistics window, opened from
 # the tray menu, shows the tunnel's address and DNS servers (pictures of it
 # and of the menu kept in WIN64-BUILD/wine_road); Disconnect from the tray menu
-# (tools/wine_gui) ends with the service's clean-up, Exit with status 0; a
+# (tools/wine_gui) ends with the service's clean-up, Exit with status 0 and
+# the adapter's own interface metric back (automatic); a
 # wrong password and a fingerprint mismatch each end with the client's
-# message and one attempt only.
+# message and one attempt only; a service started while another program
+# holds its pipe's name stops, and its service manager is told so with the
+# service's own exit code.
 #
 # TLX_ROAD_HOLD=1 keeps a failed run's programs up until its hold file goes.
 # Exit status 0 when every check passed, 77 when a tool is missing, else 1.
@@ -65,6 +68,8 @@ source scripts/wine-lib.sh
 build_stand_in "$OUT" || fail "stand-in driver or helper build"
 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/client_drive.exe" tools/wine_tap/client_drive.c ||
   fail "window driver build"
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/pipe_taken.exe" tools/wine_tap/pipe_taken.c -ladvapi32 ||
+  fail "pipe squatter build"
 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$OUT/gui_probe.exe" tools/wine_gui/gui_probe.c \
   -luser32 -lgdi32 || fail "window probe build"
 
@@ -495,6 +500,17 @@ exit_client
 client_pid=
 client_log >"$work/client-session.log"
 pass "the client exited with status 0"
+# Once the client has gone the adapter's own interface metric is back as the
+# system had it before the session (automatic, 25 in the test IP Helper):
+# the session's 1 does not outlive it.
+last_metric() { grep "^set-interface $index " "$calls" | tail -n 1; }
+metric_is_back() { [ "$(last_metric)" = "set-interface $index metric 25 automatic 1" ]; }
+metric_back() {  # WHAT
+  wait_for 20 metric_is_back ||
+    { grep "^set-interface" "$calls"; fail "$1: the adapter's interface metric was not put back"; }
+}
+metric_back "after the full tunnel's client"
+pass "after the full tunnel's client: the adapter's interface metric back to automatic"
 
 # ---- a wrong password and a fingerprint mismatch: the message, no retry ----
 
@@ -546,6 +562,8 @@ pass "after the split session: the route to $LAN_NET gone, the uplink's default 
 cl_pid=$client_pid
 exit_client
 client_pid=
+metric_back "after the split session's client"
+pass "after the split session's client: the adapter's interface metric back to automatic"
 
 # The calls of the full tunnel's disconnect and of the split session.
 sed -n "$((calls_shown + 1)),\$p" "$calls" | sed "s/^/$NAME: IP Helper call: /"
@@ -553,6 +571,22 @@ sed -n "$((calls_shown + 1)),\$p" "$calls" | sed "s/^/$NAME: IP Helper call: /"
 refused_attempt "wrong password" not-the-password "Authentication failed" -fingerprint "$fingerprint" -no_gateway
 refused_attempt "fingerprint mismatch" e2e-secret "SSL Fingerprint missmatch" \
   -fingerprint 00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33 -no_gateway
+
+# ---- a pipe name another program holds: the service stops, and says why ----
+
+wine_in 30 sc stop QuorvantiVantorelleTUNLEX >"$work/sc-stop.out" 2>&1 ||
+  { cat "$work/sc-stop.out"; fail "sc stop before the taken pipe name"; }
+service_stopped() { wine_in 30 sc query QuorvantiVantorelleTUNLEX 2>/dev/null | grep -q 'STATE.*STOPPED'; }
+wait_for 30 service_stopped || fail "the route service did not stop"
+wine_in 60 "$OUT/pipe_taken.exe" '\\.\pipe\Quorvanti_SSLPipe' QuorvantiVantorelleTUNLEX 2>&1 | tr -d '\r' \
+  >"$work/pipe-taken.out"
+# SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, the service's code for a
+# pipe it could not make.
+grep -qx 'state 1 win32 1066 specific 1' "$work/pipe-taken.out" ||
+  { cat "$work/pipe-taken.out"; fail "a taken pipe name: the service manager was not told the service stopped and why"; }
+service_log | grep -q 'The service stops: its pipe .* cannot be made at the start' ||
+  fail "a taken pipe name: the service's log does not say why it stopped"
+pass "a taken pipe name: the service stopped, its service manager told $(cat "$work/pipe-taken.out")"
 
 echo "$NAME: passed in $(( $(date +%s) - start ))s"
 exit 0

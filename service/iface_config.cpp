@@ -202,6 +202,20 @@ uint32_t IFACE_SetDns(const char *name, uint32_t index, bool clear, uint32_t dns
 
 uint32_t IFACE_SetMetric(uint32_t index)
 {
+    // Recorded before the change: the client's going, or a successor, puts
+    // the adapter's own settings back.
+    if (Sys()->GetMetric) {
+        uint32_t metric = 0;
+        bool automatic = false;
+        uint32_t got = Sys()->GetMetric(index, &metric, &automatic);
+        if (got == 0) {
+            uint32_t noted = STATE_NoteMetric(index, metric, automatic);
+            if (noted != 0)
+                return noted;
+        } else
+            LOG_Print("Warning: The interface metric of adapter %lu cannot be read (%lu)\r\n", (unsigned long)index,
+                      (unsigned long)got);
+    }
     uint32_t code = Sys()->SetMetric(index);
     if (code != 0) {
         LOG_Print("Warning: Unable to automatically set interface metric. Please manually configure TUNLEX "
@@ -209,6 +223,30 @@ uint32_t IFACE_SetMetric(uint32_t index)
         EVENTLOG_Write(SVC_EVENT_INFO, "Warning: Unable to automatically set interface metric. Please "
                                        "manually configure TUNLEX interface metric to '0'.");
     }
+    return code;
+}
+
+uint32_t IFACE_RestoreMetric()
+{
+    uint32_t index = 0, metric = 0;
+    bool automatic = false;
+    if (!STATE_NotedMetric(&index, &metric, &automatic))
+        return 0;
+    return IFACE_PutBackMetric(index, metric, automatic);
+}
+
+uint32_t IFACE_PutBackMetric(uint32_t index, uint32_t metric, bool automatic)
+{
+    if (!Sys()->PutMetric)
+        return 0;
+    uint32_t code = Sys()->PutMetric(index, metric, automatic);
+    if (code == 0)
+        LOG_Print("Interface metric of adapter %lu put back: %s%lu\r\n", (unsigned long)index,
+                  automatic ? "automatic, " : "", (unsigned long)metric);
+    else
+        LOG_Print("ERROR: The interface metric of adapter %lu cannot be put back (%s%lu): %lu (%s)\r\n",
+                  (unsigned long)index, automatic ? "automatic, " : "", (unsigned long)metric, (unsigned long)code,
+                  GetErrorText(code));
     return code;
 }
 

@@ -33,9 +33,16 @@ uint32_t IFACE_DeleteAddress(const char *name, uint32_t index, uint32_t address)
 // is added second. A server of 0 is left out.
 uint32_t IFACE_SetDns(const char *name, uint32_t index, bool clear, uint32_t dns1, uint32_t dns2);
 // Interface metric 1 with automatic metric off (Windows Vista on; Linux has
-// no interface metric and does nothing). On failure logs the warning and
-// writes the information event.
+// no interface metric and does nothing). The adapter's own settings are
+// noted in the undo file first (the first noted since the last clear holds).
+// On failure logs the warning and writes the information event.
 uint32_t IFACE_SetMetric(uint32_t index);
+// The adapter's own metric settings noted by IFACE_SetMetric put back (at
+// the noted index); 0 when none were noted. The note stays until the undo
+// file is cleared.
+uint32_t IFACE_RestoreMetric();
+// Those settings put back as given (a successor that cannot note them).
+uint32_t IFACE_PutBackMetric(uint32_t index, uint32_t metric, bool automatic);
 
 // The adapter's placeholder before a client's routes are undone: address
 // 1.1.1.1/24 without gateway, MTU 1400, no DNS servers. Returns only a
@@ -87,6 +94,11 @@ struct IfaceSys {
     // The DNS steps write a file of the service's (Linux): a failed one
     // fails its request but ends no sequence that resets the adapter.
     bool dnsInFile;
+    // The interface's own metric settings (its metric, whether the system
+    // chooses it), read and put back; null where the system has no
+    // interface metric. 0 or the failing call's code.
+    uint32_t (*GetMetric)(uint32_t index, uint32_t *metric, bool *automatic);
+    uint32_t (*PutMetric)(uint32_t index, uint32_t metric, bool automatic);
 };
 
 // The platform's backend (iface_config_win32.cpp, iface_config_linux.cpp).

@@ -345,7 +345,8 @@ static bool NotLegacy()
     return false;
 }
 
-static const IfaceSys s_linux = {"netlink", NotLegacy, Run, SetMetric, EINVAL, true};
+// No interface metric to read or put back.
+static const IfaceSys s_linux = {"netlink", NotLegacy, Run, SetMetric, EINVAL, true, nullptr, nullptr};
 
 const IfaceSys *IFACE_SystemBackend()
 {

@@ -30,35 +30,79 @@ static uint32_t RunStep(const IfaceStep *step)
 typedef DWORD(WINAPI *GetIpInterfaceEntryFn)(PMIB_IPINTERFACE_ROW row);
 typedef DWORD(WINAPI *SetIpInterfaceEntryFn)(PMIB_IPINTERFACE_ROW row);
 
-static uint32_t SetMetric(uint32_t index)
+// IP Helper's interface calls, looked up at run time (older systems lack
+// them); false with the code when they are not there.
+static bool InterfaceCalls(GetIpInterfaceEntryFn *get, SetIpInterfaceEntryFn *set, uint32_t *code)
 {
     HMODULE iphlp = static_cast<HMODULE>(SVCPROC_SystemLibrary("iphlpapi.dll"));
-    GetIpInterfaceEntryFn get = nullptr;
-    SetIpInterfaceEntryFn set = nullptr;
+    *get = nullptr;
+    *set = nullptr;
     if (iphlp) {
-        get = reinterpret_cast<GetIpInterfaceEntryFn>(
+        *get = reinterpret_cast<GetIpInterfaceEntryFn>(
             reinterpret_cast<void (*)()>(GetProcAddress(iphlp, "GetIpInterfaceEntry")));
-        if (get)
-            set = reinterpret_cast<SetIpInterfaceEntryFn>(
+        if (*get)
+            *set = reinterpret_cast<SetIpInterfaceEntryFn>(
                 reinterpret_cast<void (*)()>(GetProcAddress(iphlp, "SetIpInterfaceEntry")));
     }
-    if (!get || !set) {
+    if (*get && *set)
+        return true;
+    uint32_t last = GetLastError();
+    // A missing module or entry always has a code; keep the failure a failure.
+    *code = last != 0 ? last : ERROR_PROC_NOT_FOUND;
+    return false;
+}
+
+// The interface's row as the system has it now, changed as asked and set.
+static uint32_t SetInterfaceMetric(uint32_t index, uint32_t metric, bool automatic)
+{
+    GetIpInterfaceEntryFn get;
+    SetIpInterfaceEntryFn set;
+    uint32_t code = 0;
+    if (!InterfaceCalls(&get, &set, &code)) {
         LOG_Print("Warning: Unable to find \"GetIpInterfaceEntry\" function\r\n");
-        uint32_t code = GetLastError();
-        // A missing module or entry always has a code; keep the failure a failure.
-        return code != 0 ? code : ERROR_PROC_NOT_FOUND;
+        return code;
     }
     MIB_IPINTERFACE_ROW row;
     ZeroMemory(&row, sizeof(row));
     row.Family = AF_INET;
     row.InterfaceIndex = index;
-    DWORD code = get(&row);
-    if (code != NO_ERROR)
-        return code;
-    row.UseAutomaticMetric = FALSE;
-    row.Metric = 1;
+    DWORD rc = get(&row);
+    if (rc != NO_ERROR)
+        return rc;
+    row.UseAutomaticMetric = automatic ? TRUE : FALSE;
+    row.Metric = metric;
+    // The call refuses the prefix length it reads back for IPv4.
     row.SitePrefixLength = 0;
     return set(&row);
+}
+
+static uint32_t SetMetric(uint32_t index)
+{
+    return SetInterfaceMetric(index, 1, false);
+}
+
+static uint32_t GetMetric(uint32_t index, uint32_t *metric, bool *automatic)
+{
+    GetIpInterfaceEntryFn get;
+    SetIpInterfaceEntryFn set;
+    uint32_t code = 0;
+    if (!InterfaceCalls(&get, &set, &code))
+        return code;
+    MIB_IPINTERFACE_ROW row;
+    ZeroMemory(&row, sizeof(row));
+    row.Family = AF_INET;
+    row.InterfaceIndex = index;
+    DWORD rc = get(&row);
+    if (rc != NO_ERROR)
+        return rc;
+    *metric = row.Metric;
+    *automatic = row.UseAutomaticMetric != FALSE;
+    return 0;
+}
+
+static uint32_t PutMetric(uint32_t index, uint32_t metric, bool automatic)
+{
+    return SetInterfaceMetric(index, metric, automatic);
 }
 
 static bool Legacy()
@@ -66,7 +110,8 @@ static bool Legacy()
     return IsLegacyWindows();
 }
 
-static const IfaceSys s_windows = {"netsh", Legacy, RunStep, SetMetric, ERROR_INVALID_PARAMETER, false};
+static const IfaceSys s_windows = {"netsh", Legacy, RunStep, SetMetric, ERROR_INVALID_PARAMETER, false,
+                                   GetMetric, PutMetric};
 
 const IfaceSys *IFACE_SystemBackend()
 {

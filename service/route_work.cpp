@@ -786,6 +786,8 @@ static uint32_t CleanUpClient(const char *name, uint32_t index, void (*afterMetr
         IFACE_ResetAdapter(changed, changedIndex);
     else if (name && name[0] && index != 0)
         LOG_Print("Adapter \"%s\" (index %lu) was not changed\r\n", name, (unsigned long)index);
+    // The adapter's own interface metric: it would outlive the session.
+    IFACE_RestoreMetric();
     // The metrics before the routes: a default route this client's
     // preparation took away comes back with the metric it had before the
     // raise, not the raised one it had when it was saved.
@@ -1082,6 +1084,26 @@ uint32_t ROUTE_RecoverState()
     Rebuild(&s_added, added);
     Rebuild(&s_removed, removed, &details);
     Rebuild(&s_raised, raised);
+    // The adapter's own metric settings outlive a restart: put back on the
+    // file's TAP adapter (at its index today), or within the boot on the
+    // index the file names when it names no adapter.
+    if (state.haveMetric) {
+        const char *why = nullptr;
+        uint32_t metricIndex = state.metricIndex;
+        if (state.haveAdapter && state.metricIndex == state.adapterIndex)
+            why = rc.tap ? nullptr : "the file's adapter is no TAP adapter now";
+        else if (state.haveAdapter)
+            why = "not of the file's adapter";
+        else if (!rc.sameBoot)
+            why = "the system has started since, and the index may be another adapter's";
+        if (state.haveAdapter && !why)
+            metricIndex = rc.tapIndex;
+        if (why)
+            LOG_Print("Dropped from the state file: interface metric of adapter %lu: %s\r\n",
+                      (unsigned long)state.metricIndex, why);
+        else if (STATE_NoteMetric(metricIndex, state.metric, state.automaticMetric) != 0)
+            IFACE_PutBackMetric(metricIndex, state.metric, state.automaticMetric);
+    }
     if (rc.tap) {
         // Put back even where the file cannot be written again (a full file
         // system): the note only hands the adapter to the clean-up.

@@ -47,7 +47,26 @@ void SVC_ResetCheckPoint()
     s_checkPoint = 1;
 }
 
+// One report at a time: the worker may report its own end while the entry
+// reports the start.
+static std::mutex s_reportLock;
+
 void CServiceBase::ReportStatus(uint32_t state, uint32_t exitCode, uint32_t waitHint)
+{
+    std::lock_guard<std::mutex> hold(s_reportLock);
+    ReportLocked(state, exitCode, waitHint);
+}
+
+bool CServiceBase::ReportStatusFrom(uint32_t expected, uint32_t state, uint32_t exitCode)
+{
+    std::lock_guard<std::mutex> hold(s_reportLock);
+    if (status.currentState != expected)
+        return false;
+    ReportLocked(state, exitCode, 0);
+    return true;
+}
+
+void CServiceBase::ReportLocked(uint32_t state, uint32_t exitCode, uint32_t waitHint)
 {
     status.currentState = state;
     status.win32ExitCode = exitCode;
@@ -191,7 +210,9 @@ void ServiceEntry(uint32_t argc, char **argv)
     try {
         svc->ReportStatus(SVC_START_PENDING, 0);
         svc->OnServiceStart(argc, argv);
-        svc->ReportStatus(SVC_RUNNING, 0);
+        // A worker that has ended already (its pipe not made) has reported
+        // stopped: running must not follow.
+        svc->ReportStatusFrom(SVC_START_PENDING, SVC_RUNNING, 0);
     } catch (uint32_t code) {
         EVENTLOG_WriteError(code, "Service Start");
         svc->ReportStatus(SVC_STOPPED, code);

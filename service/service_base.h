@@ -60,9 +60,15 @@ public:
     void DoContinue();
     void DoShutdown();
     void ReportStatus(uint32_t state, uint32_t exitCode, uint32_t waitHint = 0);
+    // Reports only while the last report is still the expected state; false
+    // when another report came first.
+    bool ReportStatusFrom(uint32_t expected, uint32_t state, uint32_t exitCode);
 
     SvcStatus status;
-    void *statusHandle;  // null until the control handler is registered
+    void *statusHandle;
+
+private:
+    void ReportLocked(uint32_t state, uint32_t exitCode, uint32_t waitHint);  // null until the control handler is registered
 };
 
 // The one service object; ServiceEntry and ControlHandler reach it here.

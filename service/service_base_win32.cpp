@@ -15,6 +15,11 @@ static const wchar_t SERVICE_NAME_W[] = L"" SVC_SERVICE_NAME;
 static const wchar_t DISPLAY_NAME_W[] = L"" SVC_DISPLAY_NAME;
 // A list of names, each ending in NUL, and one NUL more (the literal's own).
 static const wchar_t SERVICE_DEPENDENCIES_W[] = L"Tcpip\0";
+// The restart after a failure: soon the first time, then after a longer
+// while; the count of failures starts again after a day without one.
+#define SVC_RESTART_FIRST_MS 5000u
+#define SVC_RESTART_LATER_MS 60000u
+#define SVC_FAILURE_RESET_S 86400u
 
 static VOID WINAPI ControlThunk(DWORD control)
 {
@@ -81,7 +86,9 @@ static int QuotedPath(const wchar_t *path, wchar_t *out, size_t size)
 }
 
 // The undo's folder is the service's from the start: made and protected at
-// install, before any user could make one of that name.
+// install, once the program's own folders passed their check, before any
+// user could make one of that name (the service makes it again at its start
+// if it went).
 static void MakeStateFolder()
 {
     char why[STATE_WHY_MAX];
@@ -89,9 +96,33 @@ static void MakeStateFolder()
         LOG_Print("ERROR: The folder of \"%s\" is not usable: %s\r\n", STATE_Path(), why);
 }
 
+// A service that stops with a failure (the pipe it cannot make, a start
+// refused), or dies, is started again by the service manager after a while.
+static const SC_ACTION FAILURE_ACTIONS[] = {
+    {SC_ACTION_RESTART, SVC_RESTART_FIRST_MS}, {SC_ACTION_RESTART, SVC_RESTART_LATER_MS},
+    {SC_ACTION_RESTART, SVC_RESTART_LATER_MS}};
+
+// Not a reason to refuse the install: the service runs all the same, only
+// nobody starts it again after a failure.
+static void SetFailureActions(SC_HANDLE service)
+{
+    SERVICE_FAILURE_ACTIONSW actions = {};
+    actions.dwResetPeriod = SVC_FAILURE_RESET_S;
+    actions.cActions = sizeof(FAILURE_ACTIONS) / sizeof(FAILURE_ACTIONS[0]);
+    actions.lpsaActions = const_cast<SC_ACTION *>(FAILURE_ACTIONS);
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions)) {
+        LogFailure("Setting the service's restart after a failure");
+        return;
+    }
+    // A stop that reports an exit code other than 0 counts as a failure too,
+    // not only a process that ends without a stop.
+    SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
+        LogFailure("Setting the service's restart after a failed stop");
+}
+
 int SERVICE_Install()
 {
-    MakeStateFolder();
     wchar_t path[MAX_PATH], quoted[MAX_PATH + 3];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) {
@@ -107,14 +138,16 @@ int SERVICE_Install()
     }
     if (!SVCPROC_CheckInstallFolder())
         return 0;
+    MakeStateFolder();
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) {
         LogFailure("OpenSCManager");
         return 0;
     }
     // The start at boot undoes what a service that died left behind: that
-    // needs the TCP/IP stack up.
-    SC_HANDLE service = CreateServiceW(manager, SERVICE_NAME_W, DISPLAY_NAME_W, SERVICE_QUERY_STATUS,
+    // needs the TCP/IP stack up. A restart action needs the start right.
+    SC_HANDLE service = CreateServiceW(manager, SERVICE_NAME_W, DISPLAY_NAME_W,
+                                       SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG | SERVICE_START,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                        quoted, nullptr, nullptr, SERVICE_DEPENDENCIES_W, nullptr, nullptr);
     if (!service) {
@@ -123,6 +156,7 @@ int SERVICE_Install()
         return 0;
     }
     printf("%s is installed.\r\n", SVC_SERVICE_NAME);
+    SetFailureActions(service);
     CloseServiceHandle(service);
     // The source first: the service reports its start under it.
     int ok = SERVICE_RegisterEventSource();

@@ -1,5 +1,6 @@
 #include "ssl_service.h"
 #include "service_log.h"
+#include "service_pipe.h"
 // The link's MTU bound, shared with the PPP engine (header only).
 #include "../runtime/link_mtu.h"
 
@@ -101,9 +102,47 @@ static bool StartLogFile()
     return false;
 }
 
+// A worker that ends without a stop asked for: under the service manager
+// it reports stopped with its reason, not running without serving. Its own
+// reasons are service-specific codes; a stop with one counts as a failure, so
+// the service manager's restart action starts the service again.
+void CSSLService::EndUnasked(uint32_t win32Code, uint32_t specificCode)
+{
+    stopping = 1;
+    PIPE_Close();
+    if (statusHandle) {
+        status.serviceSpecificExitCode = specificCode;
+        ReportStatus(SVC_STOPPED, specificCode ? SVC_SERVICE_SPECIFIC_ERROR : win32Code);
+    }
+    SVCSYS_EventSet(stoppedEvent);
+}
+
+bool CSSLService::MakePipe(const char *when)
+{
+    if (PIPE_Initialize())
+        return true;
+    char text[256];
+    snprintf(text, sizeof(text),
+             "The service stops: its pipe \"%s\" cannot be made %s (error %lu: %s); another program may hold the "
+             "name.",
+             SPIPE_Address(), when, (unsigned long)lastError, GetErrorText(lastError));
+    LOG_Print("ERROR: %s\r\n", text);
+    EVENTLOG_Write(SVC_EVENT_ERROR, text);
+    return false;
+}
+
 void CSSLService::RunWorker()
 {
     LOG_Print("Service started.. \r\n");
+    // Where the pipe's creation cannot be taken from a live owner (Windows:
+    // the first instance), it comes before the recovery: the name is the
+    // service's from its first moment, not after the recovery's runs, while
+    // any user could take it.
+    bool pipeFirst = SVCSYS_PipeBeforeRecovery();
+    if (pipeFirst && !MakePipe("at the start")) {
+        EndUnasked(lastError, SVC_EXIT_PIPE_TAKEN);
+        return;
+    }
     // Nothing is undone or served while another copy of the service runs:
     // its session's changes are its own.
     startError = ops->RecoverState();
@@ -117,18 +156,17 @@ void CSSLService::RunWorker()
         startError = SVC_REFUSED;
     }
     if (startError != 0) {
-        stopping = 1;
-        SVCSYS_EventSet(stoppedEvent);
-        // Under the service manager: stopped with the reason, not running
-        // without serving.
-        if (statusHandle)
-            ReportStatus(SVC_STOPPED, startError);
+        EndUnasked(startError, 0);
         return;
     }
     CMD_ResetClient();
-    bool serving = PIPE_Initialize() != 0;
-    if (!serving)
-        LOG_Print("ERROR: PIPE_Initialize: FAILED\r\n");
+    if (!pipeFirst && !MakePipe("at the start")) {
+        ops->CleanUpClient(adapterName, adapterIndex);
+        EndUnasked(lastError, SVC_EXIT_PIPE_TAKEN);
+        return;
+    }
+    bool serving = true;
+    bool pipeLost = false;
     pending = 0;
     pipeState = PIPE_CONNECTING;
     while (serving && !stopping) {
@@ -136,12 +174,13 @@ void CSSLService::RunWorker()
         if (!PIPE_Open()) {
             LOG_Print("ERROR: Failed to open connection\r\n");
             PIPE_Close();
-            if (!PIPE_Initialize()) {
-                LOG_Print("ERROR: PIPE_Initialize: FAILED, exiting\r\n");
+            if (!MakePipe("again")) {
+                pipeLost = true;
                 break;
             }
             if (!PIPE_Open()) {
                 LOG_Print("ERROR: PIPE_Open failed on new connection\r\n");
+                pipeLost = true;
                 break;
             }
         }
@@ -164,6 +203,11 @@ void CSSLService::RunWorker()
         LOG_Print("%s", LINE_DISCONNECTED);
     }
     ops->CleanUpClient(adapterName, adapterIndex);
+    bool asked = stopping != 0;
+    if (!asked && pipeLost) {
+        EndUnasked(lastError, SVC_EXIT_PIPE_TAKEN);
+        return;
+    }
     stopping = 1;
     PIPE_Close();
     SVCSYS_EventSet(stoppedEvent);

@@ -28,6 +28,11 @@
 // What every refused request is answered with (ERROR_INVALID_PARAMETER, on
 // every system: the client reads only "OK" or not).
 #define SVC_REFUSED 0x57u
+// A worker that ends unasked reports SERVICE_STOPPED with the system's
+// "service-specific error" (ERROR_SERVICE_SPECIFIC_ERROR) and one of the
+// service's own codes.
+#define SVC_SERVICE_SPECIFIC_ERROR 1066u
+#define SVC_EXIT_PIPE_TAKEN 1u  // the pipe could not be made (its name taken)
 
 // The descriptions a TAP adapter's own description begins with.
 extern const char *const SVC_TapDescriptions[2];
@@ -112,6 +117,12 @@ public:
 
     void QueueWorker();
     static void WorkItemThunk(void *context);
+    // The pipe made, or the failure logged and written as an error event.
+    bool MakePipe(const char *when);
+    // The worker's end without a stop: pipe closed, stopped event set, and
+    // under the service manager SERVICE_STOPPED with the Win32 code, or with
+    // the service-specific one when that is not 0.
+    void EndUnasked(uint32_t win32Code, uint32_t specificCode);
     bool HasStopped();  // the worker has run its end step
 
     // Pipe (platform half). Initialize, Open and Exchange return 1 or 0;
@@ -177,6 +188,10 @@ uint32_t SVCSYS_EventWait(void *event);
 bool SVCSYS_EventIsSet(void *event);
 void SVCSYS_EventClose(void *event);
 uint32_t SVCSYS_QueueWork(void (*fn)(void *), void *context);
+// Whether the pipe is made before the recovery: where its creation fails
+// while another process holds it (Windows), so that a second copy cannot
+// take it; elsewhere the lock the recovery takes comes first.
+bool SVCSYS_PipeBeforeRecovery();
 extern const uint32_t SVCSYS_OutOfMemory;
 uint32_t PIPESYS_Create(PipeSys **pipe);  // the wake-up, for the object's life
 void PIPESYS_Destroy(PipeSys *pipe);

@@ -320,6 +320,13 @@ static int PeerAllowed(int fd, gid_t group, Caller *c)
     return 0;
 }
 
+// A second copy's bind would take the socket's name from the first one:
+// the lock the recovery takes decides first.
+bool SVCSYS_PipeBeforeRecovery()
+{
+    return false;
+}
+
 int CSSLService::PIPE_Initialize()
 {
     PIPE_ResetExchange();

@@ -65,6 +65,13 @@ void SVCSYS_EventClose(void *event)
     CloseHandle(event);
 }
 
+// The first instance's creation fails while any other process holds the
+// name: a second copy cannot take the pipe from the first.
+bool SVCSYS_PipeBeforeRecovery()
+{
+    return true;
+}
+
 struct WorkStart {
     void (*fn)(void *);
     void *context;
@@ -180,11 +187,13 @@ int CSSLService::PIPE_Initialize()
         DWORD code = GetLastError();
         EVENTLOG_Write(SVC_EVENT_ERROR, "Failed to create Pipe Security.");
         LOG_Print("ERROR: Failed to create Pipe Security. Error code: %lu \r\n", (unsigned long)code);
+        lastError = (uint32_t)code;
         return 0;
     }
     pipe->ov.hEvent = CreateEventW(pipe->security, TRUE, TRUE, nullptr);
     if (!pipe->ov.hEvent) {
-        LOG_Print("ERROR: CreateEvent failed with %d.\r\n", (int)GetLastError());
+        lastError = (uint32_t)GetLastError();
+        LOG_Print("ERROR: CreateEvent failed with %d.\r\n", (int)lastError);
         return 0;
     }
     pipe->pipe = CreateNamedPipeA(SPIPE_Address(), PIPE_OPEN_MODE, PIPE_MODE, PIPE_INSTANCES,

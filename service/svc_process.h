@@ -32,16 +32,21 @@ uint32_t SVCPROC_RunArgv(const char *const *argv, uint32_t waitMs);
 // be had. Elsewhere null.
 void *SVCPROC_SystemLibrary(const char *name);
 
-// For -install: 1 when the running program's folder may be changed (files
-// added, replaced, renamed or deleted, its permissions or owner changed) by
-// no one but Administrators, SYSTEM, the system's installer account and the
-// (administrator's) account that installs, so
-// that nothing a user places there runs as the service. Otherwise 0, after a
-// log line naming the folder and the first other account that may change it.
+// For -install: 1 when the running program, its folder and every folder
+// above it up to the volume's root are owned by, and may be changed only by,
+// Administrators, SYSTEM and the system's installer account (the program and
+// its folder: nothing written, added, replaced, renamed or deleted, no
+// permission or owner changed; a folder above: nothing renamed in it, it not
+// renamed itself, no permission or owner changed), so that nothing a user
+// places there runs as the service. The installing user's own account is not
+// trusted: an administrator's unelevated processes carry it too. Otherwise 0,
+// after a log line naming the folder and the first other account.
 // Linux: 1 (the daemon is installed by the system's package tools).
 int SVCPROC_CheckInstallFolder();
 // The judgement of that check on one security descriptor (Windows: a
 // SECURITY_DESCRIPTOR with owner and access list): 0 when no account but
-// the trusted ones may change the folder; 1 when another may (or nothing
-// says who may), named into who. Elsewhere 0.
+// the trusted ones owns it or may change it; 1 when another may (or nothing
+// says who may), named into who. Elsewhere 0. The first judges the program
+// and its folder, the second a folder above them.
 int SVCPROC_OtherFolderWriter(const void *descriptor, char *who, uint32_t size);
+int SVCPROC_OtherParentWriter(const void *descriptor, char *who, uint32_t size);

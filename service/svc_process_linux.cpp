@@ -38,6 +38,11 @@ int SVCPROC_OtherFolderWriter(const void *, char *who, uint32_t size)
     return 0;
 }
 
+int SVCPROC_OtherParentWriter(const void *descriptor, char *who, uint32_t size)
+{
+    return SVCPROC_OtherFolderWriter(descriptor, who, size);
+}
+
 static uint64_t NowMs()
 {
     timespec ts;

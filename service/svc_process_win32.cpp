@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 // How long a program stopped after its time is given to go.
 #define SVCPROC_STOP_WAIT_MS 5000u
@@ -95,46 +96,35 @@ void *SVCPROC_SystemLibrary(const char *name)
     return loaded ? loaded : LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-// The rights over a folder that let an account put a program of its own in
-// place of one in it.
+// The rights over the program and its folder that let an account put a
+// program or a library of its own in place of one there: write, add, delete
+// and rename, and the rights over the access list and the owner.
 #define FOLDER_CHANGE_RIGHTS                                                                                   \
     (FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | \
      GENERIC_ALL)
+// The rights over a folder above that let an account take the path away:
+// rename the folder (DELETE on it), rename what is in it (delete-child), or
+// give itself either. Adding to it is not among them: the system's own root
+// lets every user add a folder, and a name that is taken stays taken.
+#define PARENT_CHANGE_RIGHTS (FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL)
 
-// The account that installs (an administrator: the program asks to run
-// elevated), which may change anything on the machine anyway.
-static bool IsInstallingAccount(PSID sid)
+static bool IsAccount(PSID sid, const char *text)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    PSID known = nullptr;
+    if (!ConvertStringSidToSidA(text, &known))
         return false;
-    union {
-        TOKEN_USER user;
-        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } info;
-    DWORD got = 0;
-    bool same = GetTokenInformation(token, TokenUser, &info, sizeof(info), &got) && EqualSid(sid, info.user.User.Sid);
-    CloseHandle(token);
+    bool same = EqualSid(sid, known) != FALSE;
+    LocalFree(known);
     return same;
 }
 
-// Administrators, SYSTEM and the installer account own the system's folders.
+// SYSTEM, Administrators and the system's installer account. Not the
+// installing user: under UAC an administrator's unelevated processes carry
+// that user's account too.
 static bool TrustedAccount(PSID sid)
 {
-    if (IsInstallingAccount(sid))
-        return true;
-    static const char *const trusted[] = {"S-1-5-32-544", "S-1-5-18",
-                                          "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
-    for (const char *text : trusted) {
-        PSID known = nullptr;
-        if (!ConvertStringSidToSidA(text, &known))
-            continue;
-        bool same = EqualSid(sid, known) != FALSE;
-        LocalFree(known);
-        if (same)
-            return true;
-    }
-    return false;
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           IsAccount(sid, "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
 }
 
 static void AccountText(PSID sid, char *out, size_t size)
@@ -148,9 +138,23 @@ static void AccountText(PSID sid, char *out, size_t size)
     }
 }
 
-int SVCPROC_OtherFolderWriter(const void *descriptor, char *who, uint32_t size)
+// The one account Wine gives every file whose Unix owner runs the Wine
+// server: it keeps no owner or access list of a file's own but builds them
+// from the Unix mode with this account as the owner. Its machine part is
+// zeros, which Windows never issues (a machine's or domain's part is random),
+// so no token on Windows carries it and nobody there can set it as an owner
+// without the restore privilege, which only an elevated administrator has.
+// On Windows nothing matches it; under Wine it stands for the Unix account
+// that owns the files, which owns the whole prefix.
+static bool IsWineHostAccount(PSID sid)
 {
-    PSECURITY_DESCRIPTOR sd = const_cast<void *>(descriptor);
+    return IsAccount(sid, "S-1-5-21-0-0-0-1000");
+}
+
+// The judgement on one descriptor: 1 when an account outside the trusted
+// ones owns it or is allowed one of the rights (named into who).
+static int Judge(PSECURITY_DESCRIPTOR sd, DWORD rights, bool fromFile, char *who, uint32_t size)
+{
     PSID owner = nullptr;
     PACL dacl = nullptr;
     BOOL defaulted = FALSE, present = FALSE;
@@ -163,21 +167,28 @@ int SVCPROC_OtherFolderWriter(const void *descriptor, char *who, uint32_t size)
         snprintf(who, size, "everyone: no access list");
         return 1;
     }
-    if (owner && !TrustedAccount(owner)) {
-        // An owner may always rewrite the access list.
-        AccountText(owner, who, size);
+    auto trusted = [fromFile](PSID sid) { return TrustedAccount(sid) || (fromFile && IsWineHostAccount(sid)); };
+    // An owner may always rewrite the access list; no owner is nobody's.
+    if (!owner || !trusted(owner)) {
+        if (owner)
+            AccountText(owner, who, size);
+        else
+            snprintf(who, size, "no owner");
         return 1;
     }
     for (DWORD i = 0; i < dacl->AceCount; i++) {
         ACE_HEADER *ace = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+        // A conditional entry (callback) grants as a plain one does when its
+        // condition holds, and has the same layout.
+        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) ||
+            (ace->AceType != ACCESS_ALLOWED_ACE_TYPE && ace->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE))
             continue;
         // Inherit-only entries are for what is made inside, not the folder.
         if (ace->AceFlags & INHERIT_ONLY_ACE)
             continue;
         ACCESS_ALLOWED_ACE *allowed = reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace);
         PSID sid = reinterpret_cast<PSID>(&allowed->SidStart);
-        if ((allowed->Mask & FOLDER_CHANGE_RIGHTS) && !TrustedAccount(sid)) {
+        if ((allowed->Mask & rights) && !trusted(sid)) {
             AccountText(sid, who, size);
             return 1;
         }
@@ -185,47 +196,117 @@ int SVCPROC_OtherFolderWriter(const void *descriptor, char *who, uint32_t size)
     return 0;
 }
 
-// 0 when only the trusted accounts may change the folder; 1 when another
-// may, named into who (permissions that cannot be read count as such).
-static int OtherWriter(const char *folder, char *who, size_t size)
+int SVCPROC_OtherFolderWriter(const void *descriptor, char *who, uint32_t size)
+{
+    return Judge(const_cast<void *>(descriptor), FOLDER_CHANGE_RIGHTS, false, who, size);
+}
+
+int SVCPROC_OtherParentWriter(const void *descriptor, char *who, uint32_t size)
+{
+    return Judge(const_cast<void *>(descriptor), PARENT_CHANGE_RIGHTS, false, who, size);
+}
+
+// 0 when only the trusted accounts may change the file or folder in the
+// given ways; 1 when another may, named into who (permissions that cannot be
+// read count as such).
+static int OtherWriter(const wchar_t *path, DWORD rights, char *who, size_t size)
 {
     PSECURITY_DESCRIPTOR sd = nullptr;
-    DWORD rc = GetNamedSecurityInfoA(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+    DWORD rc = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                      nullptr, nullptr, nullptr, nullptr, &sd);
     if (rc != ERROR_SUCCESS) {
         snprintf(who, size, "permissions unreadable, error %lu", (unsigned long)rc);
         return 1;
     }
-    int other = SVCPROC_OtherFolderWriter(sd, who, (uint32_t)size);
+    int other = Judge(sd, rights, true, who, (uint32_t)size);
     LocalFree(sd);
     return other;
 }
 
+static void Narrow(const wchar_t *wide, char *out, size_t size)
+{
+    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, (int)size, nullptr, nullptr) <= 0)
+        snprintf(out, size, "?");
+}
+
+// How much of the path names its volume's root: "C:\" or "\\?\C:\" (the
+// separator kept: "C:" alone names the current folder there), or
+// "\\server\share" with a network path.
+static size_t RootLength(const wchar_t *path)
+{
+    size_t skip = wcsncmp(path, L"\\\\?\\", 4) == 0 ? 4 : 0;
+    const wchar_t *p = path + skip;
+    if (p[0] && p[1] == L':' && p[2] == L'\\')
+        return skip + 3;
+    if (skip == 0 && path[0] == L'\\' && path[1] == L'\\') {
+        const wchar_t *server = wcschr(path + 2, L'\\');
+        const wchar_t *share = server ? wcschr(server + 1, L'\\') : nullptr;
+        return share ? (size_t)(share - path) : wcslen(path);
+    }
+    return 0;
+}
+
+// The folder above path, in place; false when path is its volume's root
+// (or nothing is above it). Walked on the text, not through the volume's
+// mount points: a mounted folder on the way is a folder that may be renamed
+// like any other.
+static bool CutToParent(wchar_t *path)
+{
+    size_t root = RootLength(path);
+    size_t n = wcslen(path);
+    while (n > root && path[n - 1] == L'\\')
+        n--;
+    if (n <= root)
+        return false;
+    size_t cut = n;
+    while (cut > root && path[cut - 1] != L'\\')
+        cut--;
+    if (cut == 0)
+        return false;
+    path[cut > root ? cut - 1 : root] = L'\0';
+    return true;
+}
+
 int SVCPROC_CheckInstallFolder()
 {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         return 0;
-    char *slash = strrchr(path, '\\');
-    if (!slash)
-        return 0;
-    char who[160];
+    char who[160], shown[MAX_PATH * 3];
+    Narrow(path, shown, sizeof(shown));
     // The program itself too: write rights on the file replace it in place.
-    if (OtherWriter(path, who, sizeof(who)) != 0) {
+    if (OtherWriter(path, FOLDER_CHANGE_RIGHTS, who, sizeof(who)) != 0) {
         LOG_Print("ERROR: The service is not installed: its program \"%s\" may be changed by accounts other than "
                   "Administrators and SYSTEM (%s), and whatever they put there would run as the service.\r\n",
-                  path, who);
+                  shown, who);
         return 0;
     }
-    *slash = '\0';
-    if (OtherWriter(path, who, sizeof(who)) == 0)
-        return 1;
-    LOG_Print("ERROR: The service is not installed: its folder \"%s\" may be changed by accounts other than "
-              "Administrators and SYSTEM (%s), and whatever they put there would run as the service. Install it "
-              "from a folder only administrators may write (below Program Files).\r\n",
-              path, who);
-    return 0;
+    if (!CutToParent(path))
+        return 0;
+    Narrow(path, shown, sizeof(shown));
+    if (OtherWriter(path, FOLDER_CHANGE_RIGHTS, who, sizeof(who)) != 0) {
+        LOG_Print("ERROR: The service is not installed: its folder \"%s\" may be changed by accounts other than "
+                  "Administrators and SYSTEM (%s), and whatever they put there would run as the service. Install "
+                  "it from a folder only administrators may write and own (below Program Files).\r\n",
+                  shown, who);
+        return 0;
+    }
+    // Every folder above up to the volume's root: one that another account
+    // may rename, or rename within, lets it put a folder of its own in the
+    // program's place.
+    while (CutToParent(path)) {
+        Narrow(path, shown, sizeof(shown));
+        if (OtherWriter(path, PARENT_CHANGE_RIGHTS, who, sizeof(who)) != 0) {
+            LOG_Print("ERROR: The service is not installed: the folder \"%s\" above its program may be changed by "
+                      "accounts other than Administrators and SYSTEM (%s), who could move the program's folder "
+                      "away and put their own in its place. Install it from a folder only administrators may "
+                      "write and own (below Program Files).\r\n",
+                      shown, who);
+            return 0;
+        }
+    }
+    return 1;
 }
 
 uint32_t SVCPROC_RunArgv(const char *const *, uint32_t)

@@ -13,6 +13,9 @@ static char s_adapterName[128];
 static uint32_t s_adapterIndex;
 static std::string s_routes;  // the route lines as last written
 static unsigned s_entries;    // ... and how many they are
+static bool s_haveMetric;
+static uint32_t s_metricIndex, s_metric;
+static bool s_automaticMetric;
 
 void STATE_SetPath(const char *path)
 {
@@ -84,15 +87,29 @@ static std::string AdapterLine(bool have, const char *name, uint32_t index)
     return line;
 }
 
+static std::string MetricLine(bool have, uint32_t index, uint32_t metric, bool automatic)
+{
+    if (!have)
+        return "";
+    char line[64];
+    snprintf(line, sizeof(line), "metric %" PRIx32 " %" PRIx32 " %d\n", index, metric, automatic ? 1 : 0);
+    return line;
+}
+
+static std::string NotedMetricLine()
+{
+    return MetricLine(s_haveMetric, s_metricIndex, s_metric, s_automaticMetric);
+}
+
 // The whole file from its parts; nothing of the caller's state changes here,
 // so that a file that could not be written leaves it as the disk has it.
-static uint32_t Write(const std::string &adapter, const std::string &routes)
+static uint32_t Write(const std::string &adapter, const std::string &metric, const std::string &routes)
 {
     if (s_unkept != 0) {
         LOG_Print("ERROR: No undo is kept (%s): the change is not made\r\n", s_unkeptWhy);
         return s_unkept;
     }
-    std::string text = adapter + routes;
+    std::string text = adapter + metric + routes;
     if (text.empty()) {
         STATESYS_Remove(STATE_Path());
         return 0;
@@ -124,7 +141,7 @@ uint32_t STATE_NoteAdapter(const char *name, uint32_t index)
     safe[n] = '\0';
     if (s_haveAdapter && s_adapterIndex == index && strcmp(s_adapterName, safe) == 0)
         return 0;
-    uint32_t code = Write(AdapterLine(true, safe, index), s_routes);
+    uint32_t code = Write(AdapterLine(true, safe, index), NotedMetricLine(), s_routes);
     if (code != 0)
         return code;
     s_haveAdapter = true;
@@ -153,12 +170,37 @@ uint32_t STATE_NoteRoutes(const RouteRecord *added, const RouteRecord *removed, 
                   (unsigned)STATE_ENTRIES_MAX);
         return STATE_FULL;
     }
-    uint32_t code = Write(AdapterLine(s_haveAdapter, s_adapterName, s_adapterIndex), text);
+    uint32_t code = Write(AdapterLine(s_haveAdapter, s_adapterName, s_adapterIndex), NotedMetricLine(), text);
     if (code == 0) {
         s_routes = text;
         s_entries = entries;
     }
     return code;
+}
+
+uint32_t STATE_NoteMetric(uint32_t index, uint32_t metric, bool automatic)
+{
+    if (s_haveMetric)
+        return 0;
+    uint32_t code = Write(AdapterLine(s_haveAdapter, s_adapterName, s_adapterIndex),
+                          MetricLine(true, index, metric, automatic), s_routes);
+    if (code != 0)
+        return code;
+    s_haveMetric = true;
+    s_metricIndex = index;
+    s_metric = metric;
+    s_automaticMetric = automatic;
+    return 0;
+}
+
+bool STATE_NotedMetric(uint32_t *index, uint32_t *metric, bool *automatic)
+{
+    if (!s_haveMetric)
+        return false;
+    *index = s_metricIndex;
+    *metric = s_metric;
+    *automatic = s_automaticMetric;
+    return true;
 }
 
 bool STATE_NotedAdapter(char *name, size_t size, uint32_t *index)
@@ -175,6 +217,9 @@ void STATE_Clear()
     s_haveAdapter = false;
     s_adapterName[0] = '\0';
     s_adapterIndex = 0;
+    s_haveMetric = false;
+    s_metricIndex = s_metric = 0;
+    s_automaticMetric = false;
     s_routes.clear();
     s_entries = 0;
     STATESYS_Remove(STATE_Path());
@@ -252,6 +297,9 @@ static void Reset(StateContent *out)
     out->haveAdapter = false;
     out->adapterName[0] = '\0';
     out->adapterIndex = 0;
+    out->haveMetric = false;
+    out->metricIndex = out->metric = 0;
+    out->automaticMetric = false;
     out->added.clear();
     out->removed.clear();
     out->raised.clear();
@@ -277,6 +325,34 @@ static bool ParseAdapter(const char *fields, StateContent *out)
     out->haveAdapter = true;
     out->adapterIndex = index;
     snprintf(out->adapterName, sizeof(out->adapterName), "%s", fields);
+    return true;
+}
+
+// One field of 1 to 8 hex digits after a blank; false when there is none.
+static bool ParseHexField(const char **p, uint32_t *value)
+{
+    if (**p != ' ')
+        return false;
+    (*p)++;
+    int digits = 0;
+    *value = 0;
+    for (; IsHex(**p); (*p)++, digits++)
+        *value = *value << 4 | HexValue(**p);
+    return digits > 0 && digits <= 8;
+}
+
+// "metric <index> <metric> <0|1>", once.
+static bool ParseMetric(const char *fields, StateContent *out)
+{
+    uint32_t index = 0, metric = 0;
+    if (out->haveMetric || !ParseHexField(&fields, &index) || !ParseHexField(&fields, &metric))
+        return false;
+    if (fields[0] != ' ' || (fields[1] != '0' && fields[1] != '1') || fields[2] != '\0')
+        return false;
+    out->haveMetric = true;
+    out->metricIndex = index;
+    out->metric = metric;
+    out->automaticMetric = fields[1] == '1';
     return true;
 }
 
@@ -308,6 +384,8 @@ static bool ParseLine(const char *line, StateContent *out, bool *detailMay)
         return ParseBoot(line + 4, out);
     if (strncmp(line, "adapter", 7) == 0)
         return ParseAdapter(line + 7, out);
+    if (strncmp(line, "metric", 6) == 0)
+        return ParseMetric(line + 6, out);
     for (const auto &k : kinds) {
         size_t n = strlen(k.word);
         RouteRow r = {};

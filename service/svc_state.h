@@ -6,6 +6,9 @@
 // One text file, one entry a line:
 //   boot <the system start the file was written in>
 //   adapter <index hex> <name>      (Windows: the name is the adapter's GUID)
+//   metric <index hex> <metric hex> <automatic 0|1>
+//                                   (the adapter's own interface metric
+//                                   before the service set its own)
 //   added|removed|raised <the 15 fields of a RouteRow, hex>
 //   detail <table> <scope> <type> <flags> <source> <next-hop id>
 //          <metrics set> <each set metric, lowest first>
@@ -51,6 +54,12 @@ extern const uint32_t STATE_FULL;
 void STATE_SetUnkept(uint32_t code, const char *why);
 // The adapter noted since the last clear; false when none was changed.
 bool STATE_NotedAdapter(char *name, size_t size, uint32_t *index);
+// The adapter's interface metric as it was before the service changed it
+// (its metric, and whether the system chose it); written at once. The first
+// noted since the last clear holds. 0, or the error that kept it off the
+// disk (nothing is noted then).
+uint32_t STATE_NoteMetric(uint32_t index, uint32_t metric, bool automatic);
+bool STATE_NotedMetric(uint32_t *index, uint32_t *metric, bool *automatic);
 // Nothing is left to undo: forgets the adapter and removes the file.
 void STATE_Clear();
 
@@ -69,6 +78,9 @@ struct StateContent {
     bool haveAdapter;
     char adapterName[128];
     uint32_t adapterIndex;
+    bool haveMetric;  // the adapter's own metric settings, to be put back
+    uint32_t metricIndex, metric;
+    bool automaticMetric;
     std::vector<RouteRow> added, removed, raised;  // in list order
     std::vector<RouteDetail> removedDetail;        // one for each removed row
 };
@@ -92,6 +104,7 @@ extern const uint32_t STATE_LOCK_TAKEN;
 #define STATE_ENV "VANTORELLE_SERVICE_STATE"
 void STATESYS_DefaultPath(char *out, size_t size);
 // The folder of the file made if missing, then checked (and on Windows its
+// parents' owners and where the opened folder really is checked too, its
 // protection re-applied); 0, or an error with why set.
 uint32_t STATESYS_CheckFolder(const char *path, char *why, size_t size);
 // Writes the text as the whole file, replacing it in one step, no link
@@ -113,8 +126,8 @@ uint32_t STATESYS_Lock(const char *path);
 uint32_t STATESYS_FindAdapter(const char *name, uint32_t recorded, uint32_t *today);
 // Windows: the folder's and the file's own checks, on what the system said
 // of them (the tests run them with what a system under test cannot make):
-// the owner SID one the service trusts (SYSTEM, Administrators, its own
-// account), and why attributes are not those of a plain file or folder
+// the owner SID one the service trusts (SYSTEM, Administrators, the system's
+// installer account, its own account), and why attributes are not those of a plain file or folder
 // (null when they are).
 bool STATESYS_TrustedOwner(const void *sid);
 const char *STATESYS_AttributeFault(uint32_t attributes, bool folder);

@@ -94,14 +94,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     StateContent c;
     int ok = STATE_Parse(reinterpret_cast<const char *>(data), size, &c);
     if (!ok) {
-        if (!c.refused || c.why[0] == '\0' || c.haveAdapter || !c.added.empty() || !c.removed.empty() ||
-            !c.raised.empty() || !c.removedDetail.empty())
+        if (!c.refused || c.why[0] == '\0' || c.haveAdapter || c.haveMetric || !c.added.empty() ||
+            !c.removed.empty() || !c.raised.empty() || !c.removedDetail.empty())
             abort();
         return 0;
     }
     STATE_Clear();
     if (c.haveAdapter)
         STATE_NoteAdapter(c.adapterName, c.adapterIndex);
+    if (c.haveMetric && STATE_NoteMetric(c.metricIndex, c.metric, c.automaticMetric) != 0)
+        abort();
     if (c.removedDetail.size() != c.removed.size())
         abort();
     std::vector<RouteRecord> added = Records(c.added), removed = Records(c.removed, &c.removedDetail),
@@ -118,8 +120,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!STATE_Parse(s_written.data(), s_written.size(), &back))
         abort();
     if (back.haveAdapter != c.haveAdapter || strcmp(back.adapterName, c.adapterName) != 0 ||
-        back.adapterIndex != c.adapterIndex || !SameRows(back.added, c.added) || !SameRows(back.removed, c.removed) ||
-        !SameRows(back.raised, c.raised) || !SameDetails(back.removedDetail, c.removedDetail))
+        back.adapterIndex != c.adapterIndex || back.haveMetric != c.haveMetric ||
+        back.metricIndex != c.metricIndex || back.metric != c.metric || back.automaticMetric != c.automaticMetric ||
+        !SameRows(back.added, c.added) || !SameRows(back.removed, c.removed) || !SameRows(back.raised, c.raised) ||
+        !SameDetails(back.removedDetail, c.removedDetail))
         abort();
     return 0;
 }

@@ -229,6 +229,12 @@ struct IfaceState {
     uint32_t failCode = 0;
     uint32_t metricResult = 0;
     std::vector<uint32_t> metricCalls;
+    // The adapter's own metric settings as the system reports them, and
+    // every put back ("index metric automatic").
+    uint32_t ownMetric = 25;
+    bool ownAutomatic = true;
+    uint32_t getMetricResult = 0;
+    std::vector<std::string> metricPuts;
 };
 
 inline IfaceState &ifaces()
@@ -256,9 +262,22 @@ inline uint32_t SetMetric(uint32_t index)
     return ifaces().metricResult;
 }
 
+inline uint32_t GetMetric(uint32_t, uint32_t *metric, bool *automatic)
+{
+    *metric = ifaces().ownMetric;
+    *automatic = ifaces().ownAutomatic;
+    return ifaces().getMetricResult;
+}
+inline uint32_t PutMetric(uint32_t index, uint32_t metric, bool automatic)
+{
+    ifaces().metricPuts.push_back(std::to_string(index) + " " + std::to_string(metric) + " " +
+                                  (automatic ? "1" : "0"));
+    return 0;
+}
+
 inline const IfaceSys *IfaceBackend()
 {
-    static const IfaceSys sys = {"netsh", Legacy, RunStep, SetMetric, INVALID, false};
+    static const IfaceSys sys = {"netsh", Legacy, RunStep, SetMetric, INVALID, false, GetMetric, PutMetric};
     return &sys;
 }
 

@@ -176,3 +176,115 @@ TEST(RouteWorkWindows, RunsAToolToItsEnd)
 }
 
 }  // namespace
+
+// ---- The adapter's own interface metric: noted before the change, put back
+// when the client goes and by a successor ----
+
+#include "svc_state.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using netfake::ifaces;
+
+// One session's preparation and end: what the undo file said between them,
+// and what was put back.
+TEST(RouteWorkWindows, TheAdaptersOwnMetricIsPutBackWhenTheClientGoes)
+{
+    const struct {
+        const char *what;
+        uint32_t ownMetric;
+        bool ownAutomatic;
+        uint32_t getResult;
+        bool legacy;
+        int prepares;
+        std::string noted;  // "index metric automatic", "" when nothing
+        std::vector<std::string> puts;
+    } rows[] = {
+        {"the system chose the metric", 25, true, 0, false, 1, "20 25 1", {"20 25 1"}},
+        {"a metric of the user's", 5, false, 0, false, 1, "20 5 0", {"20 5 0"}},
+        {"prepared twice: the first settings hold", 40, true, 0, false, 2, "20 40 1", {"20 40 1"}},
+        {"the settings cannot be read", 25, true, 1168, false, 1, "", {}},
+        {"a system without interface metrics", 25, true, 0, true, 1, "", {}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        netfake::Scope scope;
+        STATE_Clear();
+        ifaces().ownMetric = row.ownMetric;
+        ifaces().ownAutomatic = row.ownAutomatic;
+        ifaces().getMetricResult = row.getResult;
+        ifaces().legacy = row.legacy;
+        for (int i = 0; i < row.prepares; i++) {
+            ROUTE_PrepareInterface(20, 0);
+            ifaces().ownMetric = 1;  // as the service set it
+            ifaces().ownAutomatic = false;
+        }
+        StateContent c;
+        STATE_Load(&c);
+        std::string noted = c.haveMetric ? std::to_string(c.metricIndex) + " " + std::to_string(c.metric) + " " +
+                                               (c.automaticMetric ? "1" : "0")
+                                         : "";
+        EXPECT_EQ(row.noted, noted) << "in the undo file before the change";
+        EXPECT_TRUE(ifaces().metricPuts.empty());
+        ROUTE_CleanUpClient(nullptr, 0);
+        EXPECT_EQ(row.puts, ifaces().metricPuts);
+        ifaces().metricPuts.clear();
+        ROUTE_CleanUpClient(nullptr, 0);
+        EXPECT_TRUE(ifaces().metricPuts.empty()) << "put back once";
+    }
+}
+
+uint32_t g_findResult;
+uint32_t FindAt22(const char *, uint32_t, uint32_t *today)
+{
+    *today = 22;
+    return g_findResult;
+}
+
+// A successor puts the settings back from the file: on the file's TAP
+// adapter at its index today, also after a restart (the settings last);
+// without an adapter in the file only within the boot.
+TEST(RouteWorkWindows, ASuccessorPutsTheAdaptersOwnMetricBack)
+{
+    char boot[64];
+    STATESYS_Boot(boot, sizeof(boot));
+    const std::string thisBoot = std::string("boot ") + boot + "\n", otherBoot = "boot 0\n";
+    const struct {
+        const char *what;
+        std::string file;
+        uint32_t findResult;
+        std::vector<std::string> puts;
+    } rows[] = {
+        {"the TAP adapter, at its index today", thisBoot + "adapter 14 tlxtun\nmetric 14 19 1\n", 0, {"22 25 1"}},
+        {"... after a restart", otherBoot + "adapter 14 tlxtun\nmetric 14 5 0\n", 0, {"22 5 0"}},
+        {"an adapter that is no TAP adapter now", thisBoot + "adapter 14 tlxtun\nmetric 14 19 1\n", 1168, {}},
+        {"settings of another adapter than the file's", thisBoot + "adapter 14 tlxtun\nmetric 9 19 1\n", 0, {}},
+        {"no adapter in the file: the index within the boot", thisBoot + "metric 9 30 0\n", 0, {"9 48 0"}},
+        {"no adapter in the file, after a restart", otherBoot + "metric 9 30 0\n", 0, {}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        netfake::Scope scope;
+        STATE_Clear();
+        g_findResult = row.findResult;
+        // The metric the line names is the one put back, not today's.
+        ifaces().ownMetric = 1;
+        ifaces().ownAutomatic = false;
+        const std::string &text = row.file;
+        char why[STATE_WHY_MAX];
+        ASSERT_EQ(0u, STATESYS_CheckFolder(STATE_Path(), why, sizeof(why))) << why;
+        ASSERT_EQ(0u, STATESYS_Write(STATE_Path(), text.data(), text.size()));
+        ROUTE_SetAdapterFinder(FindAt22);
+        EXPECT_EQ(0u, ROUTE_RecoverState());
+        ROUTE_SetAdapterFinder(nullptr);
+        // The file's fields are hex: 0x19 is 25, 0x30 is 48.
+        EXPECT_EQ(row.puts, ifaces().metricPuts);
+        StateContent left;
+        EXPECT_EQ(0, STATE_Load(&left)) << "the file goes once it has been dealt with";
+    }
+}
+
+}  // namespace

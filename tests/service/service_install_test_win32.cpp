@@ -5,11 +5,13 @@
 // boot, and a running service stops through the service manager.
 #include <gtest/gtest.h>
 
+#include "service_pipe_protocol.h"
 #include "svc_process.h"
 
 #include <windows.h>
 #include <sddl.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -194,6 +196,39 @@ DWORD StopAndWait(DWORD *exitCode, std::string *hints)
     return st.dwCurrentState;
 }
 
+// The restart actions the service manager keeps for the service: 1 when
+// read (into *restarts the delays of the restart actions, *onStop whether a
+// stop with an exit code counts), 0 when this service manager keeps none.
+int FailureActions(std::string *restarts, bool *onStop)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager ? OpenServiceA(manager, "QuorvantiVantorelleTUNLEX", SERVICE_QUERY_CONFIG) : nullptr;
+    int read = 0;
+    union {
+        SERVICE_FAILURE_ACTIONSA actions;
+        BYTE bytes[8192];
+    } buf;
+    DWORD need = 0;
+    if (service && QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, buf.bytes, sizeof(buf), &need)) {
+        read = 1;
+        for (DWORD i = 0; i < buf.actions.cActions; i++)
+            if (buf.actions.lpsaActions[i].Type == SC_ACTION_RESTART)
+                *restarts += std::to_string(buf.actions.lpsaActions[i].Delay) + " ";
+        SERVICE_FAILURE_ACTIONS_FLAG flag = {};
+        read = QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE *>(&flag),
+                                    sizeof(flag), &need)
+                   ? 1
+                   : 0;
+        *onStop = flag.fFailureActionsOnNonCrashFailures != FALSE;
+    }
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return read;
+}
+
 // An elevated prompt starts in system32: the event source must still name
 // the message library beside the program, and the service must wait for
 // the TCP/IP stack at boot. A service that did start stops through the
@@ -230,6 +265,71 @@ TEST(ServiceInstall, FromAnotherFolderNamesTheProgramsMessageFileAndDependsOnTcp
         EXPECT_EQ(std::string::npos, (" " + hints).find(" 0 ")) << hints;
     }
     RemoveAll(program);
+}
+
+// A service started while another program holds its pipe's name stops, and
+// the service manager is told why: stopped, with the service's own code; the
+// install set the restart after such a failure (a stop with an exit code
+// counts as one).
+TEST(ServiceInstall, ATakenPipeNameStopsTheServiceAndItIsStartedAgain)
+{
+    std::string program = Program();
+    if (program.empty())
+        GTEST_SKIP() << "TLX_BINARY_DIR names a build with the program (set by CTest)";
+    RemoveAll(program);
+    HANDLE squatter = CreateNamedPipeA(SVCPIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    if (squatter == INVALID_HANDLE_VALUE)
+        GTEST_SKIP() << "the service's pipe name is in use here (a service runs): " << GetLastError();
+    // Wine's service manager can keep an entry it no longer opens, or still
+    // hold the name of one removed just now: install again until it opens.
+    long installed = RunProgram(program, "-install");
+    for (int i = 0; i < 10 && !Known(); i++) {
+        RemoveAll(program);
+        Sleep(500);
+        installed = RunProgram(program, "-install");
+    }
+    EXPECT_FALSE(ImagePath().empty());
+    std::string restarts;
+    bool onStop = false;
+    bool actionsKept = FailureActions(&restarts, &onStop) != 0;
+    if (actionsKept) {
+        EXPECT_FALSE(restarts.empty()) << "no restart action";
+        EXPECT_EQ(std::string::npos, (" " + restarts).find(" 0 ")) << "a restart without delay: " << restarts;
+        EXPECT_TRUE(onStop) << "a stop with an exit code must count as a failure";
+    }
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, "QuorvantiVantorelleTUNLEX", SERVICE_QUERY_STATUS) : nullptr;
+    DWORD openError = service ? 0 : GetLastError();
+    SERVICE_STATUS_PROCESS st = {};
+    DWORD need = 0;
+    bool queried = false;
+    for (int i = 0; service && i < 200; i++) {
+        queried = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&st), sizeof(st),
+                                       &need) != FALSE;
+        if (!queried || st.dwCurrentState == SERVICE_STOPPED)
+            break;
+        Sleep(50);
+    }
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    CloseHandle(squatter);
+    RemoveAll(program);
+    ASSERT_TRUE(queried) << "open " << openError << ", query " << GetLastError() << "; install " << installed;
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, st.dwCurrentState);
+    bool started = st.dwWin32ExitCode != ERROR_SERVICE_NEVER_STARTED;
+    if (started) {
+        EXPECT_NE(0, installed) << "a start that does not serve fails the install";
+        EXPECT_EQ((DWORD)ERROR_SERVICE_SPECIFIC_ERROR, st.dwWin32ExitCode);
+        EXPECT_EQ(1u, st.dwServiceSpecificExitCode) << "the code of a pipe that could not be made";
+    }
+    if (!started || !actionsKept)
+        GTEST_SKIP() << (started ? "" : "the service manager did not start the service (Wine's, outside a boot): "
+                                        "its stop is not seen; ")
+                     << (actionsKept ? "" : "the service manager keeps no failure actions (Wine's): the restart "
+                                             "is not read back");
 }
 
 // Runs the program with one option, its output into a file; the exit code
@@ -289,50 +389,143 @@ bool SetFolderSecurity(const std::string &folder, const char *sddl)
     return ok;
 }
 
-// The judgement on a folder's owner and access list: the folders an
-// administrator would install from pass, a folder another account may
-// change is refused and that account named.
+// The account this test runs as: the installing user, whose unelevated
+// processes carry the same account.
+std::string OwnAccount()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return "";
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD got = 0;
+    char *text = nullptr;
+    std::string sid;
+    if (GetTokenInformation(token, TokenUser, &info, sizeof(info), &got) &&
+        ConvertSidToStringSidA(info.user.User.Sid, &text)) {
+        sid = text;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+// The judgement on an owner and access list: what an administrator would
+// install from passes, anything another account may change is refused and
+// that account named. The program and its folder: no other account may
+// write, add, delete or rename there; a folder above: no other account may
+// rename it or within it (adding to it, as every user may to the system's
+// root, takes no name already taken).
 TEST(ServiceInstall, FolderCheckTrustsAdministratorsAndSystemOnly)
 {
     const char kTrustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    const std::string me = OwnAccount();
+    ASSERT_FALSE(me.empty());
+    // The system's root as Windows sets it up: users may add a folder to it,
+    // and have modify rights only on what is made inside.
+    const std::string systemRoot =
+        "O:SYD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;0x4;;;AU)";
+    enum { FOLDER, PARENT };
     const struct {
         const char *what;
+        int as;
         std::string sddl;
-        const char *other;  // the account named, "" when none
+        std::string other;  // the account named, "" when none
     } cases[] = {
-        {"administrators and SYSTEM full, users read",
+        {"administrators and SYSTEM full, users read", FOLDER,
          "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", ""},
-        {"as below Program Files, creator-owner inherit-only",
+        {"as below Program Files, creator-owner inherit-only", FOLDER,
          std::string("O:") + kTrustedInstaller + "D:(A;OICI;FA;;;" + kTrustedInstaller +
              ")(A;OICI;0x1301bf;;;SY)(A;OICI;0x1301bf;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)",
          ""},
-        {"owned by SYSTEM", "O:SYD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", ""},
-        {"users may add files only to what is made inside",
+        {"owned by SYSTEM", FOLDER, "O:SYD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", ""},
+        {"users may add files only to what is made inside", FOLDER,
          "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OIIO;0x2;;;BU)", ""},
-        {"a denying entry for users", "O:BAD:(D;;FA;;;BU)(A;OICI;FA;;;BA)", ""},
-        {"as a new folder at the drive's root: authenticated users modify",
+        {"a denying entry for users", FOLDER, "O:BAD:(D;;FA;;;BU)(A;OICI;FA;;;BA)", ""},
+        {"as a new folder at the drive's root: authenticated users modify", FOLDER,
          "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;AU)", "S-1-5-11"},
-        {"users may add a subfolder", "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;CI;0x4;;;BU)", "S-1-5-32-545"},
-        {"users may add a file", "O:BAD:(A;OICI;FA;;;BA)(A;;0x2;;;BU)", "S-1-5-32-545"},
-        {"everyone may write", "O:BAD:(A;OICI;FA;;;BA)(A;;FW;;;WD)", "S-1-1-0"},
-        {"users may rewrite the access list", "O:BAD:(A;OICI;FA;;;BA)(A;;WD;;;BU)", "S-1-5-32-545"},
-        {"users may take it over", "O:BAD:(A;OICI;FA;;;BA)(A;;WO;;;BU)", "S-1-5-32-545"},
-        {"users may delete what is inside", "O:BAD:(A;OICI;FA;;;BA)(A;;0x40;;;BU)", "S-1-5-32-545"},
-        {"users may rename it", "O:BAD:(A;OICI;FA;;;BA)(A;;SD;;;BU)", "S-1-5-32-545"},
-        {"users have generic all", "O:BAD:(A;OICI;FA;;;BA)(A;;GA;;;BU)", "S-1-5-32-545"},
-        {"owned by users", "O:BUD:(A;OICI;FA;;;BA)", "S-1-5-32-545"},
+        {"users may add a subfolder", FOLDER, "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;CI;0x4;;;BU)",
+         "S-1-5-32-545"},
+        {"users may add a file", FOLDER, "O:BAD:(A;OICI;FA;;;BA)(A;;0x2;;;BU)", "S-1-5-32-545"},
+        {"everyone may write", FOLDER, "O:BAD:(A;OICI;FA;;;BA)(A;;FW;;;WD)", "S-1-1-0"},
+        {"users may rewrite the access list", FOLDER, "O:BAD:(A;OICI;FA;;;BA)(A;;WD;;;BU)", "S-1-5-32-545"},
+        {"users may take it over", FOLDER, "O:BAD:(A;OICI;FA;;;BA)(A;;WO;;;BU)", "S-1-5-32-545"},
+        {"users may delete what is inside", FOLDER, "O:BAD:(A;OICI;FA;;;BA)(A;;0x40;;;BU)", "S-1-5-32-545"},
+        {"users may rename it", FOLDER, "O:BAD:(A;OICI;FA;;;BA)(A;;SD;;;BU)", "S-1-5-32-545"},
+        {"users have generic all", FOLDER, "O:BAD:(A;OICI;FA;;;BA)(A;;GA;;;BU)", "S-1-5-32-545"},
+        {"owned by users", FOLDER, "O:BUD:(A;OICI;FA;;;BA)", "S-1-5-32-545"},
+        {"owner and full control: the installing user", FOLDER,
+         "O:" + me + "D:(A;OICI;FA;;;" + me + ")(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", me},
+        {"full control for the installing user, owned by administrators", FOLDER,
+         "O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;" + me + ")", me},
+        {"owned by the installing user, administrators full", FOLDER, "O:" + me + "D:(A;OICI;FA;;;BA)", me},
+        {"no owner at all", FOLDER, "D:(A;OICI;FA;;;BA)", "no owner"},
+        // Wine builds every file's owner from one account of its own; the
+        // judgement itself does not trust it.
+        {"owned by Wine's file account", FOLDER, "O:S-1-5-21-0-0-0-1000D:(A;OICI;FA;;;BA)", "S-1-5-21-0-0-0-1000"},
+        {"the system's root as a folder above", PARENT, systemRoot, ""},
+        {"the system's root as the program's folder", FOLDER, systemRoot, "S-1-5-11"},
+        {"a folder above as below Program Files", PARENT,
+         std::string("O:") + kTrustedInstaller + "D:(A;OICI;FA;;;" + kTrustedInstaller +
+             ")(A;OICI;0x1301bf;;;SY)(A;OICI;0x1301bf;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)",
+         ""},
+        {"a folder above that users may change", PARENT, "O:BAD:(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)",
+         "S-1-5-32-545"},
+        {"a folder above in which users may rename", PARENT, "O:BAD:(A;OICI;FA;;;BA)(A;;0x40;;;BU)",
+         "S-1-5-32-545"},
+        {"a folder above that users may rename", PARENT, "O:BAD:(A;OICI;FA;;;BA)(A;;SD;;;BU)", "S-1-5-32-545"},
+        {"a folder above whose access list users may rewrite", PARENT, "O:BAD:(A;OICI;FA;;;BA)(A;;WD;;;BU)",
+         "S-1-5-32-545"},
+        {"a folder above owned by the installing user", PARENT, "O:" + me + "D:(A;OICI;FA;;;BA)", me},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
         PSECURITY_DESCRIPTOR sd = nullptr;
         ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
             << c.what;
         char who[160] = "unset";
-        int other = SVCPROC_OtherFolderWriter(sd, who, sizeof who);
+        int other = c.as == FOLDER ? SVCPROC_OtherFolderWriter(sd, who, sizeof who)
+                                   : SVCPROC_OtherParentWriter(sd, who, sizeof who);
         LocalFree(sd);
-        EXPECT_EQ(c.other[0] ? 1 : 0, other) << c.what << ": " << who;
-        if (c.other[0]) {
-            EXPECT_NE(nullptr, strstr(who, c.other)) << c.what << ": " << who;
+        EXPECT_EQ(c.other.empty() ? 0 : 1, other) << c.what << ": " << who;
+        if (!c.other.empty()) {
+            EXPECT_NE(nullptr, strstr(who, c.other.c_str())) << c.what << ": " << who;
         }
+    }
+
+    // A conditional entry grants what it names whenever its condition holds
+    // (made by hand: not every system reads its text form).
+    {
+        PSID admins = nullptr, users = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-32-544", &admins));
+        ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-32-545", &users));
+        union {
+            ACL acl;
+            BYTE bytes[512];
+        } list;
+        ASSERT_TRUE(InitializeAcl(&list.acl, sizeof(list), ACL_REVISION));
+        ASSERT_TRUE(AddAccessAllowedAce(&list.acl, ACL_REVISION, FILE_ALL_ACCESS, admins));
+        BYTE entry[128] = {};
+        ACCESS_ALLOWED_CALLBACK_ACE *ace = reinterpret_cast<ACCESS_ALLOWED_CALLBACK_ACE *>(entry);
+        DWORD sidLength = GetLengthSid(users);
+        const BYTE condition[4] = {'a', 'r', 't', 'x'};  // the mark of a condition, and none after it
+        ace->Header.AceType = ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        ace->Header.AceSize = (WORD)(offsetof(ACCESS_ALLOWED_CALLBACK_ACE, SidStart) + sidLength + sizeof(condition));
+        ace->Mask = FILE_GENERIC_WRITE;
+        CopySid(sidLength, &ace->SidStart, users);
+        memcpy(entry + offsetof(ACCESS_ALLOWED_CALLBACK_ACE, SidStart) + sidLength, condition, sizeof(condition));
+        ASSERT_TRUE(AddAce(&list.acl, ACL_REVISION, MAXDWORD, entry, ace->Header.AceSize));
+        SECURITY_DESCRIPTOR conditional;
+        ASSERT_TRUE(InitializeSecurityDescriptor(&conditional, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(SetSecurityDescriptorOwner(&conditional, admins, FALSE));
+        ASSERT_TRUE(SetSecurityDescriptorDacl(&conditional, TRUE, &list.acl, FALSE));
+        char who[160] = "unset";
+        EXPECT_EQ(1, SVCPROC_OtherFolderWriter(&conditional, who, sizeof who)) << who;
+        EXPECT_NE(nullptr, strstr(who, "S-1-5-32-545")) << who;
+        LocalFree(admins);
+        LocalFree(users);
     }
 
     // No access list at all lets everyone in.
@@ -346,8 +539,9 @@ TEST(ServiceInstall, FolderCheckTrustsAdministratorsAndSystemOnly)
 
 // The whole -install, from folders Wine can describe (it keeps a file's
 // permissions as its owner's and everyone's): the check comes before
-// anything is registered, and its refusal names the folder and ends with a
-// non-zero exit code.
+// anything is registered or made, and its refusal names the folder and ends
+// with a non-zero exit code; a folder above that everyone may change is
+// refused as the program's own folder is.
 TEST(ServiceInstall, RefusesAFolderEveryoneMayChange)
 {
     const char *bin = getenv("TLX_BINARY_DIR");
@@ -359,41 +553,60 @@ TEST(ServiceInstall, RefusesAFolderEveryoneMayChange)
             c = '\\';
     if (GetFileAttributesA(built.c_str()) == INVALID_FILE_ATTRIBUTES)
         GTEST_SKIP() << built << " is not built";
+    const char *kReadOnly = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+    const char *kEveryone = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;;FA;;;WD)";
     const struct {
         const char *what;
         const char *sddl;
+        const char *parentSddl;
         bool refused;
+        bool parentNamed;
     } cases[] = {
-        {"administrators and SYSTEM full, users read", "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)",
-         false},
-        {"everyone may write", "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;;FA;;;WD)", true},
+        {"administrators and SYSTEM full, users read", kReadOnly, kReadOnly, false, false},
+        {"everyone may write", kEveryone, kReadOnly, true, false},
+        {"the folder above: everyone may change it", kReadOnly, kEveryone, true, true},
     };
     char temp[MAX_PATH];
     ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
     int n = 0;
     for (const auto &c : cases) {
-        std::string folder = std::string(temp) + "tlx-install-" + std::to_string(GetCurrentProcessId()) + "-" +
-                             std::to_string(GetTickCount()) + "-" + std::to_string(n++);
+        std::string base = std::string(temp) + "tlx-install-" + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(GetTickCount()) + "-" + std::to_string(n++);
+        std::string folder = base + "\\app";
         std::string program = folder + "\\vantorelle_tunlex_service.exe";
+        std::string state = base + "-state";
+        ASSERT_TRUE(CreateDirectoryA(base.c_str(), nullptr)) << base;
         ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << folder;
         ASSERT_TRUE(CopyFileA(built.c_str(), program.c_str(), FALSE)) << c.what;
         ASSERT_TRUE(SetFolderSecurity(folder, c.sddl)) << c.what;
+        ASSERT_TRUE(SetFolderSecurity(base, c.parentSddl)) << c.what;
         std::string output, ignored;
         RunCaptured(program, "-remove", &ignored);
+        char saved[MAX_PATH] = "";
+        DWORD had = GetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", saved, sizeof(saved));
+        SetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", (state + "\\service.state").c_str());
         long code = RunCaptured(program, "-install", &output);
+        SetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", had ? saved : nullptr);
         bool refused = output.find("may be changed by accounts other than Administrators") != std::string::npos;
         EXPECT_EQ(c.refused, refused) << c.what << ": " << output;
+        bool made = GetFileAttributesA(state.c_str()) != INVALID_FILE_ATTRIBUTES;
         if (c.refused) {
             EXPECT_NE(0, code) << c.what;
-            EXPECT_NE(std::string::npos, output.find(folder)) << c.what << ": the message names the folder";
+            const std::string &named = c.parentNamed ? base : folder;
+            EXPECT_NE(std::string::npos, output.find("\"" + named + "\"")) << c.what << ": the message names "
+                                                                           << named;
             EXPECT_TRUE(ImagePath().empty()) << c.what << ": nothing registered";
+            EXPECT_FALSE(made) << c.what << ": no state folder made for a refused install";
         } else {
             EXPECT_NE(std::string::npos, output.find("is installed")) << c.what << ": " << output;
+            EXPECT_TRUE(made) << c.what << ": the state folder is made once the checks passed";
             for (int i = 0; i < 10 && RunCaptured(program, "-remove", &ignored) != 0 && !ImagePath().empty(); i++)
                 Sleep(500);
         }
+        RemoveDirectoryA(state.c_str());
         DeleteFileA(program.c_str());
         RemoveDirectoryA(folder.c_str());
+        RemoveDirectoryA(base.c_str());
     }
 }
 

@@ -121,10 +121,17 @@ TEST_F(PipeSecurity, NoSecondInstanceWhileTheServiceRuns)
     (void)maxInstances;
 }
 
+// The service manager is told: stopped, with the service's own code, which
+// its restart action counts as a failure (the install test reads those
+// actions back from a real service manager).
 TEST_F(PipeSecurity, ATakenNameIsNotServed)
 {
     HANDLE squatter = Squat(PIPE_UNLIMITED_INSTANCES, 0);
     ASSERT_NE(INVALID_HANDLE_VALUE, squatter);
+    SVC_SetStatusSink(StatusSink);
+    statuses().clear();
+    static int handle;
+    svc->statusHandle = &handle;  // as under the service manager; the sink takes the reports
     Start();
     auto until = Clock::now() + std::chrono::seconds(5);
     while (!svc->HasStopped() && Clock::now() < until)
@@ -132,10 +139,26 @@ TEST_F(PipeSecurity, ATakenNameIsNotServed)
     EXPECT_TRUE(svc->HasStopped()) << "the worker ends instead of serving";
     std::string log = ReadLog();
     EXPECT_NE(std::string::npos, log.find("ERROR: Another program holds the pipe name")) << log;
-    bool errorEvent = false;
-    for (const Event &e : TakeEvents())
+    bool errorEvent = false, saysWhy = false;
+    std::vector<Event> events = TakeEvents();
+    for (const Event &e : events)
         errorEvent |= e.type == SVC_EVENT_ERROR && e.text.find("Unable to create named pipe.") != std::string::npos;
     EXPECT_TRUE(errorEvent);
+    for (const Event &e : events)
+        saysWhy |= e.type == SVC_EVENT_ERROR && e.text.find(name_) != std::string::npos &&
+                   e.text.find("another program may hold the name") != std::string::npos;
+    EXPECT_TRUE(saysWhy) << "the error event names the pipe and why";
+    std::vector<SvcStatus> told = statuses();
+    SVC_SetStatusSink(nullptr);
+    svc->statusHandle = nullptr;
+    ASSERT_FALSE(told.empty()) << "nothing told to the service manager";
+    const SvcStatus &last = told.back();
+    EXPECT_EQ((uint32_t)SERVICE_STOPPED, last.currentState);
+    EXPECT_EQ((uint32_t)ERROR_SERVICE_SPECIFIC_ERROR, last.win32ExitCode);
+    EXPECT_EQ((uint32_t)SVC_EXIT_PIPE_TAKEN, last.serviceSpecificExitCode);
+    EXPECT_EQ(0u, last.checkPoint);
+    for (const SvcStatus &st : told)
+        EXPECT_NE((uint32_t)SERVICE_RUNNING, st.currentState) << "never running";
     CloseHandle(squatter);
 }
 

@@ -159,6 +159,57 @@ TEST(StateParse, OnlyWholeLinesOfTheServicesOwnAreRead)
     }
 }
 
+// The adapter's own interface metric: one whole line, once, read back as
+// the writer wrote it.
+TEST(StateParse, TheMetricLineIsReadOnlyWhole)
+{
+    const struct {
+        std::string text;
+        bool ok;
+        uint32_t index, metric;
+        bool automatic;
+    } rows[] = {
+        {"adapter 14 tlxtun\nmetric 14 19 1\n", true, 0x14, 0x19, true},
+        {"metric 9 ffffffff 0\n", true, 9, 0xffffffffu, false},
+        {"metric 14 19 2\n", false, 0, 0, false},
+        {"metric 14 19\n", false, 0, 0, false},
+        {"metric 14 19 1 \n", false, 0, 0, false},
+        {"metric 14  19 1\n", false, 0, 0, false},
+        {"metric 100000000 19 1\n", false, 0, 0, false},
+        {"metric 14 19 1\nmetric 14 19 1\n", false, 0, 0, false},
+        {"metrics 14 19 1\n", false, 0, 0, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        StateContent c;
+        EXPECT_EQ(row.ok ? 1 : 0, STATE_Parse(row.text.data(), row.text.size(), &c));
+        EXPECT_EQ(row.ok, c.haveMetric);
+        if (row.ok) {
+            EXPECT_EQ(row.index, c.metricIndex);
+            EXPECT_EQ(row.metric, c.metric);
+            EXPECT_EQ(row.automatic, c.automaticMetric);
+        }
+    }
+    Scope scope;
+    std::string folder = LogPath() + ".metric";
+    STATE_SetPath((folder + "/service.state").c_str());
+    STATE_NoteMetric(0x2a, 7, false);
+    STATE_NoteMetric(0x2b, 1, true);  // the first noted holds
+    StateContent c;
+    ASSERT_EQ(1, STATE_Load(&c));
+    EXPECT_TRUE(c.haveMetric);
+    EXPECT_EQ(0x2au, c.metricIndex);
+    EXPECT_EQ(7u, c.metric);
+    EXPECT_FALSE(c.automaticMetric);
+    STATE_Clear();
+    uint32_t index = 0, metric = 0;
+    bool automatic = false;
+    EXPECT_FALSE(STATE_NotedMetric(&index, &metric, &automatic));
+    EXPECT_EQ(0, STATE_Load(&c));
+    STATE_SetPath(nullptr);
+    remove(folder.c_str());
+}
+
 // What the service writes, it reads back as it was.
 TEST(StateParse, TheWritersLinesReadBack)
 {

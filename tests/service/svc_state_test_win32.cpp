@@ -15,6 +15,7 @@
 #include <aclapi.h>
 #include <iphlpapi.h>
 #include <sddl.h>
+#include <winioctl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -166,6 +167,7 @@ TEST(StateWindowsRules, OwnersAndAttributesTheServiceTrusts)
     } owners[] = {
         {"S-1-5-18", true},                                    // SYSTEM
         {"S-1-5-32-544", true},                                // Administrators
+        {"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", true},  // the installer account
         {self, true},                                          // the service's own account
         {"S-1-5-32-545", self == "S-1-5-32-545"},              // Users
         {"S-1-5-11", false},                                   // Authenticated Users
@@ -358,6 +360,226 @@ TEST_F(StateWindows, ASecondServiceChangesNothing)
     DeleteFileA(firstLog.c_str());
     DeleteFileA(secondLog.c_str());
     SetEnvironmentVariableA("VANTORELLE_SERVICE_PIPE", nullptr);
+}
+
+// Whether this system keeps an owner set on a folder (Wine 8 answers with
+// its one account, whatever was set).
+bool KeepsFolderOwners(const std::string &scratch)
+{
+    CreateDirectoryA(scratch.c_str(), nullptr);
+    bool kept = SetSddl(scratch, "O:BA", OWNER_SECURITY_INFORMATION) &&
+                Sddl(scratch, OWNER_SECURITY_INFORMATION) == "O:BA";
+    RemoveDirectoryA(scratch.c_str());
+    return kept;
+}
+
+// The folder and the parent the service makes are the administrators',
+// whatever owner the system gives a new object's creator, and protected:
+// nothing of ProgramData's "users may add folders" is inherited.
+TEST_F(StateWindows, WhatTheServiceMakesIsTheAdministrators)
+{
+    const std::string parent = root_ + "\\made";
+    const std::string dir = parent + "\\state";
+    const std::string path = dir + "\\service.state";
+    char why[STATE_WHY_MAX] = "";
+    ASSERT_EQ(0u, STATESYS_CheckFolder(path.c_str(), why, sizeof(why))) << why;
+    std::string owners = Sddl(parent, OWNER_SECURITY_INFORMATION) + " " + Sddl(dir, OWNER_SECURITY_INFORMATION);
+    std::string dacl = Sddl(parent, DACL_SECURITY_INFORMATION);
+    bool owned = KeepsFolderOwners(root_ + "\\scratch"), protectedKept = KeepsFolderDacls(root_ + "\\scratch");
+    if (owned) {
+        EXPECT_EQ("O:BA O:BA", owners);
+    }
+    if (protectedKept) {
+        EXPECT_EQ(0u, dacl.find("D:P")) << dacl;
+        EXPECT_EQ(std::string::npos, dacl.find(";;;BU)")) << dacl;
+        EXPECT_EQ(std::string::npos, dacl.find(";;;AU)")) << dacl;
+    }
+    RemoveDirectoryA(dir.c_str());
+    RemoveDirectoryA(parent.c_str());
+    if (!owned || !protectedKept)
+        GTEST_SKIP() << "this system keeps no owner or DACL set on a folder: " << owners << " " << dacl;
+}
+
+// The fields of a mount point's reparse data (a junction), as the system
+// takes them.
+struct MountPointBuffer {
+    DWORD tag;
+    WORD dataLength;
+    WORD reserved;
+    WORD substituteOffset, substituteLength, printOffset, printLength;
+    WCHAR paths[MAX_PATH * 2 + 8];
+};
+
+// A junction at link to target; false when this system cannot make one.
+bool MakeJunction(const std::string &link, const std::string &target)
+{
+    if (!CreateDirectoryA(link.c_str(), nullptr))
+        return false;
+    HANDLE h = CreateFileA(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        RemoveDirectoryA(link.c_str());
+        return false;
+    }
+    std::wstring substitute = L"\\??\\", print;
+    for (char c : target)
+        print += (wchar_t)(unsigned char)c;
+    substitute += print;
+    MountPointBuffer b = {};
+    b.tag = IO_REPARSE_TAG_MOUNT_POINT;
+    b.substituteOffset = 0;
+    b.substituteLength = (WORD)(substitute.size() * sizeof(WCHAR));
+    b.printOffset = (WORD)(b.substituteLength + sizeof(WCHAR));
+    b.printLength = (WORD)(print.size() * sizeof(WCHAR));
+    memcpy(b.paths, substitute.c_str(), b.substituteLength);
+    memcpy(reinterpret_cast<char *>(b.paths) + b.printOffset, print.c_str(), b.printLength);
+    b.dataLength = (WORD)(8 + b.printOffset + b.printLength + sizeof(WCHAR));
+    DWORD returned = 0;
+    bool made = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, &b, (DWORD)(8 + b.dataLength), nullptr, 0, &returned,
+                                nullptr) != FALSE;
+    CloseHandle(h);
+    made = made && (GetFileAttributesA(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           GetFileAttributesA((link + "\\state").c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!made)
+        RemoveDirectoryA(link.c_str());
+    return made;
+}
+
+// A junction in the middle of the path (a folder above the service's own):
+// nothing is read, written or locked through it.
+TEST_F(StateWindows, AJunctionOnTheWayIsNotFollowed)
+{
+    const std::string target = root_ + "\\elsewhere";
+    CreateDirectoryA(target.c_str(), nullptr);
+    CreateDirectoryA((target + "\\state").c_str(), nullptr);
+    WriteText(target + "\\state\\service.state", "adapter 14 tlxtun\n");
+    const std::string link = root_ + "\\via";
+    const std::string path = link + "\\state\\service.state";
+    if (!MakeJunction(link, target)) {
+        DWORD code = GetLastError();
+        DeleteFileA((target + "\\state\\service.state").c_str());
+        RemoveDirectoryA((target + "\\state").c_str());
+        GTEST_SKIP() << "no junction can be made here (" << code << "): the path's parents are not tried";
+    }
+    STATE_SetPath(path.c_str());
+    StateContent c;
+    EXPECT_EQ(1, STATE_Load(&c));
+    EXPECT_TRUE(c.refused);
+    EXPECT_NE(std::string::npos, std::string(c.why).find("reparse point")) << c.why;
+    std::string text = "adapter 15 other\n";
+    EXPECT_NE(0u, STATESYS_Write(path.c_str(), text.data(), text.size()));
+    EXPECT_NE(0u, STATESYS_Lock(path.c_str()));
+    EXPECT_EQ("adapter 14 tlxtun\n", ReadAll(target + "\\state\\service.state"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((target + "\\state\\service.state.lock").c_str()));
+    RemoveDirectoryA(link.c_str());
+    DeleteFileA((target + "\\state\\service.state").c_str());
+    RemoveDirectoryA((target + "\\state").c_str());
+}
+
+// Another process holding the lock file for a moment (a backup, a virus
+// scanner) is waited for; one that holds it on is another copy.
+TEST_F(StateWindows, TheLockWaitsForABriefHolder)
+{
+    const struct {
+        const char *what;
+        int holdMs;
+        uint32_t expected;
+        int atLeastMs;
+    } rows[] = {
+        {"held for a moment", 300, 0u, 250},
+        {"held on", 1500, STATE_LOCK_TAKEN, 700},
+    };
+    int n = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = dir_ + "\\lock" + std::to_string(n++) + ".state";
+        char why[STATE_WHY_MAX];
+        ASSERT_EQ(0u, STATESYS_CheckFolder(path.c_str(), why, sizeof(why))) << why;
+        HANDLE held = CreateFileA((path + ".lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        std::thread release([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(row.holdMs));
+            CloseHandle(held);
+        });
+        auto start = std::chrono::steady_clock::now();
+        uint32_t code = STATESYS_Lock(path.c_str());
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        release.join();
+        EXPECT_EQ(row.expected, code);
+        EXPECT_GE(took.count(), row.atLeastMs);
+        EXPECT_LT(took.count(), 3000) << "the wait is bounded";
+        DeleteFileA((path + ".lock").c_str());
+    }
+    // The lock of the first row is this process's now: it moves to a folder
+    // of its own, so that this one can go.
+    STATESYS_Lock((TempFolder("lockpark") + "\\service.state").c_str());
+    for (int i = 0; i < n; i++)
+        DeleteFileA((dir_ + "\\lock" + std::to_string(i) + ".state.lock").c_str());
+}
+
+// This boot's marker: the same all boot long, whatever the clock does; gone
+// after a restart (the system drops the volatile key), and then another.
+// An older service's boot line (the start by the clock) is judged widely.
+TEST(StateWindowsBoot, TheBootIsAMarkerThatDoesNotMoveWithTheClock)
+{
+    char boot[64] = "", again[64] = "";
+    STATESYS_Boot(boot, sizeof(boot));
+    STATESYS_Boot(again, sizeof(again));
+    ASSERT_EQ(36u, strlen(boot)) << boot;
+    EXPECT_STREQ(boot, again);
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    unsigned long long start =
+        (((unsigned long long)ft.dwHighDateTime << 32 | ft.dwLowDateTime) / 10000000ull) - GetTickCount64() / 1000ull;
+    auto hex = [](unsigned long long v) {
+        char text[32];
+        snprintf(text, sizeof(text), "%llx", v);
+        return std::string(text);
+    };
+    const struct {
+        const char *what;
+        std::string line;
+        bool same;
+    } rows[] = {
+        {"this boot's marker", boot, true},
+        {"another boot's marker", "00000000-0000-0000-0000-000000000000", false},
+        {"a marker of another form", "abc-", false},
+        {"an older service's line of this boot", hex(start), true},
+        {"... after the clock was set an hour on", hex(start - 3600), true},
+        {"... after the clock was set an hour back", hex(start + 3600), true},
+        {"an older service's line of a boot weeks ago", hex(start - 30ull * 86400ull), false},
+        {"an older service's line of the clock's beginning", "0", false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.same, STATESYS_SameBoot(row.line.c_str())) << row.what << ": " << row.line;
+
+    // A restart as the system makes it: the volatile key is gone.
+    const char kKey[] = "SOFTWARE\\Quorvanti\\Vantorelle\\Boot";
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
+    RegCloseKey(key);
+    // Not to be saved: a non-volatile key below it could not be made.
+    EXPECT_EQ((LONG)ERROR_CHILD_MUST_BE_VOLATILE,
+              RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kKey) + "\\probe").c_str(), 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, &key, &disposition));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey));
+    EXPECT_FALSE(STATESYS_SameBoot(boot)) << "a boot line whose marker is gone is of an earlier boot";
+    char next[64] = "";
+    STATESYS_Boot(next, sizeof(next));
+    EXPECT_EQ(36u, strlen(next));
+    EXPECT_STRNE(boot, next);
+    EXPECT_TRUE(STATESYS_SameBoot(next));
+    // This boot's own marker back, for anything else on this system.
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE,
+                                             nullptr, &key, &disposition));
+    std::wstring wide(boot, boot + strlen(boot));
+    RegSetValueExW(key, L"Id", 0, REG_SZ, reinterpret_cast<const BYTE *>(wide.c_str()),
+                   (DWORD)((wide.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    EXPECT_TRUE(STATESYS_SameBoot(boot));
 }
 
 // The file's adapter is found by its GUID, whatever index it has today; a
