@@ -52,23 +52,30 @@ static bool InterfaceCalls(GetIpInterfaceEntryFn *get, SetIpInterfaceEntryFn *se
     return false;
 }
 
-// The interface's row as the system has it now, changed as asked and set.
-static uint32_t SetInterfaceMetric(uint32_t index, uint32_t metric, bool automatic)
+// The interface's IPv4 row as the system has it now; *set the call that
+// writes it back.
+static uint32_t ReadInterfaceRow(uint32_t index, MIB_IPINTERFACE_ROW *row, SetIpInterfaceEntryFn *set)
 {
     GetIpInterfaceEntryFn get;
-    SetIpInterfaceEntryFn set;
     uint32_t code = 0;
-    if (!InterfaceCalls(&get, &set, &code)) {
+    if (!InterfaceCalls(&get, set, &code)) {
         LOG_Print("Warning: Unable to find \"GetIpInterfaceEntry\" function\r\n");
         return code;
     }
+    ZeroMemory(row, sizeof(*row));
+    row->Family = AF_INET;
+    row->InterfaceIndex = index;
+    return get(row);
+}
+
+// The interface's row, changed as asked and set.
+static uint32_t SetInterfaceMetric(uint32_t index, uint32_t metric, bool automatic)
+{
     MIB_IPINTERFACE_ROW row;
-    ZeroMemory(&row, sizeof(row));
-    row.Family = AF_INET;
-    row.InterfaceIndex = index;
-    DWORD rc = get(&row);
-    if (rc != NO_ERROR)
-        return rc;
+    SetIpInterfaceEntryFn set;
+    uint32_t code = ReadInterfaceRow(index, &row, &set);
+    if (code != NO_ERROR)
+        return code;
     row.UseAutomaticMetric = automatic ? TRUE : FALSE;
     row.Metric = metric;
     // The call refuses the prefix length it reads back for IPv4.
@@ -83,18 +90,11 @@ static uint32_t SetMetric(uint32_t index)
 
 static uint32_t GetMetric(uint32_t index, uint32_t *metric, bool *automatic)
 {
-    GetIpInterfaceEntryFn get;
-    SetIpInterfaceEntryFn set;
-    uint32_t code = 0;
-    if (!InterfaceCalls(&get, &set, &code))
-        return code;
     MIB_IPINTERFACE_ROW row;
-    ZeroMemory(&row, sizeof(row));
-    row.Family = AF_INET;
-    row.InterfaceIndex = index;
-    DWORD rc = get(&row);
-    if (rc != NO_ERROR)
-        return rc;
+    SetIpInterfaceEntryFn set;
+    uint32_t code = ReadInterfaceRow(index, &row, &set);
+    if (code != NO_ERROR)
+        return code;
     *metric = row.Metric;
     *automatic = row.UseAutomaticMetric != FALSE;
     return 0;
