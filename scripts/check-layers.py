@@ -40,9 +40,10 @@ ALLOWED = {
     "tests/service": ["service", "include", "runtime", "tests/support"],
     "tests/support": CLIENT + ["tests/support"],
     "tests/bench": CORE + ["tests/support"],
-    # Fuzzers of the PPP engine, of the core's loader and of the route
-    # service's undo-file reader.
-    "tests/fuzz": CORE + ["service"],
+    # Fuzzers of the PPP engine, of the core's loader, of the route
+    # service's undo-file reader and of its command handler (with the
+    # service tests' fake operations).
+    "tests/fuzz": CORE + ["service", "tests/service"],
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
