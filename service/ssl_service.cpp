@@ -88,6 +88,14 @@ void CSSLService::OnServiceStop()
         throw code;
 }
 
+// A start refused before the lock was held: its reason goes into a log file
+// of its own, while one that another copy writes stays as it is.
+static void StartOwnLogFile()
+{
+    char why[SVC_LOG_WHY_MAX + SVC_LOG_PATH_MAX];
+    LOG_StartFile(why, sizeof(why));
+}
+
 // The log file is opened only now that this copy holds the lock. A service
 // that cannot keep the log it was told to keep does not serve.
 static bool StartLogFile()
@@ -140,6 +148,7 @@ void CSSLService::RunWorker()
     // any user could take it.
     bool pipeFirst = SVCSYS_PipeBeforeRecovery();
     if (pipeFirst && !MakePipe("at the start")) {
+        StartOwnLogFile();
         EndUnasked(lastError, SVC_EXIT_PIPE_TAKEN);
         return;
     }
@@ -148,9 +157,7 @@ void CSSLService::RunWorker()
     startError = ops->RecoverState();
     if (startError != 0) {
         LOG_Print("ERROR: The service does not start: another copy of it is running\r\n");
-        // Into a log file of its own; one the other copy writes stays as it is.
-        char why[SVC_LOG_WHY_MAX + SVC_LOG_PATH_MAX];
-        LOG_StartFile(why, sizeof(why));
+        StartOwnLogFile();
         fprintf(stderr, "Another copy of the service is running: this one changes nothing and does not serve\r\n");
     } else if (!StartLogFile()) {
         startError = SVC_REFUSED;
