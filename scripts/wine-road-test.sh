@@ -176,9 +176,13 @@ wine_in 30 reg add 'HKLM\System\CurrentControlSet\Services\tlxtap' /v RouteResul
 # link with the adapter's description) takes the place of Wine's own in this
 # prefix's system32 and forwards to it there, as tlxiphlp.dll; these two
 # programs alone prefer it to Wine's builtin library. Nothing but the two
-# programs is in their folder.
+# programs is in their folder, and the service's message library in bin
+# below it, which -install judges as it judges the program.
 mkdir -p "$drive"
 cp "$CLIENT_EXE" "$SERVICE_EXE" "$drive"/
+if [ -f "$WIN/service/bin/NoticeCatalog.dll" ]; then
+  mkdir -p "$drive/bin" && cp "$WIN/service/bin/NoticeCatalog.dll" "$drive/bin/" || fail "copying the message library"
+fi
 system32=$prefix/drive_c/windows/system32
 [ -f "$system32/tlxiphlp.dll" ] || cp "$system32/iphlpapi.dll" "$system32/tlxiphlp.dll"
 {

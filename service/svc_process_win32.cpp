@@ -267,6 +267,46 @@ static bool CutToParent(wchar_t *path)
     return true;
 }
 
+// Whether nothing is at path to judge. A missing message library or its
+// folder is safe: the program's folder (and bin, once there) lets no other
+// account add one.
+static bool Absent(const wchar_t *path)
+{
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES)
+        return false;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// The message library in bin below the program's folder: the event log and
+// every event viewer load it, so bin and the library get the program's own
+// judgement (the name is the one the event source registers). The folders
+// above are the program folder's chain.
+static int CheckMessageLibrary(const wchar_t *folder)
+{
+    static const wchar_t *const PARTS[] = {L"\\bin", L"\\bin\\NoticeCatalog.dll"};
+    static const char *const WHAT[] = {"its message library's folder", "its message library"};
+    for (size_t i = 0; i < sizeof(PARTS) / sizeof(PARTS[0]); i++) {
+        // The folder is shorter than MAX_PATH: both names fit.
+        wchar_t path[MAX_PATH + 32];
+        wcscpy(path, folder);
+        wcscat(path, PARTS[i]);
+        if (Absent(path))
+            return 1;
+        char who[160], shown[(MAX_PATH + 32) * 3];
+        Narrow(path, shown, sizeof(shown));
+        if (OtherWriter(path, FOLDER_CHANGE_RIGHTS, who, sizeof(who)) != 0) {
+            LOG_Print("ERROR: The service is not installed: %s \"%s\" may be changed by accounts other than "
+                      "Administrators and SYSTEM (%s), and whatever they put there would be loaded by the event "
+                      "log and whoever reads it. Install it from a folder only administrators may write and own "
+                      "(below Program Files).\r\n",
+                      WHAT[i], shown, who);
+            return 0;
+        }
+    }
+    return 1;
+}
+
 int SVCPROC_CheckInstallFolder()
 {
     wchar_t path[MAX_PATH];
@@ -292,6 +332,8 @@ int SVCPROC_CheckInstallFolder()
                   shown, who);
         return 0;
     }
+    if (!CheckMessageLibrary(path))
+        return 0;
     // Every folder above up to the volume's root: one that another account
     // may rename, or rename within, lets it put a folder of its own in the
     // program's place.

@@ -537,77 +537,171 @@ TEST(ServiceInstall, FolderCheckTrustsAdministratorsAndSystemOnly)
     EXPECT_NE(nullptr, strstr(who, "everyone")) << who;
 }
 
-// The whole -install, from folders Wine can describe (it keeps a file's
-// permissions as its owner's and everyone's): the check comes before
-// anything is registered or made, and its refusal names the folder and ends
-// with a non-zero exit code; a folder above that everyone may change is
-// refused as the program's own folder is.
-TEST(ServiceInstall, RefusesAFolderEveryoneMayChange)
+// Whether the file's access list, as this system keeps it, lets Users
+// change it: Wine keeps only its owner's and everyone's entries.
+bool UsersMayChange(const char *path)
+{
+    char buf[4096];
+    DWORD need = 0;
+    PSECURITY_DESCRIPTOR sd = reinterpret_cast<PSECURITY_DESCRIPTOR>(buf);
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    if (!GetFileSecurityA(path, DACL_SECURITY_INFORMATION, sd, sizeof(buf), &need) ||
+        !GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl)
+        return false;
+    PSID users = nullptr;
+    if (!ConvertStringSidToSidA("S-1-5-32-545", &users))
+        return false;
+    bool may = false;
+    for (DWORD i = 0; i < dacl->AceCount && !may; i++) {
+        ACCESS_ALLOWED_ACE *ace = nullptr;
+        if (GetAce(dacl, i, reinterpret_cast<void **>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE)
+            may = EqualSid(&ace->SidStart, users) && (ace->Mask & FILE_WRITE_DATA);
+    }
+    LocalFree(users);
+    return may;
+}
+
+// -install of the program with the state folder given: refused naming the
+// path named ("" when it installs), with nothing made or registered then.
+void CheckInstall(const char *what, const std::string &program, const std::string &state, const std::string &named)
+{
+    std::string output, ignored;
+    RunCaptured(program, "-remove", &ignored);
+    char saved[MAX_PATH] = "";
+    DWORD had = GetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", saved, sizeof(saved));
+    SetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", (state + "\\service.state").c_str());
+    long code = RunCaptured(program, "-install", &output);
+    SetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", had ? saved : nullptr);
+    bool refused = output.find("may be changed by accounts other than Administrators") != std::string::npos;
+    EXPECT_EQ(!named.empty(), refused) << what << ": " << output;
+    bool made = GetFileAttributesA(state.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!named.empty()) {
+        EXPECT_NE(0, code) << what;
+        EXPECT_NE(std::string::npos, output.find("\"" + named + "\"")) << what << ": the message names " << named;
+        EXPECT_TRUE(ImagePath().empty()) << what << ": nothing registered";
+        EXPECT_FALSE(made) << what << ": no state folder made for a refused install";
+    } else {
+        EXPECT_NE(std::string::npos, output.find("is installed")) << what << ": " << output;
+        EXPECT_TRUE(made) << what << ": the state folder is made once the checks passed";
+        for (int i = 0; i < 10 && RunCaptured(program, "-remove", &ignored) != 0 && !ImagePath().empty(); i++)
+            Sleep(500);
+    }
+}
+
+// The whole -install, from folders the permissions of which are set: the
+// check comes before anything is registered or made, and its refusal names
+// the folder or file and ends with a non-zero exit code. A folder above that
+// everyone may change is refused as the program's own folder is, and so is
+// a message library (or its bin folder) that others may change: the event
+// log loads it.
+const char kReadOnly[] = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+const char kEveryone[] = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;;FA;;;WD)";
+const char kUsersModify[] = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)";
+const char kFileReadOnly[] = "D:(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)";
+const char kFileUsersModify[] = "D:(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1301bf;;;BU)";
+const char kFileEveryone[] = "D:(A;;FA;;;BA)(A;;FA;;;SY)(A;;FA;;;WD)";
+enum { NONE, FOLDER, PARENT, BIN, LIBRARY };
+const struct InstallCase {
+    const char *what;
+    const char *sddl;
+    const char *parentSddl;
+    const char *binSddl;      // nullptr: no bin folder
+    const char *librarySddl;  // nullptr: no library in bin
+    int named;                // what the refusal names, NONE when installed
+    bool users;               // needs an entry for Users, which Wine does not keep
+} kInstallCases[] = {
+    {"administrators and SYSTEM full, users read", kReadOnly, kReadOnly, nullptr, nullptr, NONE, false},
+    {"everyone may write", kEveryone, kReadOnly, nullptr, nullptr, FOLDER, false},
+    {"the folder above: everyone may change it", kReadOnly, kEveryone, nullptr, nullptr, PARENT, false},
+    {"bin and its library, users read", kReadOnly, kReadOnly, kReadOnly, kFileReadOnly, NONE, false},
+    {"bin without its library, users read", kReadOnly, kReadOnly, kReadOnly, nullptr, NONE, false},
+    {"bin: everyone may write", kReadOnly, kReadOnly, kEveryone, kFileReadOnly, BIN, false},
+    {"bin's library: everyone may write", kReadOnly, kReadOnly, kReadOnly, kFileEveryone, LIBRARY, false},
+    {"bin: users may change it", kReadOnly, kReadOnly, kUsersModify, kFileReadOnly, BIN, true},
+    {"bin's library: users may change it", kReadOnly, kReadOnly, kReadOnly, kFileUsersModify, LIBRARY, true},
+};
+
+// Runs the cases that need an entry for Users (or those that do not); the
+// names of those this system could not set up into *unchecked. "" when the
+// built program is missing (the test then skips).
+std::string RunInstallCases(bool users, std::string *unchecked)
 {
     const char *bin = getenv("TLX_BINARY_DIR");
     if (!bin)
-        GTEST_SKIP() << "TLX_BINARY_DIR names the build (set by CTest)";
+        return "TLX_BINARY_DIR names the build (set by CTest)";
     std::string built = std::string(bin) + "/service/vantorelle_tunlex_service.exe";
     for (char &c : built)
         if (c == '/')
             c = '\\';
     if (GetFileAttributesA(built.c_str()) == INVALID_FILE_ATTRIBUTES)
-        GTEST_SKIP() << built << " is not built";
-    const char *kReadOnly = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
-    const char *kEveryone = "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;;FA;;;WD)";
-    const struct {
-        const char *what;
-        const char *sddl;
-        const char *parentSddl;
-        bool refused;
-        bool parentNamed;
-    } cases[] = {
-        {"administrators and SYSTEM full, users read", kReadOnly, kReadOnly, false, false},
-        {"everyone may write", kEveryone, kReadOnly, true, false},
-        {"the folder above: everyone may change it", kReadOnly, kEveryone, true, true},
-    };
+        return built + " is not built";
     char temp[MAX_PATH];
-    ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
+    EXPECT_NE(0u, GetTempPathA(MAX_PATH, temp));
     int n = 0;
-    for (const auto &c : cases) {
+    for (const InstallCase &c : kInstallCases) {
+        if (c.users != users)
+            continue;
+        SCOPED_TRACE(c.what);
         std::string base = std::string(temp) + "tlx-install-" + std::to_string(GetCurrentProcessId()) + "-" +
                            std::to_string(GetTickCount()) + "-" + std::to_string(n++);
         std::string folder = base + "\\app";
         std::string program = folder + "\\vantorelle_tunlex_service.exe";
+        std::string binFolder = folder + "\\bin";
+        std::string library = binFolder + "\\NoticeCatalog.dll";
         std::string state = base + "-state";
-        ASSERT_TRUE(CreateDirectoryA(base.c_str(), nullptr)) << base;
-        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << folder;
-        ASSERT_TRUE(CopyFileA(built.c_str(), program.c_str(), FALSE)) << c.what;
-        ASSERT_TRUE(SetFolderSecurity(folder, c.sddl)) << c.what;
-        ASSERT_TRUE(SetFolderSecurity(base, c.parentSddl)) << c.what;
-        std::string output, ignored;
-        RunCaptured(program, "-remove", &ignored);
-        char saved[MAX_PATH] = "";
-        DWORD had = GetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", saved, sizeof(saved));
-        SetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", (state + "\\service.state").c_str());
-        long code = RunCaptured(program, "-install", &output);
-        SetEnvironmentVariableA("VANTORELLE_SERVICE_STATE", had ? saved : nullptr);
-        bool refused = output.find("may be changed by accounts other than Administrators") != std::string::npos;
-        EXPECT_EQ(c.refused, refused) << c.what << ": " << output;
-        bool made = GetFileAttributesA(state.c_str()) != INVALID_FILE_ATTRIBUTES;
-        if (c.refused) {
-            EXPECT_NE(0, code) << c.what;
-            const std::string &named = c.parentNamed ? base : folder;
-            EXPECT_NE(std::string::npos, output.find("\"" + named + "\"")) << c.what << ": the message names "
-                                                                           << named;
-            EXPECT_TRUE(ImagePath().empty()) << c.what << ": nothing registered";
-            EXPECT_FALSE(made) << c.what << ": no state folder made for a refused install";
-        } else {
-            EXPECT_NE(std::string::npos, output.find("is installed")) << c.what << ": " << output;
-            EXPECT_TRUE(made) << c.what << ": the state folder is made once the checks passed";
-            for (int i = 0; i < 10 && RunCaptured(program, "-remove", &ignored) != 0 && !ImagePath().empty(); i++)
-                Sleep(500);
+        bool ready = CreateDirectoryA(base.c_str(), nullptr) && CreateDirectoryA(folder.c_str(), nullptr) &&
+                     CopyFileA(built.c_str(), program.c_str(), FALSE);
+        // Only its permissions are judged: any file stands for the library.
+        if (ready && c.binSddl)
+            ready = CreateDirectoryA(binFolder.c_str(), nullptr) != FALSE;
+        if (ready && c.librarySddl) {
+            HANDLE file = CreateFileA(library.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+            ready = file != INVALID_HANDLE_VALUE && CloseHandle(file) && SetFolderSecurity(library, c.librarySddl);
+        }
+        if (ready && c.binSddl)
+            ready = SetFolderSecurity(binFolder, c.binSddl);
+        ready = ready && SetFolderSecurity(folder, c.sddl) && SetFolderSecurity(base, c.parentSddl);
+        EXPECT_TRUE(ready) << c.what << ": the folders are set up";
+        const std::string &usersMay = c.named == BIN ? binFolder : library;
+        if (ready && users && !UsersMayChange(usersMay.c_str())) {
+            *unchecked += std::string(" \"") + c.what + "\"";
+        } else if (ready) {
+            CheckInstall(c.what, program, state,
+                         c.named == NONE      ? ""
+                         : c.named == PARENT  ? base
+                         : c.named == BIN     ? binFolder
+                         : c.named == LIBRARY ? library
+                                              : folder);
         }
         RemoveDirectoryA(state.c_str());
+        DeleteFileA(library.c_str());
+        RemoveDirectoryA(binFolder.c_str());
         DeleteFileA(program.c_str());
         RemoveDirectoryA(folder.c_str());
         RemoveDirectoryA(base.c_str());
     }
+    return "";
+}
+
+// Folders Wine can describe: it keeps a file's permissions as its owner's
+// and everyone's.
+TEST(ServiceInstall, RefusesAFolderEveryoneMayChange)
+{
+    std::string unchecked, missing = RunInstallCases(false, &unchecked);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+}
+
+TEST(ServiceInstall, RefusesAMessageLibraryUsersMayChange)
+{
+    std::string unchecked, missing = RunInstallCases(true, &unchecked);
+    if (!missing.empty())
+        GTEST_SKIP() << missing;
+    if (!unchecked.empty())
+        GTEST_SKIP() << "this system keeps no entry for Users on a file (Wine keeps the owner's and everyone's "
+                        "only), not checked:"
+                     << unchecked;
 }
 
 }  // namespace
