@@ -435,14 +435,6 @@ static uint32_t WithInterfaceMetric(uint32_t index, uint32_t metric)
     return metric > UINT32_MAX - own ? UINT32_MAX : metric + own;
 }
 
-// One added route, whatever its metric: a request for it at another metric
-// takes over its record rather than adding one (the table is always the
-// main one).
-static bool SameAddedRoute(const RouteRow *a, const RouteRow *b)
-{
-    return SameRoute(a, b) && a->policy == b->policy;
-}
-
 uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uint32_t nextHop, uint32_t metric)
 {
     if (ROUTE_Exists(destination, mask, index))
@@ -460,7 +452,7 @@ uint32_t ROUTE_AddRoute(uint32_t index, uint32_t destination, uint32_t mask, uin
     // it went meanwhile) takes its entry over, so that the list stays as
     // long as the routes it stands for.
     RouteRecord *r = s_added;
-    while (r && !SameAddedRoute(&r->row, &row))
+    while (r && !SamePlace(&r->row, &row))
         r = r->next;
     uint32_t code;
     if (r) {
