@@ -615,9 +615,17 @@ static uint32_t DropStaleCopies(const RouteRow *rows, uint32_t count, uint32_t d
     return code;
 }
 
-// The routes a raise moves: those below metric 2, and every route of the
-// same destination, mask and type of service that a moved one would reach
-// or pass, so that none changes its rank among them.
+// A route of the same destination, mask and type of service as a moving one
+// that the move by 2 would reach or pass: it moves too, so that none changes
+// its rank among them.
+static bool MovesAlong(const RouteRow *moving, const RouteRow *row)
+{
+    return moving->destination == row->destination && moving->mask == row->mask &&
+           moving->policy == row->policy && row->metric1 >= moving->metric1 && row->metric1 - moving->metric1 <= 2;
+}
+
+// The routes a raise moves: those below metric 2, and every route that
+// moves along with one of them.
 static std::vector<uint32_t> RoutesToMove(const RouteRow *rows, uint32_t count, uint32_t destination)
 {
     std::vector<bool> moving(count, false);
@@ -629,9 +637,7 @@ static std::vector<uint32_t> RoutesToMove(const RouteRow *rows, uint32_t count, 
             if (moving[i] || IsView(&rows[i]))
                 continue;
             for (uint32_t j = 0; j < count && !moving[i]; j++)
-                if (moving[j] && rows[j].destination == rows[i].destination && rows[j].mask == rows[i].mask &&
-                    rows[j].policy == rows[i].policy && rows[i].metric1 >= rows[j].metric1 &&
-                    rows[i].metric1 - rows[j].metric1 <= 2)
+                if (moving[j] && MovesAlong(&rows[j], &rows[i]))
                     moving[i] = grown = true;
         }
     }
@@ -953,9 +959,7 @@ static std::vector<bool> Raisable(const std::vector<RouteRow> &rows)
         grown = false;
         for (size_t i = 0; i < rows.size(); i++)
             for (size_t j = 0; j < rows.size() && !ok[i]; j++)
-                if (ok[j] && rows[j].destination == rows[i].destination && rows[j].mask == rows[i].mask &&
-                    rows[j].policy == rows[i].policy && rows[i].metric1 >= rows[j].metric1 &&
-                    rows[i].metric1 - rows[j].metric1 <= 2 && rows[i].metric1 <= UINT32_MAX - 2)
+                if (ok[j] && MovesAlong(&rows[j], &rows[i]) && rows[i].metric1 <= UINT32_MAX - 2)
                     ok[i] = grown = true;
     }
     return ok;
