@@ -310,17 +310,23 @@ static uint32_t PushNoted(RouteRecord **list, RouteRecord *r)
     return code;
 }
 
+static bool Unlink(RouteRecord **list, RouteRecord *gone)
+{
+    for (RouteRecord **p = list; *p; p = &(*p)->next)
+        if (*p == gone) {
+            *p = gone->next;
+            return true;
+        }
+    return false;
+}
+
 // Takes an entry out of its list, wherever it is, and the file follows.
 static void Forget(RouteRecord **list, RouteRecord *gone)
 {
-    for (RouteRecord **at = list; *at; at = &(*at)->next) {
-        if (*at == gone) {
-            *at = gone->next;
-            Sys()->Free(gone);
-            Note();
-            return;
-        }
-    }
+    if (!Unlink(list, gone))
+        return;
+    Sys()->Free(gone);
+    Note();
 }
 
 static bool SameRoute(const RouteRow *a, const RouteRow *b)
@@ -571,15 +577,6 @@ static uint32_t FindAt(const RouteRow *rows, uint32_t count, const RouteRow *rou
         if (!IsView(&rows[i]) && SamePlace(&rows[i], route) && rows[i].metric1 == metric)
             return i;
     return count;
-}
-
-static void Unlink(RouteRecord **list, RouteRecord *gone)
-{
-    for (RouteRecord **p = list; *p; p = &(*p)->next)
-        if (*p == gone) {
-            *p = gone->next;
-            return;
-        }
 }
 
 // A raised route the system made again at its own metric (a DHCP client
