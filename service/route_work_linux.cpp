@@ -445,14 +445,12 @@ static int Describe(const RouteRow *r, RouteDetail *d)
     KernelTable t;
     if (ReadKernelTable(&t) != 0)
         return 0;
-    for (const KernelRoute &k : t) {
-        if (!SameKey(&k.row, r) || k.row.metric1 != r->metric1)
-            continue;
-        if (const char *left = RDETAIL_Of(HeaderOf(k), d))
-            LOG_Print("Not kept in the state file of the route to %s: %s\r\n", SVC_IpToString(r->destination), left);
-        return (int)d->present;
-    }
-    return 0;
+    const KernelRoute *k = Exact(t, r);
+    if (!k)
+        return 0;
+    if (const char *left = RDETAIL_Of(HeaderOf(*k), d))
+        LOG_Print("Not kept in the state file of the route to %s: %s\r\n", SVC_IpToString(r->destination), left);
+    return (int)d->present;
 }
 
 // Kept as a route deleted here is: making it again makes it from this.
