@@ -335,7 +335,7 @@ static void KeepTheOthers(const KernelTable &before, const RouteRow *named)
 static bool MovedFrom(const RouteRow *r, uint32_t at)
 {
     for (const Moved &m : s_moved)
-        if (SameKey(&m.row, r) && m.row.metric1 == r->metric1 && m.to == at)
+        if (SameRouteAt(&m.row, r) && m.to == at)
             return true;
     return false;
 }
