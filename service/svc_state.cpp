@@ -222,7 +222,10 @@ void STATE_Clear()
     s_automaticMetric = false;
     s_routes.clear();
     s_entries = 0;
-    STATESYS_Remove(STATE_Path());
+    // Without the lock the file on disk is not this copy's: it may be the
+    // undo a service that died left, to be read once the lock can be had.
+    if (s_unkept == 0)
+        STATESYS_Remove(STATE_Path());
 }
 
 static bool IsHex(char c)
