@@ -65,10 +65,10 @@ public:
     bool ReportStatusFrom(uint32_t expected, uint32_t state, uint32_t exitCode);
 
     SvcStatus status;
-    void *statusHandle;
+    void *statusHandle;  // null until the control handler is registered
 
 private:
-    void ReportLocked(uint32_t state, uint32_t exitCode, uint32_t waitHint);  // null until the control handler is registered
+    void ReportLocked(uint32_t state, uint32_t exitCode, uint32_t waitHint);
 };
 
 // The one service object; ServiceEntry and ControlHandler reach it here.

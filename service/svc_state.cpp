@@ -222,7 +222,10 @@ void STATE_Clear()
     s_automaticMetric = false;
     s_routes.clear();
     s_entries = 0;
-    STATESYS_Remove(STATE_Path());
+    // Without the lock the file on disk is not this copy's: it may be the
+    // undo a service that died left, to be read once the lock can be had.
+    if (s_unkept == 0)
+        STATESYS_Remove(STATE_Path());
 }
 
 static bool IsHex(char c)
@@ -309,13 +312,8 @@ static void Reset(StateContent *out)
 // "adapter <index> <name>": the name as STATE_NoteAdapter writes it.
 static bool ParseAdapter(const char *fields, StateContent *out)
 {
-    if (out->haveAdapter || *fields++ != ' ')
-        return false;
     uint32_t index = 0;
-    int digits = 0;
-    for (; IsHex(*fields); fields++, digits++)
-        index = index << 4 | HexValue(*fields);
-    if (digits == 0 || digits > 8 || *fields++ != ' ' || !*fields)
+    if (out->haveAdapter || !(fields = Field(fields, &index)) || *fields++ != ' ' || !*fields)
         return false;
     if (strlen(fields) >= sizeof(out->adapterName))
         return false;
@@ -328,24 +326,11 @@ static bool ParseAdapter(const char *fields, StateContent *out)
     return true;
 }
 
-// One field of 1 to 8 hex digits after a blank; false when there is none.
-static bool ParseHexField(const char **p, uint32_t *value)
-{
-    if (**p != ' ')
-        return false;
-    (*p)++;
-    int digits = 0;
-    *value = 0;
-    for (; IsHex(**p); (*p)++, digits++)
-        *value = *value << 4 | HexValue(**p);
-    return digits > 0 && digits <= 8;
-}
-
 // "metric <index> <metric> <0|1>", once.
 static bool ParseMetric(const char *fields, StateContent *out)
 {
     uint32_t index = 0, metric = 0;
-    if (out->haveMetric || !ParseHexField(&fields, &index) || !ParseHexField(&fields, &metric))
+    if (out->haveMetric || !(fields = Field(Field(fields, &index), &metric)))
         return false;
     if (fields[0] != ' ' || (fields[1] != '0' && fields[1] != '1') || fields[2] != '\0')
         return false;

@@ -310,6 +310,28 @@ TEST(StateWrite, ANoteThatFailedIsNotTakenForWritten)
     remove(folder.c_str());
 }
 
+// A copy that keeps no undo leaves the file it found as it is: a client's
+// end must not take away what a service that died left to undo.
+TEST(StateWrite, ACopyWithoutUndoLeavesTheFileItFound)
+{
+    Scope scope;
+    std::string folder = LogPath() + ".state";
+    STATE_SetPath((folder + "/service.state").c_str());
+    RouteRecord removed = {kEthDefault, nullptr, {}}, added = {kHostRoute, nullptr, {}};
+    ASSERT_EQ(0u, STATE_NoteRoutes(&added, &removed, nullptr));
+    STATE_SetUnkept(5, "the lock is not held");
+    STATE_Clear();
+    StateContent c;
+    ASSERT_EQ(1, STATE_Load(&c)) << "the file found stays";
+    EXPECT_EQ(1u, c.added.size());
+    EXPECT_EQ(1u, c.removed.size());
+    STATE_SetUnkept(0, nullptr);
+    STATE_Clear();
+    EXPECT_EQ(0, STATE_Load(&c));
+    STATE_SetPath(nullptr);
+    remove(folder.c_str());
+}
+
 struct Finder {
     uint32_t result = 0;
     uint32_t today = TUN;
