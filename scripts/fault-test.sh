@@ -249,7 +249,8 @@ before_client=$(in_cl ip route get 1.1.1.1 2>&1 | head -n 1)
 start_client "$work/split.tlxcf"
 wait_connected
 stop_client
-sleep 1
+wait_for 10 client_gone_in_service 0 && wait_for 10 adapter_released ||
+  fail "after the first session the service did not see the client go, or $CL_TUN kept its carrier"
 baseline=$(snapshot)
 echo "fault: baseline:"; sed 's/^/    /' <<<"$baseline"
 grep -qxF "to 1.1.1.1: $before_client" <<<"$baseline" ||
