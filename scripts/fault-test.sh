@@ -110,15 +110,6 @@ compare() {
   fi
 }
 
-# SIGTERM to the client, KILL after 15 s; sets crc, and late when it did not
-# end in time (a stop signal must end any session).
-term_client() {
-  late=
-  kill -TERM "$cl_pid" 2>/dev/null
-  wait_for 15 exited || { late="it did not end within 15 s of SIGTERM; "; kill -KILL "$cl_pid" 2>/dev/null; }
-  wait "$cl_pid" 2>/dev/null; crc=$?; cl_pid=
-}
-
 # settled: the service has ended the client's connection
 client_gone_in_service() { [ "$(grep -c 'Client disconnected' "$work/service.out")" -gt "$1" ]; }
 
