@@ -2,7 +2,7 @@
 # Builds OpenSSL and TinyXML for x86_64-w64-mingw32 from Debian's source
 # packages into a cache outside the work tree, and prints the folder that
 # holds both (lib/, include/). A build for the same package version and
-# compiler, recipe and OpenSSL options is reused as it is.
+# compiler, recipe and build options (OpenSSL's and TinyXML's) is reused as it is.
 #
 #   TLX_DEPS_CACHE  cache root (default /var/cache/vantorelle-deps when
 #                   writable, else ~/.cache/vantorelle-deps)

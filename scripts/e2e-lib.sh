@@ -280,14 +280,22 @@ resolver() { cat "$VANTORELLE_DNS_FILE"; }
 dns_written() { local r; r=$(resolver) && grep -q "^nameserver $DNS1\$" <<<"$r" && grep -q "^nameserver $DNS2\$" <<<"$r"; }
 exited() { ! kill -0 "$cl_pid" 2>/dev/null; }
 
-# stop_client: SIGTERM; the client must report Disconnected and exit 0
+# SIGTERM to the client, KILL after 15 s; sets crc, and late when it did not
+# end in time (a stop signal must end any session).
+term_client() {
+  late=
+  kill -TERM "$cl_pid" 2>/dev/null
+  wait_for 15 exited || { late="it did not end within 15 s of SIGTERM; "; kill -KILL "$cl_pid" 2>/dev/null; }
+  wait "$cl_pid" 2>/dev/null; crc=$?; cl_pid=
+}
+
+# stop_client: SIGTERM; the client must end in time, report Disconnected
+# and exit 0
 stop_client() {
-  kill -TERM "$cl_pid"
-  wait_for 15 exited || fail "the client did not end within 15 s of SIGTERM"
-  wait "$cl_pid"
-  local rc=$?
-  cl_pid=
-  [ "$rc" = 0 ] || fail "the client ended with status $rc after SIGTERM"
+  local crc late
+  term_client
+  [ -z "$late" ] || fail "the client did not end within 15 s of SIGTERM"
+  [ "$crc" = 0 ] || fail "the client ended with status $crc after SIGTERM"
   grep -q "^State: Disconnected" "$work/client.out" || fail "the client did not report Disconnected"
 }
 

@@ -177,10 +177,10 @@ user_mistake_rows() {
 
   # The DNS file named for the route service only: the client reads the
   # default file, and its time-out says which file it read and what was there.
-  export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
-  VANTORELLE_PASSWORD=e2e-secret env -u VANTORELLE_DNS_FILE ip netns exec "$NS_CL" \
-    "$CLIENT" "$work/e2e.tlxcf" -logfile "$work/client-dnsfile.log" >"$work/client.out" 2>&1 </dev/null &
-  cl_pid=$!
+  local dns_file=$VANTORELLE_DNS_FILE
+  unset VANTORELLE_DNS_FILE
+  start_client "$work/e2e.tlxcf" client-dnsfile.log
+  export VANTORELLE_DNS_FILE=$dns_file
   wait_for 60 exited || fail "DNS file for the service only: the client did not end"
   wait "$cl_pid"; cl_pid=
   grep -q "^State: Connected" "$work/client.out" && fail "DNS file for the service only: Connected, though the README says otherwise"

@@ -110,15 +110,6 @@ compare() {
   fi
 }
 
-# SIGTERM to the client, KILL after 15 s; sets crc, and late when it did not
-# end in time (a stop signal must end any session).
-term_client() {
-  late=
-  kill -TERM "$cl_pid" 2>/dev/null
-  wait_for 15 exited || { late="it did not end within 15 s of SIGTERM; "; kill -KILL "$cl_pid" 2>/dev/null; }
-  wait "$cl_pid" 2>/dev/null; crc=$?; cl_pid=
-}
-
 # settled: the service has ended the client's connection
 client_gone_in_service() { [ "$(grep -c 'Client disconnected' "$work/service.out")" -gt "$1" ]; }
 
@@ -249,7 +240,8 @@ before_client=$(in_cl ip route get 1.1.1.1 2>&1 | head -n 1)
 start_client "$work/split.tlxcf"
 wait_connected
 stop_client
-sleep 1
+wait_for 10 client_gone_in_service 0 && wait_for 10 adapter_released ||
+  fail "after the first session the service did not see the client go, or $CL_TUN kept its carrier"
 baseline=$(snapshot)
 echo "fault: baseline:"; sed 's/^/    /' <<<"$baseline"
 grep -qxF "to 1.1.1.1: $before_client" <<<"$baseline" ||
@@ -289,8 +281,8 @@ wait_connected
 kill -TERM "$svc_pid"
 wait_for 10 eval '! kill -0 $svc_pid'
 wait "$svc_pid" 2>/dev/null; src=$?; svc_pid=
-kill -TERM "$cl_pid" 2>/dev/null; wait_for 15 exited; wait "$cl_pid" 2>/dev/null; crc=$?; cl_pid=
-verdict=$(compare)
+term_client
+verdict="$late$(compare)"
 [ -S "$VANTORELLE_SERVICE_PIPE" ] && verdict="socket file left behind; $verdict"
 row_end "$verdict" "$crc" "$src"
 start_service
@@ -328,8 +320,8 @@ service_kill_row() {  # NAME REBOOT
     emulate_reboot || verdict="${verdict}could not emulate the new boot; "
   fi
   start_service  # undoes what its predecessor left
-  kill -TERM "$cl_pid" 2>/dev/null; wait_for 15 exited; wait "$cl_pid" 2>/dev/null; crc=$?; cl_pid=
-  verdict="$verdict$(compare)"
+  term_client
+  verdict="$verdict$late$(compare)"
   [ -e "$VANTORELLE_SERVICE_STATE" ] && verdict="state file left after the restart; $verdict"
   row_end "$verdict" "$crc" "$src"
   host_defaults
@@ -353,8 +345,8 @@ if [ "$DATAPATH" = 1 ]; then
   wait_connected
   in_cl python3 "$NET" ping "$LAN_HOST" 20 1 >/dev/null 2>&1
   wait_for 40 eval "grep -q '^State: \\(Disconnected\\|Error\\|Reconnecting\\)' '$work/client.out'"
-  kill -TERM "$cl_pid" 2>/dev/null; wait_for 15 exited; wait "$cl_pid" 2>/dev/null; crc=$?; cl_pid=
-  verdict=$(compare)
+  term_client
+  verdict="$late$(compare)"
   grep -q "^State: Connected" "$work/client.out" && ! grep -q '^State: \(Disconnected\|Error\|Reconnecting\)' "$work/client.out" &&
     verdict="still Connected; $verdict"
   row_end "$verdict" "$crc" running
@@ -377,8 +369,8 @@ while time.time() < end:
   row_begin "a TCP peer that never speaks TLS"
   start_client "$work/split.tlxcf"
   wait_for 45 grep -q "SSL Connection failure" "$work/client.out"
-  kill -TERM "$cl_pid" 2>/dev/null; wait_for 15 exited; wait "$cl_pid" 2>/dev/null; crc=$?; cl_pid=
-  verdict=$(compare)
+  term_client
+  verdict="$late$(compare)"
   grep -q "SSL Connection failure" "$work/client.out" || verdict="no \"SSL Connection failure\"; $verdict"
   row_end "$verdict" "$crc" running
   stop_pid "$silent_pid"
