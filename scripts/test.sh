@@ -207,5 +207,6 @@ for name in linux e2e fault fuzz win64 interop wine-tap wine-gui wine-road; do
   fi
 done
 echo
-echo "tests: $passed_all passed, $failed_all failed; $skipped_all test cases and $skipped_steps steps skipped (not run)"
+echo "not run: $skipped_all test cases skipped, $skipped_steps steps skipped"
+echo "tests: $passed_all passed, $failed_all failed, $((skipped_all + skipped_steps)) skipped"
 exit "$failed"
