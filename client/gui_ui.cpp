@@ -141,8 +141,8 @@ void GUI_PinSourceHint(char *out, uint32_t size)
         return;
     }
     wchar_t wide[OPTIONS_PATH_SIZE];
-    char path[1024] = "default.tlxcf";
-    if (OPTIONS_DefaultConfigPath(wide, nullptr, "") && wcstombs(path, wide, sizeof path) >= sizeof path)
+    char path[1024];
+    if (!OPTIONS_DefaultConfigPath(wide, nullptr, "") || wcstombs(path, wide, sizeof path) >= sizeof path)
         STR_LCopy(path, "default.tlxcf", sizeof path);
     snprintf(out, size, "The client remembered the fingerprint in \"%s\": removing that file, or "
                         "naming the gateway's new fingerprint with -server and -fingerprint, "

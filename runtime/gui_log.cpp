@@ -67,10 +67,17 @@ void JoinEntry(char (&line)[GUI_LINE_SIZE], const char *prefix, const char *text
     memcpy(line + used + len, lineEnd, endLen + 1);
 }
 
-void PrintLine(bool stamped, uint32_t colour, const char *line)
+void PrintLine(bool stamped, uint32_t colour, const char *line, bool toStderr = true)
 {
     ToConsole(stamped, GUI_COLOUR_WHITE, line, colour);
-    WriteStreams(line, true, true);
+    WriteStreams(line, toStderr, true);
+}
+
+void VDebug(bool toStderr, const char *fmt, va_list ap)
+{
+    char line[GUI_LINE_SIZE];
+    VFormatLine(line, fmt, ap);
+    PrintLine(true, GUI_COLOUR_LIGHT_BLUE, line, toStderr);
 }
 
 } // namespace
@@ -145,24 +152,19 @@ int GUI_Print(int timestamp, int level, const char *fmt, ...)
 
 int GUI_Debug(const char *fmt, ...)
 {
-    char line[GUI_LINE_SIZE];
     va_list ap;
     va_start(ap, fmt);
-    VFormatLine(line, fmt, ap);
+    VDebug(true, fmt, ap);
     va_end(ap);
-    PrintLine(true, GUI_COLOUR_LIGHT_BLUE, line);
     return 0;
 }
 
 int GUI_DebugQuiet(const char *fmt, ...)
 {
-    char line[GUI_LINE_SIZE];
     va_list ap;
     va_start(ap, fmt);
-    VFormatLine(line, fmt, ap);
+    VDebug(false, fmt, ap);
     va_end(ap);
-    ToConsole(true, GUI_COLOUR_WHITE, line, GUI_COLOUR_LIGHT_BLUE);
-    WriteStreams(line, false, true);
     return 0;
 }
 

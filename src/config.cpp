@@ -135,10 +135,8 @@ int CONFIG_CheckRoutes(const TUNLEX_Config *cfg, ErrorInfo *chain)
 {
     if (!cfg || cfg->noRoutes || cfg->routeCount != 0 || cfg->refusedRoutes[0] == '\0')
         return 1;
-    char refused[CONFIG_REFUSED_ROUTES_SIZE];
-    STR_LCopy(refused, cfg->refusedRoutes, sizeof refused);
-    ERRORINFO_Append(chain, ERRORINFO_AT(kModule),
-                     "No client route of the configuration could be taken: %s", refused);
+    ERRORINFO_Append(chain, ERRORINFO_AT(kModule), "No client route of the configuration could be taken: %.*s",
+                     static_cast<int>(sizeof cfg->refusedRoutes), cfg->refusedRoutes);
     return 0;
 }
 

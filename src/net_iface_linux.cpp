@@ -287,12 +287,18 @@ bool ReadTables(Tables *t)
     return false;
 }
 
-void ReadDns(uint32_t *dns1, uint32_t *dns2)
+const char *ResolverPath(void)
 {
     const char *path = g_resolverFile.load();
-    FILE *f = fopen(path ? path : "/etc/resolv.conf", "r");
+    return path ? path : "/etc/resolv.conf";
+}
+
+// false when the file cannot be opened, errno saying why.
+bool ReadDns(const char *path, uint32_t *dns1, uint32_t *dns2)
+{
+    FILE *f = fopen(path, "r");
     if (!f)
-        return;
+        return false;
     char line[512];
     while ((*dns1 == 0 || *dns2 == 0) && fgets(line, sizeof line, f)) {
         char word[16], value[64];
@@ -306,6 +312,7 @@ void ReadDns(uint32_t *dns1, uint32_t *dns2)
             *dns2 = a.s_addr;
     }
     fclose(f);
+    return true;
 }
 
 bool StartsWith(const char *text, const char *prefix)
@@ -358,24 +365,20 @@ void Fill(const Tables &t, const Link &link, const NETIFACE_Key *key, TUNLEX_Int
             info->gateway = g.gateway;
             break;
         }
-    ReadDns(&info->dns1, &info->dns2);
+    ReadDns(ResolverPath(), &info->dns1, &info->dns2);
 }
 
 }  // namespace
 
 int NETIFACE_DescribeDnsSource(char *out, uint32_t size)
 {
-    const char *stored = g_resolverFile.load();
-    const char *path = stored ? stored : "/etc/resolv.conf";
+    const char *path = ResolverPath();
     char found[128];
+    uint32_t dns1 = 0, dns2 = 0;
     errno = 0;
-    FILE *f = fopen(path, "r");
-    if (!f) {
+    if (!ReadDns(path, &dns1, &dns2)) {
         snprintf(found, sizeof found, "it cannot be read (%s)", strerror(errno));
     } else {
-        fclose(f);
-        uint32_t dns1 = 0, dns2 = 0;
-        ReadDns(&dns1, &dns2);
         char a[16] = "", b[16] = "";
         inet_ntop(AF_INET, &dns1, a, sizeof a);
         inet_ntop(AF_INET, &dns2, b, sizeof b);

@@ -42,15 +42,11 @@ void NETSSL_TestSetHandshakeTimeout(uint32_t ms)
 // finds the configuration step done. The client needs nothing from a file.
 int NETSSL_Init(ErrorInfo *chain)
 {
-    if (!OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) ||
-        !OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_LOAD_SSL_STRINGS |
-                              OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
-                          nullptr)) {
+    if (!OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) || !SSL_library_init()) {
         ERRORINFO_Set(chain, ERRORINFO_AT(kModule), "Unable to initialize OpenSSL");
         return 0;
     }
     SSL_load_error_strings();
-    SSL_library_init();
     return 1;
 }
 

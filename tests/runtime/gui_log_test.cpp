@@ -127,6 +127,19 @@ TEST_F(LogSink, PrintAndDebugReachEveryDestinationUnchanged)
     EXPECT_EQ(g_console[3].colour, GUI_COLOUR_LIGHT_BLUE);
 }
 
+// The quiet debug line is GUI_Debug's line everywhere but on the terminal.
+TEST_F(LogSink, QuietDebugSkipsOnlyStandardError)
+{
+    GUI_DebugQuiet("DEBUG: %s\n", "stopping");
+    EXPECT_EQ(err_.Text(), "");
+    EXPECT_EQ(Log(), "DEBUG: stopping\n");
+    ASSERT_EQ(g_console.size(), 1u);
+    EXPECT_TRUE(std::regex_match(g_console[0].stamp, kStamp));
+    EXPECT_EQ(g_console[0].stampColour, GUI_COLOUR_WHITE);
+    EXPECT_EQ(g_console[0].text, "DEBUG: stopping\n");
+    EXPECT_EQ(g_console[0].colour, GUI_COLOUR_LIGHT_BLUE);
+}
+
 TEST_F(LogSink, ErrorChainsByLengthAndLevel)
 {
     const std::string x(1500, 'x'), y(1500, 'y');
