@@ -280,11 +280,10 @@ static bool Absent(const wchar_t *path)
 
 // The message library in bin below the program's folder: the event log and
 // every event viewer load it, so bin and the library get the program's own
-// judgement (the name is the one the event source registers). The folders
-// above are the program folder's chain.
+// judgement. The folders above are the program folder's chain.
 static int CheckMessageLibrary(const wchar_t *folder)
 {
-    static const wchar_t *const PARTS[] = {L"\\bin", L"\\bin\\NoticeCatalog.dll"};
+    static const wchar_t *const PARTS[] = {L"\\bin", L"\\bin\\" SVC_MESSAGE_LIBRARY};
     static const char *const WHAT[] = {"its message library's folder", "its message library"};
     for (size_t i = 0; i < sizeof(PARTS) / sizeof(PARTS[0]); i++) {
         // The folder is shorter than MAX_PATH: both names fit.
