@@ -323,9 +323,12 @@ TEST_F(StateWindows, ASecondServiceChangesNothing)
     std::string firstLog = root_ + "\\first.log", secondLog = root_ + "\\second.log";
     PROCESS_INFORMATION first = {}, second = {};
     ASSERT_TRUE(start(firstPipe, firstLog, &first));
+    // Serving, not only holding its pipe: the pipe is made before the
+    // recovery, which would undo the file written below.
     bool serving = false;
     for (int i = 0; i < 200 && !serving; i++) {
-        serving = WaitNamedPipeA(firstPipe.c_str(), 0) || GetLastError() == ERROR_SEM_TIMEOUT;
+        serving = (WaitNamedPipeA(firstPipe.c_str(), 0) || GetLastError() == ERROR_SEM_TIMEOUT) &&
+                  ReadAll(firstLog).find("Opening new PIPE") != std::string::npos;
         if (!serving)
             Sleep(25);
     }
