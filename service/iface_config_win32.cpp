@@ -100,18 +100,13 @@ static uint32_t GetMetric(uint32_t index, uint32_t *metric, bool *automatic)
     return 0;
 }
 
-static uint32_t PutMetric(uint32_t index, uint32_t metric, bool automatic)
-{
-    return SetInterfaceMetric(index, metric, automatic);
-}
-
 static bool Legacy()
 {
     return IsLegacyWindows();
 }
 
 static const IfaceSys s_windows = {"netsh", Legacy, RunStep, SetMetric, ERROR_INVALID_PARAMETER, false,
-                                   GetMetric, PutMetric};
+                                   GetMetric, SetInterfaceMetric};
 
 const IfaceSys *IFACE_SystemBackend()
 {

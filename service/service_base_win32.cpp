@@ -178,12 +178,12 @@ int SERVICE_Install()
 // the program's path the name alone is registered, for the system to find.
 static void MessageFilePath(wchar_t *file, size_t size)
 {
-    static const wchar_t LIBRARY[] = L"\\bin\\NoticeCatalog.dll";
+    static const wchar_t LIBRARY[] = L"\\bin\\" SVC_MESSAGE_LIBRARY;
     const size_t libraryLength = sizeof(LIBRARY) / sizeof(LIBRARY[0]) - 1;
     DWORD n = GetModuleFileNameW(nullptr, file, (DWORD)size);
     wchar_t *slash = n > 0 && n < size ? wcsrchr(file, L'\\') : nullptr;
     if (!slash || (size_t)(slash - file) + libraryLength >= size) {
-        wcscpy(file, LIBRARY + 5);
+        wcscpy(file, L"" SVC_MESSAGE_LIBRARY);
         return;
     }
     wcscpy(slash, LIBRARY);

@@ -21,6 +21,9 @@
 // string of every event.
 #define SVC_SERVICE_NAME "QuorvantiVantorelleTUNLEX"
 #define SVC_DISPLAY_NAME "Quorvanti Vantorelle SSL VPN"
+// Windows: the event source's message library, in bin below the program's
+// folder (the install registers it there and judges who may change it).
+#define SVC_MESSAGE_LIBRARY "NoticeCatalog.dll"
 
 // Event types (the event log's values) and the ids of the message table.
 enum {

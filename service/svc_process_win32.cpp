@@ -278,13 +278,33 @@ static bool Absent(const wchar_t *path)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// Why an install from such a place is refused, and where it is right.
+#define INSTALL_HINT " Install it from a folder only administrators may write and own (below Program Files)."
+#define RUNS_AS_SERVICE "and whatever they put there would run as the service"
+
+// 1 when an account other than the trusted ones may change path in the given
+// ways, after the log line: what path is, where (text after the name), what
+// that account could do, and the hint when there is one.
+static int Changeable(const wchar_t *path, DWORD rights, const char *what, const char *where, const char *then,
+                      const char *hint)
+{
+    char who[160];
+    if (OtherWriter(path, rights, who, sizeof(who)) == 0)
+        return 0;
+    char shown[(MAX_PATH + 32) * 3];
+    Narrow(path, shown, sizeof(shown));
+    LOG_Print("ERROR: The service is not installed: %s \"%s\"%s may be changed by accounts other than "
+              "Administrators and SYSTEM (%s), %s.%s\r\n",
+              what, shown, where, who, then, hint);
+    return 1;
+}
+
 // The message library in bin below the program's folder: the event log and
 // every event viewer load it, so bin and the library get the program's own
-// judgement (the name is the one the event source registers). The folders
-// above are the program folder's chain.
+// judgement. The folders above are the program folder's chain.
 static int CheckMessageLibrary(const wchar_t *folder)
 {
-    static const wchar_t *const PARTS[] = {L"\\bin", L"\\bin\\NoticeCatalog.dll"};
+    static const wchar_t *const PARTS[] = {L"\\bin", L"\\bin\\" SVC_MESSAGE_LIBRARY};
     static const char *const WHAT[] = {"its message library's folder", "its message library"};
     for (size_t i = 0; i < sizeof(PARTS) / sizeof(PARTS[0]); i++) {
         // The folder is shorter than MAX_PATH: both names fit.
@@ -293,16 +313,10 @@ static int CheckMessageLibrary(const wchar_t *folder)
         wcscat(path, PARTS[i]);
         if (Absent(path))
             return 1;
-        char who[160], shown[(MAX_PATH + 32) * 3];
-        Narrow(path, shown, sizeof(shown));
-        if (OtherWriter(path, FOLDER_CHANGE_RIGHTS, who, sizeof(who)) != 0) {
-            LOG_Print("ERROR: The service is not installed: %s \"%s\" may be changed by accounts other than "
-                      "Administrators and SYSTEM (%s), and whatever they put there would be loaded by the event "
-                      "log and whoever reads it. Install it from a folder only administrators may write and own "
-                      "(below Program Files).\r\n",
-                      WHAT[i], shown, who);
+        if (Changeable(path, FOLDER_CHANGE_RIGHTS, WHAT[i], "",
+                       "and whatever they put there would be loaded by the event log and whoever reads it",
+                       INSTALL_HINT))
             return 0;
-        }
     }
     return 1;
 }
@@ -313,40 +327,22 @@ int SVCPROC_CheckInstallFolder()
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         return 0;
-    char who[160], shown[MAX_PATH * 3];
-    Narrow(path, shown, sizeof(shown));
     // The program itself too: write rights on the file replace it in place.
-    if (OtherWriter(path, FOLDER_CHANGE_RIGHTS, who, sizeof(who)) != 0) {
-        LOG_Print("ERROR: The service is not installed: its program \"%s\" may be changed by accounts other than "
-                  "Administrators and SYSTEM (%s), and whatever they put there would run as the service.\r\n",
-                  shown, who);
+    if (Changeable(path, FOLDER_CHANGE_RIGHTS, "its program", "", RUNS_AS_SERVICE, ""))
         return 0;
-    }
     if (!CutToParent(path))
         return 0;
-    Narrow(path, shown, sizeof(shown));
-    if (OtherWriter(path, FOLDER_CHANGE_RIGHTS, who, sizeof(who)) != 0) {
-        LOG_Print("ERROR: The service is not installed: its folder \"%s\" may be changed by accounts other than "
-                  "Administrators and SYSTEM (%s), and whatever they put there would run as the service. Install "
-                  "it from a folder only administrators may write and own (below Program Files).\r\n",
-                  shown, who);
+    if (Changeable(path, FOLDER_CHANGE_RIGHTS, "its folder", "", RUNS_AS_SERVICE, INSTALL_HINT))
         return 0;
-    }
     if (!CheckMessageLibrary(path))
         return 0;
     // Every folder above up to the volume's root: one that another account
     // may rename, or rename within, lets it put a folder of its own in the
     // program's place.
     while (CutToParent(path)) {
-        Narrow(path, shown, sizeof(shown));
-        if (OtherWriter(path, PARENT_CHANGE_RIGHTS, who, sizeof(who)) != 0) {
-            LOG_Print("ERROR: The service is not installed: the folder \"%s\" above its program may be changed by "
-                      "accounts other than Administrators and SYSTEM (%s), who could move the program's folder "
-                      "away and put their own in its place. Install it from a folder only administrators may "
-                      "write and own (below Program Files).\r\n",
-                      shown, who);
+        if (Changeable(path, PARENT_CHANGE_RIGHTS, "the folder", " above its program",
+                       "who could move the program's folder away and put their own in its place", INSTALL_HINT))
             return 0;
-        }
     }
     return 1;
 }

@@ -12,6 +12,7 @@
 // own, in the checked folder.
 #include "svc_state.h"
 #include "service_log.h"
+#include "svc_process.h"
 #include "ssl_service.h"
 
 #include <winsock2.h>
@@ -432,12 +433,45 @@ static const wchar_t BOOT_VALUE[] = L"Id";
 
 enum { MARK_FOUND, MARK_NONE, MARK_FAILED };
 
+// The key as the service makes it: only SYSTEM and the administrators may
+// change it, nothing inherited from the parent (another program's installer
+// may have let users write there). An account that may not name the
+// administrators as an owner makes it with the DACL alone.
+static const wchar_t BOOT_SDDL[] = L"O:BAD:P(A;;KA;;;SY)(A;;KA;;;BA)";
+static const wchar_t BOOT_DACL_SDDL[] = L"D:P(A;;KA;;;SY)(A;;KA;;;BA)";
+
+// A key that another account made first, or may change, says nothing of
+// this boot: its id could be any the account chose.
+static bool TrustedKey(HKEY key)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(key, SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
+        return false;
+    char who[160];
+    // A key's rights to set a value, add a key, delete, and rewrite its DACL
+    // or owner have a folder's change rights' values.
+    bool other = SVCPROC_OtherFolderWriter(sd, who, sizeof(who)) != 0;
+    LocalFree(sd);
+    if (other)
+        LOG_Print("Warning: The boot marker is not taken: its key may be changed by %s\r\n", who);
+    return !other;
+}
+
 static int ReadMarker(char *out, size_t size)
 {
+    HKEY key = nullptr;
+    LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, BOOT_KEY, 0, KEY_QUERY_VALUE | READ_CONTROL, &key);
+    if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND)
+        return MARK_NONE;
+    if (rc != ERROR_SUCCESS)
+        return MARK_FAILED;
     wchar_t text[BOOT_ID_LENGTH + 2] = L"";
     DWORD bytes = sizeof(text) - sizeof(wchar_t);
-    LSTATUS rc = RegGetValueW(HKEY_LOCAL_MACHINE, BOOT_KEY, BOOT_VALUE, RRF_RT_REG_SZ, nullptr, text, &bytes);
-    if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND)
+    rc = TrustedKey(key) ? RegGetValueW(key, nullptr, BOOT_VALUE, RRF_RT_REG_SZ, nullptr, text, &bytes)
+                         : ERROR_ACCESS_DENIED;
+    RegCloseKey(key);
+    if (rc == ERROR_FILE_NOT_FOUND)
         return MARK_NONE;
     if (rc != ERROR_SUCCESS)
         return MARK_FAILED;
@@ -447,6 +481,20 @@ static int ReadMarker(char *out, size_t size)
         return MARK_FAILED;
     snprintf(out, size, "%s", narrow);
     return MARK_FOUND;
+}
+
+static LSTATUS MakeBootKey(HKEY parent, const wchar_t *sddl, HKEY *key, DWORD *disposition)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    SECURITY_ATTRIBUTES sa = {};
+    sa.nLength = sizeof(sa);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return (LSTATUS)GetLastError();
+    sa.lpSecurityDescriptor = sd;
+    LSTATUS rc = RegCreateKeyExW(parent, L"Boot", 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE | KEY_QUERY_VALUE,
+                                 &sa, key, disposition);
+    LocalFree(sd);
+    return rc;
 }
 
 // The marker of this boot, made when the boot has none yet; false when it
@@ -463,8 +511,9 @@ static bool BootMarker(char *out, size_t size)
                         nullptr, &parent, nullptr) != ERROR_SUCCESS)
         return false;
     DWORD disposition = 0;
-    LSTATUS rc = RegCreateKeyExW(parent, L"Boot", 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE | KEY_QUERY_VALUE,
-                                 nullptr, &key, &disposition);
+    LSTATUS rc = MakeBootKey(parent, BOOT_SDDL, &key, &disposition);
+    if (rc == ERROR_INVALID_OWNER)
+        rc = MakeBootKey(parent, BOOT_DACL_SDDL, &key, &disposition);
     RegCloseKey(parent);
     if (rc != ERROR_SUCCESS)
         return false;

@@ -323,9 +323,12 @@ TEST_F(StateWindows, ASecondServiceChangesNothing)
     std::string firstLog = root_ + "\\first.log", secondLog = root_ + "\\second.log";
     PROCESS_INFORMATION first = {}, second = {};
     ASSERT_TRUE(start(firstPipe, firstLog, &first));
+    // Serving, not only holding its pipe: the pipe is made before the
+    // recovery, which would undo the file written below.
     bool serving = false;
     for (int i = 0; i < 200 && !serving; i++) {
-        serving = WaitNamedPipeA(firstPipe.c_str(), 0) || GetLastError() == ERROR_SEM_TIMEOUT;
+        serving = (WaitNamedPipeA(firstPipe.c_str(), 0) || GetLastError() == ERROR_SEM_TIMEOUT) &&
+                  ReadAll(firstLog).find("Opening new PIPE") != std::string::npos;
         if (!serving)
             Sleep(25);
     }
@@ -580,6 +583,107 @@ TEST(StateWindowsBoot, TheBootIsAMarkerThatDoesNotMoveWithTheClock)
                    (DWORD)((wide.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
     EXPECT_TRUE(STATESYS_SameBoot(boot));
+}
+
+namespace {
+
+const char kBootKey[] = "SOFTWARE\\Quorvanti\\Vantorelle\\Boot";
+
+std::string SddlText(PSECURITY_DESCRIPTOR sd, SECURITY_INFORMATION what)
+{
+    LPSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, what, &text, nullptr))
+        return "<unconvertible>";
+    std::string out = text;
+    LocalFree(text);
+    return out;
+}
+
+// The boot key made anew with the given descriptor and id; false when this
+// system does not keep that owner and DACL on it (read back as *kept).
+bool PlantBootKey(const char *sddl, const char *id, std::string *kept)
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kBootKey);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return false;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), sd, FALSE};
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kBootKey, 0, nullptr, REG_OPTION_VOLATILE,
+                              KEY_SET_VALUE | WRITE_DAC | WRITE_OWNER, &sa, &key, &disposition);
+    // Set again on the key: Wine makes a key with a descriptor of its own.
+    if (rc == ERROR_SUCCESS)
+        RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, sd);
+    LocalFree(sd);
+    if (rc != ERROR_SUCCESS) {
+        *kept = "<not made: " + std::to_string(rc) + ">";
+        return false;
+    }
+    std::wstring wide(id, id + strlen(id));
+    RegSetValueExW(key, L"Id", 0, REG_SZ, reinterpret_cast<const BYTE *>(wide.c_str()),
+                   (DWORD)((wide.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    *kept = "<unreadable>";
+    if (GetNamedSecurityInfoA(("MACHINE\\" + std::string(kBootKey)).c_str(), SE_REGISTRY_KEY, what, nullptr,
+                              nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
+        return false;
+    *kept = SddlText(sd, what);
+    LocalFree(sd);
+    // The asked descriptor in the same spelling as the kept one.
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return false;
+    std::string asked = SddlText(sd, what);
+    LocalFree(sd);
+    return *kept == asked;
+}
+
+}
+
+// A boot key that another account made first, or may change, gives no
+// marker: its id would be whatever that account chose, and a line judged by
+// it could drop the undo. Without a marker the undo is the side taken.
+TEST(StateWindowsBoot, ABootKeyOthersMayChangeIsNotTaken)
+{
+    char boot[64] = "";
+    STATESYS_Boot(boot, sizeof(boot));
+    ASSERT_EQ(36u, strlen(boot)) << boot;
+    const char kPlanted[] = "11111111-1111-1111-1111-111111111111";
+    const char kOther[] = "22222222-2222-2222-2222-222222222222";
+    const struct {
+        const char *what;
+        const char *sddl;
+        bool taken;
+    } rows[] = {
+        {"the administrators'", "O:BAD:P(A;;KA;;;SY)(A;;KA;;;BA)", true},
+        {"SYSTEM's", "O:SYD:P(A;;KA;;;SY)(A;;KA;;;BA)", true},
+        {"read by users", "O:BAD:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)", true},
+        {"another user's", "O:S-1-5-21-1-2-3-1001D:P(A;;KA;;;SY)(A;;KA;;;BA)", false},
+        {"Wine's file account's", "O:S-1-5-21-0-0-0-1000D:P(A;;KA;;;SY)(A;;KA;;;BA)", false},
+        {"users may set its value", "O:BAD:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;0x2;;;BU)", false},
+        {"users may rewrite its DACL", "O:BAD:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;WD;;;BU)", false},
+    };
+    std::string unchecked;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string kept;
+        if (!PlantBootKey(row.sddl, kPlanted, &kept)) {
+            unchecked += std::string(" ") + row.what + " (reads " + kept + ")";
+            continue;
+        }
+        char got[64] = "";
+        STATESYS_Boot(got, sizeof(got));
+        EXPECT_STREQ(row.taken ? kPlanted : "", got);
+        EXPECT_TRUE(STATESYS_SameBoot(kPlanted));
+        EXPECT_EQ(!row.taken, STATESYS_SameBoot(kOther)) << "a line of another boot";
+    }
+    // This boot's own marker back, for anything else on this system.
+    std::string kept;
+    PlantBootKey("O:BAD:P(A;;KA;;;SY)(A;;KA;;;BA)", boot, &kept);
+    EXPECT_TRUE(STATESYS_SameBoot(boot));
+    if (!unchecked.empty())
+        GTEST_SKIP() << "this system cannot give the key these descriptors, whose rows are not checked:" << unchecked;
 }
 
 // The file's adapter is found by its GUID, whatever index it has today; a
